@@ -1,0 +1,15 @@
+# fluxet_library(NAME DEPS dep...): a static library of every .cpp in the calling folder,
+# exporting that folder as its include directory (an interface library while it has none).
+function(fluxet_library name)
+    cmake_parse_arguments(L "" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        set(scope PUBLIC)
+    else()
+        add_library(${name} INTERFACE)
+        set(scope INTERFACE)
+    endif()
+    target_include_directories(${name} ${scope} ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${name} ${scope} ${L_DEPS})
+endfunction()
