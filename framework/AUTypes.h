@@ -33,12 +33,14 @@ constexpr OSType FourCC(const char (&code)[5]) {
 
 enum : OSStatus {
     noErr = 0,
+    ioErr = -36,
     fnfErr = -43,
     kAudio_ParamError = -50,
     kAudio_MemFullError = -108,
     kAudioUnitErr_Initialized = -10849,
     kAudioUnitErr_InvalidPropertyValue = -10851,
     kAudioUnitErr_CannotDoInCurrentContext = -10863,
+    kAudioUnitErr_PropertyNotWritable = -10865,
     kAudioUnitErr_InvalidScope = -10866,
     kAudioUnitErr_Uninitialized = -10867,
     kAudioUnitErr_FormatNotSupported = -10868,
@@ -165,6 +167,7 @@ enum : AudioUnitPropertyID {
     kAudioUnitProperty_SupportedNumChannels = 13,
     kAudioUnitProperty_MaximumFramesPerSlice = 14,
     kAudioUnitProperty_ParameterValueStrings = 16,
+    kAudioUnitProperty_GetUIComponentList = 18,
     kAudioUnitProperty_TailTime = 20,
     kAudioUnitProperty_BypassEffect = 21,
     kAudioUnitProperty_LastRenderError = 22,
@@ -344,6 +347,21 @@ static_assert(sizeof(HostCallbackInfo) == 40);
 using MusicDeviceMIDIEventProc = OSStatus (*)(void* inComponentStorage, UInt32 inStatus,
                                               UInt32 inData1, UInt32 inData2,
                                               UInt32 inOffsetSampleFrame);
+
+// Direct parameter and render entries handed out through the fast-dispatch property; the
+// first argument is the instance's storage, as for the MIDI entry.
+using AudioUnitGetParameterProc = OSStatus (*)(void* inComponentStorage, AudioUnitParameterID inID,
+                                               AudioUnitScope inScope, AudioUnitElement inElement,
+                                               AudioUnitParameterValue* outValue);
+using AudioUnitSetParameterProc = OSStatus (*)(void* inComponentStorage, AudioUnitParameterID inID,
+                                               AudioUnitScope inScope, AudioUnitElement inElement,
+                                               AudioUnitParameterValue inValue,
+                                               UInt32 inBufferOffsetInFrames);
+using AudioUnitRenderProc = OSStatus (*)(void* inComponentStorage,
+                                         AudioUnitRenderActionFlags* ioActionFlags,
+                                         const AudioTimeStamp* inTimeStamp,
+                                         UInt32 inOutputBusNumber, UInt32 inNumberFrames,
+                                         AudioBufferList* ioData);
 
 // A parameter as the host services name it.
 struct AudioUnitParameter {
