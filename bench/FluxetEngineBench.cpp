@@ -1,0 +1,91 @@
+// Cost of the delay kernel per frame: a stereo instance rendered block by block the way
+// the effect unit drives it (one precomputation per block, then the channels in order).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "FluxetEngine.h"
+#include "FluxetParameters.h"
+
+namespace {
+
+constexpr Float32 kSampleRate = 44100.0f;
+constexpr int kChannels = 2;
+
+enum class Scenario { Steady, Random, Crossfade };
+
+void SetDefaults(Float32 (&params)[kNumParameters]) {
+    for (UInt32 i = 0; i < kNumParameters; ++i) {
+        params[i] = astParamInfos[i].defaultValue;
+    }
+}
+
+void RenderStereo(benchmark::State& bench, Scenario scenario) {
+    const auto frames = static_cast<UInt32>(bench.range(0));
+    MrvnFluxetEngine engine;
+    engine.InitializeEngine(frames);
+    std::vector<std::unique_ptr<MrvnFluxetEngine::ChannelCore>> cores;
+    for (int c = 0; c < kChannels; ++c) {
+        cores.push_back(std::make_unique<MrvnFluxetEngine::ChannelCore>(engine, c));
+    }
+    Float32 params[kNumParameters];
+    SetDefaults(params);
+    params[kParam_DryLevel] = 0.5f;
+    params[kParam_DepthCoarse] = 3.0f;
+    params[kParam_Feedback] = 40.0f;
+    params[kParam_Spread] = 0.5f;
+    switch (scenario) {
+    case Scenario::Steady:
+        params[kParam_Shape] = 0.5f; // a blend of two shapes: the dearer steady case
+        break;
+    case Scenario::Random:
+        params[kParam_Shape] = 6.5f;
+        break;
+    case Scenario::Crossfade:
+        params[kParam_Shape] = 0.5f;
+        params[kParam_DepthLFODepth] = 1.0f;
+        break;
+    }
+
+    std::vector<Float32> input(frames);
+    std::vector<Float32> output(frames);
+    for (UInt32 n = 0; n < frames; ++n) {
+        input[n] = std::sin(0.05f * static_cast<float>(n));
+    }
+    for (auto _ : bench) {
+        engine.DoPrecomps(frames, params, kSampleRate, cores[0]->State());
+        engine.SetSubBlockOffset(0);
+        for (auto& core : cores) {
+            core->Process(input.data(), output.data(), frames, params[kParam_DryLevel],
+                          params[kParam_EffectLevel]);
+        }
+        engine.EndRenderCall();
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    const double framesDone = double(bench.iterations()) * frames;
+    bench.counters["ns_per_frame"] =
+        benchmark::Counter(framesDone, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    bench.counters["ns_per_channel_frame"] = benchmark::Counter(
+        framesDone * kChannels, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_SteadyRecord(benchmark::State& bench) {
+    RenderStereo(bench, Scenario::Steady);
+}
+void BM_RandomShape(benchmark::State& bench) {
+    RenderStereo(bench, Scenario::Random);
+}
+void BM_CrossfadeEveryBlock(benchmark::State& bench) {
+    RenderStereo(bench, Scenario::Crossfade);
+}
+
+BENCHMARK(BM_SteadyRecord)->Arg(64)->Arg(512)->Arg(4096);
+BENCHMARK(BM_RandomShape)->Arg(64)->Arg(512)->Arg(4096);
+BENCHMARK(BM_CrossfadeEveryBlock)->Arg(64)->Arg(512)->Arg(4096);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,266 @@
+#include "FluxetEngine.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "FluxetLoops.h"
+
+namespace {
+
+using MrvnFluxetLoops::LoopTable;
+
+inline bool IsFinite(float x) {
+    return x - x == 0.0f;
+}
+
+// std::max semantics: the first argument wins a tie, and a NaN in the second.
+inline float Max(float a, float b) {
+    return a < b ? b : a;
+}
+
+const LoopTable* LoopsFor(MrvnFluxetEngine::LoopVariant variant) {
+    switch (variant) {
+    case MrvnFluxetEngine::LoopVariant::Baseline:
+        return &MrvnFluxetLoops::kLoopsBaseline;
+    case MrvnFluxetEngine::LoopVariant::AVX2:
+#if defined(__x86_64__)
+        if (MrvnFluxetLoops::kLoopsAVX2 != nullptr && __builtin_cpu_supports("avx2")) {
+            return MrvnFluxetLoops::kLoopsAVX2;
+        }
+#endif
+        return nullptr;
+    case MrvnFluxetEngine::LoopVariant::AVX512:
+#if defined(__x86_64__)
+        if (MrvnFluxetLoops::kLoopsAVX512 != nullptr && __builtin_cpu_supports("avx512f")) {
+            return MrvnFluxetLoops::kLoopsAVX512;
+        }
+#endif
+        return nullptr;
+    }
+    return nullptr;
+}
+
+MrvnFluxetEngine::LoopVariant WidestLoops() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+#endif
+    for (const auto variant :
+         {MrvnFluxetEngine::LoopVariant::AVX512, MrvnFluxetEngine::LoopVariant::AVX2}) {
+        if (LoopsFor(variant) != nullptr) {
+            return variant;
+        }
+    }
+    return MrvnFluxetEngine::LoopVariant::Baseline;
+}
+
+// Chosen once when the library loads; the render thread only reads it.
+std::atomic<MrvnFluxetEngine::LoopVariant> g_loopVariant{WidestLoops()};
+std::atomic<const LoopTable*> g_loops{LoopsFor(g_loopVariant.load())};
+
+const LoopTable& Loops() {
+    return *g_loops.load(std::memory_order_relaxed);
+}
+
+// "Dry Level" and "Effect Level" that are not finite count as their defaults.
+inline float Level(float value, AudioUnitParameterID id) {
+    return IsFinite(value) ? value : astParamInfos[id].defaultValue;
+}
+
+inline float CleanPhase(float phase) {
+    return IsFinite(phase) ? phase : 0.0f;
+}
+
+} // namespace
+
+Float32 MrvnFluxetEngine::Sinusoid(Float32 f) {
+    return MrvnFluxetLoops::Sinusoid(f);
+}
+
+bool MrvnFluxetEngine::SelectLoopVariant(LoopVariant variant) {
+    const LoopTable* loops = LoopsFor(variant);
+    if (loops == nullptr) {
+        return false;
+    }
+    g_loopVariant.store(variant, std::memory_order_relaxed);
+    g_loops.store(loops, std::memory_order_relaxed);
+    return true;
+}
+
+MrvnFluxetEngine::LoopVariant MrvnFluxetEngine::CurrentLoopVariant() {
+    return g_loopVariant.load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// Channel core
+
+MrvnFluxetEngine::ChannelCore::ChannelCore(MrvnFluxetEngine& owner, SInt32 channelIndex)
+    : m_owner(owner), m_channelIndex(channelIndex), m_delay(new Float32[kDelayLength]()) {}
+
+void MrvnFluxetEngine::ChannelCore::Reset() {
+    if (!m_delay) {
+        m_delay.reset(new Float32[kDelayLength]());
+    }
+    std::memset(m_delay.get(), 0, kDelayLength * sizeof(Float32));
+    m_writeIndex = 0;
+    m_state = KernelState{};
+}
+
+Float32 MrvnFluxetEngine::ChannelCore::ProcessCore(const Float32* source, Float32* dest,
+                                                   UInt32 frames, Float32* delay, UInt32 writeIndex,
+                                                   const PreComp& record, Float32 dryGain,
+                                                   Float32 wetGain, Float32 sampleRate,
+                                                   Float32 startPhase, SInt32 channelIndex,
+                                                   KernelState& state, const KernelState& common) {
+    return Loops().processCore(source, dest, frames, delay, writeIndex, record, dryGain, wetGain,
+                               sampleRate, startPhase, channelIndex, state, common);
+}
+
+OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* dest, UInt32 frames,
+                                                Float32 dryLevel, Float32 effectLevel) {
+    MrvnFluxetEngine& owner = m_owner;
+    if (frames > owner.m_savedDelay.size()) {
+        return kAudioUnitErr_TooManyFramesToProcess;
+    }
+    source += owner.m_subBlockOffset;
+    dest += owner.m_subBlockOffset;
+
+    const float dry = Level(dryLevel, kParam_DryLevel);
+    const float wet = Level(effectLevel, kParam_EffectLevel);
+    const float dryGain = (dry * dry) * dry;
+    const float wetGain = (wet * wet) * wet;
+    const float startPhase = owner.m_subBlockStartPhase;
+    const float sampleRate = owner.m_sampleRate;
+    float* delay = m_delay.get();
+    const UInt32 w = m_writeIndex;
+    const bool crossfade = owner.m_recordChanged && frames > 0;
+
+    const LoopTable& loops = Loops();
+    float* saved = owner.m_savedDelay.data();
+    float* previous = owner.m_previousPassOutput.data();
+    if (crossfade) {
+        // Render with the previous record, then give the ring back what it held and keep
+        // what that pass wrote for the crossfade.
+        loops.copyFromRing(delay, w, saved, frames);
+        const KernelState kept = m_state;
+        loops.processCore(source, previous, frames, delay, w, owner.m_previousRecord, dryGain,
+                          wetGain, sampleRate, startPhase, m_channelIndex, m_state,
+                          owner.m_commonRandomSnapshot);
+        loops.swapWithRing(delay, w, saved, frames);
+        m_state = kept;
+    }
+
+    const float phase = loops.processCore(source, dest, frames, delay, w, owner.m_currentRecord,
+                                          dryGain, wetGain, sampleRate, startPhase, m_channelIndex,
+                                          m_state, owner.m_commonRandomSnapshot);
+
+    if (crossfade) {
+        loops.crossfade(dest, previous, delay, w, saved, frames);
+    }
+
+    if (m_channelIndex == 0) {
+        owner.m_sharedLFOPhase = CleanPhase(phase);
+    }
+    m_writeIndex = (w + frames) & kDelayMask;
+    return noErr;
+}
+
+// ---------------------------------------------------------------------------
+// Engine
+
+void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
+    m_speedLFOPhase = 0.0f;
+    m_depthLFOPhase = 0.0f;
+    m_previousPassOutput.assign(maxFramesPerSlice, 0.0f);
+    m_savedDelay.assign(maxFramesPerSlice, 0.0f);
+    m_sharedLFOPhase = 0.0f;
+    m_subBlockStartPhase = 0.0f;
+    m_currentRecord = PreComp{};
+    m_previousRecord = PreComp{};
+    m_recordChanged = false;
+    m_subBlockOffset = 0;
+}
+
+void MrvnFluxetEngine::ResetEngine() {
+    m_sharedLFOPhase = 0.0f;
+    m_subBlockStartPhase = 0.0f;
+}
+
+void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParameters],
+                                  Float32 sampleRate, const KernelState& firstKernelState) {
+    m_subBlockStartPhase = m_sharedLFOPhase;
+    m_sampleRate = sampleRate;
+
+    // A value that is not finite (a script or a damaged state can store one) counts as
+    // the parameter's default, so that no LFO phase or record turns NaN for good.
+    float p[kNumParameters];
+    for (UInt32 i = 0; i < kNumParameters; ++i) {
+        p[i] = IsFinite(params[i]) ? params[i] : astParamInfos[i].defaultValue;
+    }
+    const float sr = sampleRate;
+    const float n = static_cast<float>(frames);
+    PreComp rec{};
+
+    const float s = p[kParam_Shape];
+    if (s <= 1.0f) {
+        rec.shapeWeights[0] = 1.0f - s;
+        rec.shapeWeights[1] = s;
+    } else {
+        for (int k = 1; k <= 6; ++k) {
+            if (s <= static_cast<float>(k + 1)) {
+                rec.shapeWeights[k] = static_cast<float>(k + 1) - s;
+                rec.shapeWeights[k + 1] = s - static_cast<float>(k);
+                break;
+            }
+        }
+        if (s > 7.0f) {
+            rec.shapeWeights[7] = 8.0f - s;
+            rec.shapeWeights[8] = s - 7.0f;
+        }
+    }
+    rec.shape = s;
+    rec.warpPivot = 0.5f;
+
+    float speedSweep = 0.0f;
+    const float speedLFODepth = p[kParam_SpeedLFODepth];
+    if (speedLFODepth > 0.001f) {
+        const float phase = m_speedLFOPhase + (p[kParam_SpeedLFOSpeed] * n) / sr;
+        m_speedLFOPhase = CleanPhase(phase - std::floor(phase));
+        speedSweep = speedLFODepth * (Sinusoid(m_speedLFOPhase) + 1.0f);
+    }
+
+    float depthSweep = 0.0f;
+    const float depthLFODepth = p[kParam_DepthLFODepth];
+    if (depthLFODepth > 0.001f) {
+        const float phase = m_depthLFOPhase + (p[kParam_DepthLFOSpeed] * n) / sr;
+        m_depthLFOPhase = CleanPhase(phase - std::floor(phase));
+        depthSweep = depthLFODepth * Sinusoid(m_depthLFOPhase);
+    }
+
+    // A speed control at its minimum contributes nothing.
+    const float coarse = p[kParam_SpeedCoarse] > 10.01f ? p[kParam_SpeedCoarse] : 0.0f;
+    const float fine = p[kParam_SpeedFine] > 0.5005f ? p[kParam_SpeedFine] : 0.0f;
+    const float superfine = p[kParam_SpeedSuperfine] > 0.001001f ? p[kParam_SpeedSuperfine] : 0.0f;
+    const float speed = Max(0.0f, ((speedSweep + coarse) + fine) + superfine);
+
+    // The depth is the peak pitch deviation in per cent of the "Square" shape, so the
+    // swing shrinks as the speed rises. The limit keeps the longest delay 2A in the ring.
+    const float depth = (p[kParam_DepthCoarse] + p[kParam_DepthFine]) + depthSweep;
+    float amplitude = depth >= 0.0f ? ((0.0025f * depth) * sr) / Max(speed, 0.0001f) : 0.0f;
+    amplitude = amplitude < 32767.5f ? amplitude : 32767.5f;
+
+    rec.sweepAmplitude = amplitude;
+    rec.biasAmount = p[kParam_Bias] * amplitude;
+    rec.speed = speed;
+    rec.feedbackGain = p[kParam_Feedback] * 0.01f;
+    rec.spread = p[kParam_Spread];
+    rec.speedLFODepth = speedLFODepth;
+
+    m_currentRecord = rec;
+    m_recordChanged = std::memcmp(&m_currentRecord, &m_previousRecord, sizeof(PreComp)) != 0;
+
+    m_dataToGui.speedHz.store(speed, std::memory_order_relaxed);
+    m_dataToGui.swingMs.store((amplitude * 2000.0f) / sr, std::memory_order_relaxed);
+
+    m_commonRandomSnapshot = firstKernelState;
+}

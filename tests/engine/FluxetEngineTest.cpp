@@ -1,0 +1,349 @@
+// The engine as the effect unit drives it: precomputation, channels, crossfades, the
+// shared LFO phase, and what the parameters mean for the sound.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "EngineHarness.h"
+
+namespace {
+
+using Engine = MrvnFluxetEngine;
+
+std::vector<Float32> Noise(std::size_t frames, UInt32 seed) {
+    std::vector<Float32> v(frames);
+    for (Float32& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = float(SInt32(seed >> 8) - (1 << 23)) * 0x1p-23f;
+    }
+    return v;
+}
+
+bool SameBits(const std::vector<Float32>& a, const std::vector<Float32>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+// Renders a long mono stream in blocks of `block` frames and returns the output.
+std::vector<Float32> Stream(EngineHarness& h, const std::vector<Float32>& in, UInt32 block) {
+    std::vector<Float32> out;
+    for (std::size_t at = 0; at < in.size(); at += block) {
+        const std::vector<Float32> part(in.begin() + long(at),
+                                        in.begin() + long(std::min(in.size(), at + block)));
+        const auto rendered = h.RenderSignal(part);
+        out.insert(out.end(), rendered[0].begin(), rendered[0].end());
+    }
+    return out;
+}
+
+class FluxetSimpleDelay : public ::testing::TestWithParam<Float32> {};
+
+TEST_P(FluxetSimpleDelay, RepeatsAFixedDelayWithDecayingEchoes) {
+    const Float32 sampleRate = GetParam();
+    EngineHarness h(1, sampleRate, 4096);
+    h.ApplyPreset(10); // "Simple Delay"
+    // The first render call fades in from the empty record; let it pass on silence.
+    h.RenderSignal(std::vector<Float32>(4096, 0.0f));
+
+    // Depth 278 + 1 per cent at 5 Hz, bias 1: a fixed delay 2A = 2 * 0.0025 * 279 / 5 s.
+    const double delay = 2.0 * 0.0025 * 279.0 / 5.0 * sampleRate;
+    EXPECT_NEAR(delay / sampleRate, 0.279, 1e-9);
+    std::vector<Float32> in(std::size_t(3.5 * delay), 0.0f);
+    in[0] = 1.0f;
+    const std::vector<Float32> out = Stream(h, in, 4096);
+
+    EXPECT_EQ(out[0], 1.0f); // dry level 1, nothing delayed yet
+    double previous = 1.0;
+    for (int echo = 1; echo <= 3; ++echo) {
+        const auto centre = std::size_t(echo * delay);
+        double sum = 0, moment = 0;
+        for (std::size_t n = centre - 3; n <= centre + 3; ++n) {
+            sum += out[n];
+            moment += double(n) * out[n];
+        }
+        SCOPED_TRACE(echo);
+        EXPECT_NEAR(moment / sum, echo * delay, 0.02);
+        // Interpolation weights come from positions near 2^13..2^15, good to about 2^-10.
+        EXPECT_NEAR(sum / previous, echo == 1 ? 1.0 : 0.71, 3e-3);
+        previous = sum;
+    }
+    double elsewhere = 0;
+    for (std::size_t n = 1; n < out.size(); ++n) {
+        const double k = std::round(double(n) / delay);
+        if (std::fabs(double(n) - k * delay) > 3) {
+            elsewhere = std::max(elsewhere, double(std::fabs(out[n])));
+        }
+    }
+    EXPECT_LT(elsewhere, 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(SampleRates, FluxetSimpleDelay, ::testing::Values(44100.0f, 48000.0f));
+
+TEST(FluxetEngine, NegativeTotalDepthPassesTheInputThrough) {
+    const Float32 sampleRate = 48000.0f;
+    EngineHarness h(1, sampleRate, 512);
+    h.params[kParam_DepthLFODepth] = 5.0f; // depth 1 per cent plus 5 * S(phase)
+    // First call: the depth LFO moves to phase 0.75, where S = -1 and the depth is -4.
+    h.params[kParam_DepthLFOSpeed] = 0.75f * sampleRate / 480.0f;
+    h.RenderSignal(Noise(480, 1));
+    EXPECT_EQ(h.Engine().CurrentRecord().sweepAmplitude, 0.0f);
+    // Second call: a whole LFO cycle, the same record, so no crossfade: the input itself.
+    h.params[kParam_DepthLFOSpeed] = sampleRate / 480.0f;
+    const auto in = Noise(480, 2);
+    const auto out = h.RenderSignal(in);
+    EXPECT_FALSE(h.Engine().RecordChanged());
+    EXPECT_TRUE(SameBits(out[0], in));
+}
+
+TEST(FluxetEngine, ShapeFourStaysDeterministicAndAboveTakesTheRandomPath) {
+    for (const Float32 shape : {4.0f, 4.001f}) {
+        EngineHarness h(1, 44100.0f, 4096);
+        h.params[kParam_Shape] = shape;
+        for (int block = 0; block < 5; ++block) { // two LFO cycles at 5 Hz
+            h.RenderSignal(Noise(4096, UInt32(block)));
+        }
+        const Engine::KernelState& s = h.Core(0).State();
+        const Engine::PreComp& rec = h.Engine().CurrentRecord();
+        if (shape == 4.0f) {
+            EXPECT_EQ(rec.shapeWeights[4], 1.0f);
+            EXPECT_EQ(s.seed, 0u);
+            EXPECT_EQ(s.wobbleAmplitude, 0.0f);
+        } else {
+            EXPECT_NEAR(rec.shapeWeights[4], 0.999f, 1e-6);
+            EXPECT_NEAR(rec.shapeWeights[5], 0.001f, 1e-6);
+            EXPECT_NE(s.seed, 0u);
+            EXPECT_NE(s.lineSlope, 0.0f);
+        }
+    }
+}
+
+// With a ramp as input and only the effect path, the output is the ramp read at the
+// delayed position, so the input minus the output is each channel's delay in frames.
+std::vector<std::vector<double>> DelaysOfStereo(Float32 spread, Float32& amplitude) {
+    EngineHarness h(2, 44100.0f, 512);
+    h.params[kParam_DepthFine] = 10.0f;
+    h.params[kParam_Spread] = spread;
+    std::vector<std::vector<double>> delays(2);
+    for (UInt32 at = 0; at < 24576; at += 512) {
+        std::vector<Float32> ramp(512);
+        std::iota(ramp.begin(), ramp.end(), Float32(at));
+        const auto out = h.RenderSignal(ramp);
+        for (int c = 0; c < 2 && at >= 1024; ++c) {
+            for (UInt32 n = 0; n < 512; ++n) {
+                delays[c].push_back(double(ramp[n]) - out[c][n]);
+            }
+        }
+    }
+    amplitude = h.Engine().CurrentRecord().sweepAmplitude;
+    return delays;
+}
+
+TEST(FluxetEngine, SpreadOffsetsTheSecondChannelsPhase) {
+    Float32 a = 0;
+    auto d = DelaysOfStereo(0.5f, a);
+    EXPECT_NEAR(a, 0.0025f * 10 * 44100 / 5, 1e-3);
+    const auto [lo, hi] = std::minmax_element(d[0].begin(), d[0].end());
+    EXPECT_NEAR(*hi - *lo, 2 * a, 0.1); // the sine sweeps the delay from 0 to 2A
+    for (std::size_t n = 0; n < d[0].size(); ++n) {
+        ASSERT_NEAR(d[0][n] + d[1][n], 2 * a, 0.02) << n; // half a cycle apart
+    }
+    d = DelaysOfStereo(0.25f, a);
+    for (std::size_t n = 0; n < d[0].size(); ++n) { // a quarter cycle: cosine and sine
+        ASSERT_NEAR(std::hypot(d[0][n] - a, d[1][n] - a), a, 0.02) << n;
+    }
+    d = DelaysOfStereo(1.0f, a);
+    for (std::size_t n = 0; n < d[0].size(); ++n) {
+        ASSERT_NEAR(d[0][n], d[1][n], 0.02) << n; // in step again
+    }
+}
+
+struct SplitCase {
+    Float32 shape;
+    std::vector<UInt32> splits;
+};
+
+class FluxetSpreadZero : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(FluxetSpreadZero, ChannelsWithTheSameInputComeOutTheSame) {
+    EngineHarness h(3, 44100.0f, 1024);
+    h.params[kParam_Shape] = GetParam().shape;
+    h.params[kParam_DepthCoarse] = 5.0f;
+    h.params[kParam_SpeedCoarse] = 40.0f; // several cycles per call: random updates happen
+    h.params[kParam_Feedback] = 50.0f;
+    h.params[kParam_DepthLFODepth] = 1.0f; // a new record, so a crossfade, every sub-block
+    for (UInt32 call = 0; call < 4; ++call) {
+        const auto out = h.RenderSignal(Noise(1024, call), GetParam().splits);
+        ASSERT_TRUE(SameBits(out[0], out[1])) << "call " << call;
+        ASSERT_TRUE(SameBits(out[0], out[2])) << "call " << call;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShapesAndSplits, FluxetSpreadZero,
+                         ::testing::Values(SplitCase{0.5f, {}}, SplitCase{0.5f, {64, 64, 64, 64}},
+                                           SplitCase{2.3f, {100, 37, 1, 200}},
+                                           SplitCase{4.0f, {512}}, SplitCase{6.5f, {}},
+                                           SplitCase{6.5f, {100, 37, 1, 200}},
+                                           SplitCase{8.0f, {7, 300, 64}},
+                                           SplitCase{5.0f, {1, 1, 1, 1}}));
+
+TEST(FluxetEngine, SplitCallSoundsLikeAnUnsplitOneWhenNothingChanges) {
+    EngineHarness whole(2, 44100.0f, 1024), split(2, 44100.0f, 1024);
+    for (EngineHarness* h : {&whole, &split}) {
+        h->params[kParam_Shape] = 1.5f;
+        h->params[kParam_DepthCoarse] = 4.0f;
+        h->params[kParam_Spread] = 0.5f;
+        h->params[kParam_Feedback] = 60.0f;
+        h->RenderSignal(Noise(700, 9)); // the fade-in from the empty record
+    }
+    for (UInt32 call = 0; call < 3; ++call) {
+        std::vector<Float32> in(1000);
+        for (std::size_t n = 0; n < in.size(); ++n) {
+            in[n] = std::sin(0.01f * Float32(n + call * 1000));
+        }
+        const auto a = whole.RenderSignal(in);
+        const auto b = split.RenderSignal(in, {100, 1, 250, 64});
+        EXPECT_TRUE(SameBits(a[0], b[0])) << "call " << call;
+        for (std::size_t n = 0; n < in.size(); ++n) {
+            // Its phase is re-derived from channel 0's at each sub-block: rounding apart.
+            ASSERT_NEAR(a[1][n], b[1][n], 1e-3) << n;
+        }
+    }
+    EXPECT_EQ(whole.Engine().SharedLFOPhase(), split.Engine().SharedLFOPhase());
+    EXPECT_EQ(std::memcmp(whole.Core(0).DelayLine(), split.Core(0).DelayLine(), 65536 * 4), 0);
+}
+
+TEST(FluxetEngine, FirstCallAfterInitialisationFadesInFromThePlainInput) {
+    EngineHarness h(1, 44100.0f, 512);
+    h.params[kParam_DryLevel] = 0.5f;
+    h.params[kParam_DepthCoarse] = 30.0f;
+    const auto in = Noise(512, 3);
+    const auto out = h.RenderSignal(in);
+    // The empty record delays by nothing: dry plus effect of the current input.
+    EXPECT_EQ(out[0][0], in[0] * 0.125f + in[0] * 1.0f);
+    EXPECT_TRUE(h.Engine().RecordChanged());
+}
+
+TEST(FluxetEngine, CrossfadeRunsFromThePreviousToTheCurrentRecord) {
+    const UInt32 frames = 300;
+    EngineHarness h(1, 44100.0f, frames);
+    h.params[kParam_DepthCoarse] = 3.0f;
+    h.params[kParam_Feedback] = 30.0f;
+    h.RenderSignal(Noise(frames, 4));
+    h.RenderSignal(Noise(frames, 5)); // settled: previous record == current
+    const Engine::PreComp previous = h.Engine().CurrentRecord();
+
+    // The two passes, each from the ring as it stands now.
+    std::vector<Float32> ringP(h.Core(0).DelayLine(), h.Core(0).DelayLine() + 65536);
+    std::vector<Float32> ringC = ringP, outP(frames), outC(frames);
+    const UInt32 w = h.Core(0).WriteIndex();
+    const Float32 phase = h.Engine().SharedLFOPhase();
+    const auto in = Noise(frames, 6);
+    h.params[kParam_DepthCoarse] = 7.0f;
+    h.params[kParam_Bias] = 0.2f;
+    Engine scratch;
+    scratch.DoPrecomps(frames, h.params, 44100.0f, {});
+    Engine::KernelState s{};
+    Engine::ChannelCore::ProcessCore(in.data(), outP.data(), frames, ringP.data(), w, previous, 0,
+                                     1, 44100.0f, phase, 0, s, s);
+    Engine::ChannelCore::ProcessCore(in.data(), outC.data(), frames, ringC.data(), w,
+                                     scratch.CurrentRecord(), 0, 1, 44100.0f, phase, 0, s, s);
+
+    const auto out = h.RenderSignal(in);
+    ASSERT_TRUE(h.Engine().RecordChanged());
+    EXPECT_EQ(out[0][0], outP[0]); // the first frame is all previous record
+    const Float32 step = 1.0f / frames;
+    for (UInt32 j = 0; j < frames; ++j) {
+        const Float32 t = Float32(j) * step;
+        ASSERT_EQ(out[0][j], outC[j] * t + outP[j] * (1.0f - t)) << j;
+        const UInt32 slot = (w + j) & 65535;
+        ASSERT_EQ(h.Core(0).DelayLine()[slot], ringC[slot] * t + ringP[slot] * (1.0f - t)) << j;
+    }
+}
+
+TEST(FluxetEngine, PrecomputationFollowsTheSpeedAndDepthControls) {
+    const Float32 sr = 44100.0f;
+    Engine e;
+    Float32 p[kNumParameters];
+    for (UInt32 i = 0; i < kNumParameters; ++i) {
+        p[i] = astParamInfos[i].defaultValue;
+    }
+    e.DoPrecomps(441, p, sr, {});
+    EXPECT_EQ(e.CurrentRecord().speed, 5.0f); // only "Speed (fine)" is above its minimum
+    EXPECT_NEAR(e.CurrentRecord().sweepAmplitude, 0.0025 * 1 * sr / 5, 1e-4);
+    EXPECT_NEAR(e.LiveValues().swingMs.load(), 2000.0 * 0.0025 / 5, 1e-6);
+    EXPECT_EQ(e.LiveValues().speedHz.load(), 5.0f);
+
+    p[kParam_SpeedFine] = 0.5f; // every speed at its minimum: the LFO stands still
+    e.DoPrecomps(441, p, sr, {});
+    EXPECT_EQ(e.CurrentRecord().speed, 0.0f);
+    EXPECT_EQ(e.CurrentRecord().sweepAmplitude, 32767.5f);
+    EXPECT_NEAR(e.LiveValues().swingMs.load(), 32767.5 * 2000 / sr, 1e-3);
+
+    p[kParam_SpeedFine] = 0.51f;
+    p[kParam_SpeedCoarse] = 10.02f;
+    p[kParam_SpeedSuperfine] = 0.002f;
+    p[kParam_Bias] = 0.5f;
+    p[kParam_Feedback] = -40.0f;
+    e.DoPrecomps(441, p, sr, {});
+    const Engine::PreComp& rec = e.CurrentRecord();
+    EXPECT_NEAR(rec.speed, 10.532f, 1e-5);
+    EXPECT_FLOAT_EQ(rec.biasAmount, 0.5f * rec.sweepAmplitude);
+    EXPECT_FLOAT_EQ(rec.feedbackGain, -0.4f);
+
+    p[kParam_SpeedLFODepth] = 2.0f; // sweeps 0 to 4 Hz; 441 frames at 0.2 Hz is 0.002 cycle
+    e.DoPrecomps(441, p, sr, {});
+    EXPECT_NEAR(e.SpeedLFOPhase(), 0.002f, 1e-7);
+    EXPECT_NEAR(e.CurrentRecord().speed, 10.532 + 2 * (std::sin(2 * M_PI * 0.002) + 1), 1e-4);
+
+    p[kParam_Shape] = NAN; // a value no control can give counts as the default
+    p[kParam_DepthFine] = INFINITY;
+    e.DoPrecomps(441, p, sr, {});
+    EXPECT_EQ(e.CurrentRecord().shape, 0.0f);
+    EXPECT_TRUE(std::isfinite(e.CurrentRecord().sweepAmplitude));
+}
+
+TEST(FluxetEngine, RecordChangeIsJudgedAgainstThePreviousRenderCall) {
+    EngineHarness h(1, 44100.0f, 256);
+    h.RenderSignal(Noise(256, 1));
+    h.RenderSignal(Noise(256, 2), {100});
+    EXPECT_FALSE(h.Engine().RecordChanged());
+    h.params[kParam_Feedback] = 10.0f;
+    h.RenderSignal(Noise(256, 3), {100}); // both sub-blocks crossfade from the last call
+    EXPECT_TRUE(h.Engine().RecordChanged());
+    EXPECT_FLOAT_EQ(h.Engine().PreviousRecord().feedbackGain, 0.1f);
+}
+
+TEST(FluxetEngine, ResetsAndLimits) {
+    EngineHarness h(2, 44100.0f, 256);
+    h.params[kParam_Shape] = 7.0f;
+    h.params[kParam_SpeedCoarse] = 400.0f;
+    h.RenderSignal(Noise(256, 1));
+    ASSERT_NE(h.Engine().SharedLFOPhase(), 0.0f);
+    const Engine::PreComp record = h.Engine().CurrentRecord();
+    h.Engine().ResetEngine();
+    EXPECT_EQ(h.Engine().SharedLFOPhase(), 0.0f);
+    EXPECT_EQ(std::memcmp(&record, &h.Engine().CurrentRecord(), sizeof record), 0);
+
+    ASSERT_NE(h.Core(1).State().seed, 0u);
+    h.Core(1).Reset();
+    EXPECT_EQ(h.Core(1).WriteIndex(), 0u);
+    EXPECT_EQ(h.Core(1).State().seed, 0u);
+    for (UInt32 n = 0; n < 65536; ++n) {
+        ASSERT_EQ(h.Core(1).DelayLine()[n], 0.0f);
+    }
+
+    std::vector<Float32> in(257), out(257);
+    EXPECT_EQ(h.Core(0).Process(in.data(), out.data(), 257, 0, 1), -10874);
+    EXPECT_EQ(Engine::ChannelCore::CheckChannelCount(2), -10868);
+    EXPECT_EQ(Engine::ChannelCore::CheckChannelCount(1), noErr);
+
+    h.params[kParam_DryLevel] = NAN;
+    const auto rendered = h.RenderSignal(Noise(256, 2));
+    for (Float32 v : rendered[0]) {
+        ASSERT_TRUE(std::isfinite(v));
+    }
+}
+
+} // namespace

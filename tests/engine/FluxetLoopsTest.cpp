@@ -1,0 +1,282 @@
+// The sample loop against a literal one-frame-at-a-time transcription of its formulas,
+// bit for bit, in every vector variant the processor runs; the sinusoid; ring edge cases.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "FluxetEngine.h"
+
+namespace {
+
+using Engine = MrvnFluxetEngine;
+using Record = Engine::PreComp;
+using State = Engine::KernelState;
+
+float RefSine(float f) {
+    const float x = std::max(std::min(f - 0.5f, 1.0f - f), -f);
+    const float x2 = x * x, x3 = x2 * x, x5 = x3 * x2, x7 = x5 * x2, x9 = x7 * x2;
+    return -6.2831855f * x + 41.341679f * x3 - 81.602234f * x5 + 76.574974f * x7 - 39.710674f * x9;
+}
+
+float RefFrac(float x) {
+    return x - std::floor(x);
+}
+
+float RefProcessCore(const float* in, float* out, UInt32 frames, float* delay, UInt32 w,
+                     const Record& rec, float dryGain, float wetGain, float sampleRate,
+                     float startPhase, SInt32 channelIndex, State& state, const State& common) {
+    const float inc = rec.speed / sampleRate;
+    const float k = float(channelIndex) * rec.spread;
+    float phi = RefFrac(startPhase + k);
+    const float c = rec.warpPivot;
+    const float lowSlope = c <= 0 ? 0.0f : 0.5f / c;
+    const float highSlope = c >= 1 ? 0.0f : 0.5f / (1.0f - c);
+    const bool random = !(rec.shape <= 4.0f);
+    const float lag = std::exp(-5.2f * rec.speed / sampleRate);
+    const float* wt = rec.shapeWeights;
+    const float a = rec.sweepAmplitude, b = rec.biasAmount;
+    State s = state;
+    UInt32 commonSeed = common.seed;
+    float p = startPhase;
+    for (UInt32 n = 0; n < frames; ++n) {
+        const float x = std::isfinite(in[n]) ? in[n] : 0.0f;
+        delay[w] = x;
+        const float u = phi < c ? phi * lowSlope : phi * highSlope + 1.0f - highSlope;
+        float v;
+        if (!random) {
+            v = wt[0] * RefSine(RefFrac(u + 0.25f)) + wt[1] * (1 - 8 * u + 8 * (u * u)) +
+                wt[2] * std::max(1 - 8 * (u * u), 16 * u - 7 - 8 * (u * u)) +
+                wt[3] * std::max(16 * u - 7 - 8 * (u * u), 1 - 8 * u + 8 * (u * u)) +
+                wt[4] * std::max(4 * u - 3, 1 - 4 * u);
+        } else {
+            const float q = wt[4] * std::max(4 * u - 3, 1 - 4 * u);
+            const float line = s.lineStart + s.lineSlope * p;
+            const float curve = s.curveValue + s.curveSlope * p + s.curveBend * (p * p);
+            s.lag = line + (s.lag - line) * lag;
+            v = q + wt[5] * line + wt[6] * s.lag + wt[7] * curve +
+                wt[8] * s.wobbleAmplitude * (RefSine(RefFrac(p + 0.25f)) - 1);
+        }
+        const float r = float(w) - a + a * v - b * v - b;
+        const float fl = std::floor(r);
+        const auto i = UInt32(std::int64_t(fl) & 0xFFFF);
+        const float f = r - fl;
+        const float y = delay[i] * (1 - f) + delay[(i + 1) & 0xFFFF] * f;
+        const float back = x + rec.feedbackGain * y;
+        delay[w] = std::isfinite(back) ? back : 0.0f;
+        out[n] = x * dryGain + y * wetGain;
+        phi = RefFrac(phi + inc);
+        if (random) {
+            p = p + inc;
+            if (p >= 1) {
+                s.seed = s.seed * 15486277u + 15485867u;
+                commonSeed = commonSeed * 49979693u + 15485867u;
+                const float ca = float(SInt32(s.seed & 0xFFFFF) - 524288);
+                const float cc = float(SInt32(commonSeed & 0xFFFFF) - 524288);
+                const float rn = cc * 0x1p-19f + (ca - cc) * 0x1p-19f * k;
+                s.lineStart = s.lineStart + s.lineSlope;
+                s.lineSlope = rn - s.lineStart;
+                const float e = s.curveValue + s.curveSlope + s.curveBend;
+                const float g = s.curveSlope + 2 * s.curveBend;
+                const float t = e > 0 ? rn - 1 : (e >= -2 ? 2 * rn : rn + 1);
+                s.curveValue = e;
+                s.curveSlope = g;
+                s.curveBend = (t - g) * 0.5f;
+                s.wobbleAmplitude = ((rn + 1) * 0.5f) * ((rn + 1) * 0.5f);
+                p = p - std::floor(p);
+            }
+        }
+        w = (w + 1) & 0xFFFF;
+    }
+    state = s;
+    return phi;
+}
+
+// Small deterministic noise in [-1, 1).
+struct Noise {
+    UInt32 seed;
+    float operator()() {
+        seed = seed * 1664525u + 1013904223u;
+        return float(SInt32(seed >> 8) - (1 << 23)) * 0x1p-23f;
+    }
+};
+
+// A record made the way the unit makes it, then adjusted.
+Record MakeRecord(float shape, float depth, float speed, float bias, float feedback, float spread) {
+    Engine engine;
+    float params[kNumParameters];
+    for (UInt32 p = 0; p < kNumParameters; ++p) {
+        params[p] = astParamInfos[p].defaultValue;
+    }
+    params[kParam_Shape] = shape;
+    params[kParam_DepthFine] = 0;
+    params[kParam_DepthCoarse] = depth;
+    params[kParam_SpeedFine] = speed;
+    params[kParam_Bias] = bias;
+    params[kParam_Feedback] = feedback;
+    params[kParam_Spread] = spread;
+    engine.DoPrecomps(64, params, 44100.0f, State{});
+    return engine.CurrentRecord();
+}
+
+struct Setting {
+    float depth, speed, bias, feedback, spread, pivot;
+};
+
+// Chorus, flanger-close delays, a fixed long delay with feedback, a fast LFO with a step of
+// a whole cycle per frame, and a bent warp pivot.
+const Setting kSettings[] = {
+    {3, 5, 0, 40, 0.5f, 0.5f},       {0.2f, 0.6f, 0.1f, -90, 1, 0.5f}, {278, 5, 1, 71, 0.3f, 0.5f},
+    {12, 20, 0.4f, 99, 0.25f, 0.5f}, {5, 50000, 0.2f, 10, 0.7f, 0.5f}, {8, 3, 0.3f, 50, 0.5f, 0.3f},
+};
+
+// Puts the widest variant back for the tests that follow.
+void SelectWidestVariant() {
+    if (!Engine::SelectLoopVariant(Engine::LoopVariant::AVX512) &&
+        !Engine::SelectLoopVariant(Engine::LoopVariant::AVX2)) {
+        Engine::SelectLoopVariant(Engine::LoopVariant::Baseline);
+    }
+}
+
+class FluxetLoopsVsReference
+    : public ::testing::TestWithParam<std::tuple<float, Engine::LoopVariant>> {
+protected:
+    void TearDown() override { SelectWidestVariant(); }
+};
+
+TEST_P(FluxetLoopsVsReference, AgreeBitForBit) {
+    const auto [shape, variant] = GetParam();
+    if (!Engine::SelectLoopVariant(variant)) {
+        GTEST_SKIP() << "variant not available on this processor";
+    }
+    for (const Setting& setting : kSettings) {
+        for (const UInt32 frames : {1u, 7u, 64u, 300u, 1031u}) {
+            for (const UInt32 w : {0u, 65530u, 1234u}) {
+                SCOPED_TRACE(testing::Message()
+                             << "depth " << setting.depth << " frames " << frames << " w " << w);
+                Record rec = MakeRecord(shape, setting.depth, setting.speed, setting.bias,
+                                        setting.feedback, setting.spread);
+                rec.warpPivot = setting.pivot;
+                Noise noise{frames * 7 + w};
+                std::vector<float> ring(65536), in(frames);
+                for (float& v : ring) {
+                    v = noise();
+                }
+                for (float& v : in) {
+                    v = noise();
+                }
+                std::vector<float> refRing = ring, out(frames), refOut(frames);
+                const State start{0.1f, -0.2f, -0.5f, 0.3f, -0.1f, 0.05f, 0.4f, 12345u};
+                State state = start, refState = start;
+                const State common{0, 0, 0, 0, 0, 0, 0, 777u};
+                const float phase = Engine::ChannelCore::ProcessCore(
+                    in.data(), out.data(), frames, ring.data(), w, rec, 0.3f, 0.9f, 44100.0f, 0.37f,
+                    1, state, common);
+                const float refPhase =
+                    RefProcessCore(in.data(), refOut.data(), frames, refRing.data(), w, rec, 0.3f,
+                                   0.9f, 44100.0f, 0.37f, 1, refState, common);
+                ASSERT_EQ(std::memcmp(out.data(), refOut.data(), frames * 4), 0);
+                ASSERT_EQ(std::memcmp(ring.data(), refRing.data(), ring.size() * 4), 0);
+                ASSERT_EQ(std::memcmp(&state, &refState, sizeof state), 0);
+                ASSERT_EQ(phase, refPhase);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FluxetLoopsVsReference,
+    ::testing::Combine(::testing::Values(0.0f, 0.3f, 1.0f, 1.5f, 2.0f, 2.6f, 3.0f, 3.5f, 4.0f, 4.2f,
+                                         5.0f, 5.7f, 6.4f, 7.0f, 7.5f, 8.0f),
+                       ::testing::Values(Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2,
+                                         Engine::LoopVariant::AVX512)));
+
+class FluxetLoops : public ::testing::Test {
+protected:
+    void TearDown() override { SelectWidestVariant(); }
+};
+
+TEST_F(FluxetLoops, SinusoidIsCloseToSine) {
+    EXPECT_EQ(Engine::Sinusoid(0.0f), 0.0f);
+    EXPECT_NEAR(Engine::Sinusoid(0.25f), 1.0f, 1e-6);
+    EXPECT_NEAR(Engine::Sinusoid(0.5f), 0.0f, 1e-6);
+    EXPECT_NEAR(Engine::Sinusoid(0.75f), -1.0f, 1e-6);
+    double worst = 0;
+    for (int i = 0; i < 4096; ++i) {
+        const double f = i / 4096.0;
+        worst = std::max(worst, std::fabs(Engine::Sinusoid(float(f)) - std::sin(2 * M_PI * f)));
+    }
+    EXPECT_LT(worst, 2e-6);
+}
+
+TEST_F(FluxetLoops, ReadJustBelowSlotZeroWrapsToTheTopOfTheRing) {
+    Record rec{};
+    rec.warpPivot = 0.5f;
+    rec.sweepAmplitude = 10.25f; // weights all zero: v = 0, a fixed delay of A
+    std::vector<float> ring(65536, 0.0f);
+    ring[65535] = 4.0f;
+    ring[0] = 8.0f;
+    const float in = 0.0f;
+    float out = -1.0f;
+    State state{};
+    Engine::ChannelCore::ProcessCore(&in, &out, 1, ring.data(), 10, rec, 0.0f, 1.0f, 48000.0f, 0, 0,
+                                     state, state);
+    // Position 10 - 10.25 = -0.25: slot 65535 with weight 0.25, slot 0 with 0.75.
+    EXPECT_EQ(out, 4.0f * 0.25f + 8.0f * 0.75f);
+}
+
+TEST_F(FluxetLoops, NonFiniteInputAndRunawayFeedbackStayOutOfTheRing) {
+    for (const auto variant :
+         {Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2, Engine::LoopVariant::AVX512}) {
+        if (!Engine::SelectLoopVariant(variant)) {
+            continue;
+        }
+        Record rec = MakeRecord(0.5f, 3, 5, 0.2f, 150, 0);
+        std::vector<float> ring(65536, 0.0f), in(4096), out(4096);
+        Noise noise{99};
+        State state{};
+        float phase = 0;
+        for (int block = 0; block < 400; ++block) {
+            for (float& v : in) {
+                v = noise();
+            }
+            in[block % 4096] = NAN;
+            in[(block * 7) % 4096] = INFINITY;
+            in[(block * 13) % 4096] = -INFINITY;
+            phase = Engine::ChannelCore::ProcessCore(in.data(), out.data(), 4096, ring.data(),
+                                                     UInt32(block) * 4096, rec, 1.0f, 1.0f,
+                                                     44100.0f, phase, 0, state, state);
+            for (float v : out) {
+                ASSERT_TRUE(std::isfinite(v));
+            }
+        }
+        for (float v : ring) {
+            ASSERT_TRUE(std::isfinite(v));
+        }
+    }
+}
+
+TEST_F(FluxetLoops, ExtremeShapeAndDepthStayDefined) {
+    // Values a script may store: positions far beyond any integer range. The sanitizer build
+    // turns any out-of-range float-to-integer conversion into a failure.
+    for (const float shape : {1e30f, -1e30f, 3e38f, 4.5f, 9.0f}) {
+        for (const float depth : {1e30f, -1e30f, 400.0f}) {
+            Record rec = MakeRecord(shape, depth, 5, 0.5f, 50, 1);
+            rec.biasAmount = 1e30f * (shape > 0 ? 1.0f : -1.0f);
+            std::vector<float> ring(65536, 0.5f), in(777, 0.25f), out(777);
+            State state{};
+            const float phase =
+                Engine::ChannelCore::ProcessCore(in.data(), out.data(), 777, ring.data(), 5, rec,
+                                                 1.0f, 1.0f, 44100.0f, 0.5f, 1, state, state);
+            EXPECT_GE(phase, 0.0f);
+            EXPECT_LE(phase, 1.0f);
+            for (float v : ring) {
+                ASSERT_TRUE(std::isfinite(v));
+            }
+        }
+    }
+}
+
+} // namespace
