@@ -1,6 +1,5 @@
 #include "FileLocations.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -16,12 +15,12 @@ namespace {
 constexpr std::size_t kLongestFolderPath = 255;
 
 std::string FromEnvironment(const char* variable, const char* fallback) {
-    const char* value = std::getenv(variable);
-    return value != nullptr && value[0] != '\0' ? value : fallback;
+    std::string value = EnvironmentValue(variable);
+    return value.empty() ? fallback : value;
 }
 
 std::string UserDataFolder() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+    if (std::string data = EnvironmentValue("XDG_DATA_HOME"); !data.empty() && data[0] == '/') {
         return data;
     }
     const std::string home = HomeDirectory();
@@ -112,7 +111,8 @@ void GetScriptsInDomain(std::vector<std::string>& list, SInt16 domain, const std
     if (stream == nullptr) {
         return;
     }
-    while (const dirent* entry = readdir(stream)) {
+    // readdir is safe for a stream that no other thread uses.
+    while (const dirent* entry = readdir(stream)) { // NOLINT(concurrency-mt-unsafe)
         const std::size_t length = std::strlen(entry->d_name);
         if (length < 5 || std::strcmp(entry->d_name + length - 4, ".lua") != 0) {
             continue;

@@ -87,7 +87,7 @@ std::string MoveAside(const std::string& path) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     const std::string base = path + ".corrupt-" + stamp;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const std::string target = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+        std::string target = attempt == 0 ? base : base + "-" + std::to_string(attempt);
         if (RenameNoReplace(path, target)) {
             return target;
         }
@@ -297,9 +297,9 @@ namespace MV {
 
 std::string PreferencesFilePath() {
     std::string dir;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME");
-        config != nullptr && config[0] == '/') {
-        dir = config;
+    if (std::string config = EnvironmentValue("XDG_CONFIG_HOME");
+        !config.empty() && config[0] == '/') {
+        dir = std::move(config);
     } else {
         const std::string home = HomeDirectory();
         if (home.empty()) {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SystemInfo.h"
+
 #ifndef FLUXET_INSTALL_DATA_DIR
 #error "FLUXET_INSTALL_DATA_DIR must name the installed data folder"
 #endif
@@ -84,8 +86,8 @@ void SetPluginBundleDir(const std::string& path) {
 }
 
 std::string PluginBundleDir() {
-    if (const char* fromEnvironment = std::getenv(kBundleDirEnvironmentVariable);
-        fromEnvironment != nullptr && fromEnvironment[0] != '\0') {
+    if (std::string fromEnvironment = EnvironmentValue(kBundleDirEnvironmentVariable);
+        !fromEnvironment.empty()) {
         return IsDirectory(fromEnvironment) ? StripTrailingSlashes(fromEnvironment) : std::string();
     }
     std::string registered;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 namespace MV {
 
@@ -12,7 +14,9 @@ namespace MV {
 constexpr long kWaitForever = -1;
 
 // 32 flag bits that any thread may OR in and one waiting thread takes out all at once.
-// Setting never blocks and never allocates, so the render thread may wake a task.
+// Setting never blocks and never allocates, so the render thread may wake a task. Set
+// touches the object no more once the bits are visible, so a waiter may destroy it as soon
+// as its Wait returns.
 class EventGroup {
 public:
     EventGroup() = default;
@@ -27,11 +31,12 @@ public:
     std::uint32_t Wait(long timeoutMs = kWaitForever);
 
 private:
-    std::atomic<std::uint32_t> m_bits{0};
-    std::atomic<std::uint32_t> m_waiters{0};
+    // Low half: the flag bits (the word sleepers wait on); high half: how many sleep.
+    std::atomic<std::uint64_t> m_state{0};
 };
 
-// A counting semaphore that refuses to count past its maximum.
+// A counting semaphore that refuses to count past its maximum. As with EventGroup, a waiter
+// may destroy it as soon as its Wait returns.
 class Semaphore {
 public:
     Semaphore(std::uint32_t maximum, std::uint32_t initial);
@@ -44,13 +49,13 @@ public:
     // Takes one count, waiting up to timeoutMs for one to appear. Any non-real-time thread.
     bool Wait(long timeoutMs = kWaitForever);
 
-    std::uint32_t Count() const { return m_count.load(std::memory_order_acquire); }
+    std::uint32_t Count() const { return std::uint32_t(m_state.load(std::memory_order_acquire)); }
     std::uint32_t Maximum() const { return m_maximum; }
 
 private:
     const std::uint32_t m_maximum;
-    std::atomic<std::uint32_t> m_count;
-    std::atomic<std::uint32_t> m_waiters{0};
+    // Low half: the count (the word sleepers wait on); high half: how many sleep.
+    std::atomic<std::uint64_t> m_state;
 };
 
 // A lock that the thread holding it may take again; each Enter needs its own Exit.
@@ -66,7 +71,12 @@ public:
     void Exit();
 
 private:
-    std::recursive_timed_mutex m_mutex;
+    // Built from a plain mutex and an owner rather than a timed recursive mutex: the timed
+    // lock calls of the latter are invisible to ThreadSanitizer.
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    std::thread::id m_owner;
+    unsigned m_depth = 0;
 };
 
 // Holds a critical region for the life of a scope.

@@ -31,8 +31,14 @@ std::string ComputerName() {
     return name;
 }
 
+std::string EnvironmentValue(const char* name) {
+    // getenv races only with setenv, which nothing calls once threads run.
+    const char* value = std::getenv(name); // NOLINT(concurrency-mt-unsafe)
+    return value != nullptr ? value : std::string();
+}
+
 std::string HomeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    if (std::string home = EnvironmentValue("HOME"); !home.empty() && home[0] == '/') {
         return home;
     }
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);

@@ -12,6 +12,10 @@ std::uint64_t UpTimeNanoseconds();
 // The computer's host name, or an empty string when the system has none.
 std::string ComputerName();
 
+// The value of an environment variable, empty when it is unset. Any thread: the process
+// changes its environment only while it sets itself up (and tests, on their own thread).
+std::string EnvironmentValue(const char* name);
+
 // The user's home folder: $HOME when it is an absolute path, else the password database's
 // entry; empty when neither is known.
 std::string HomeDirectory();
