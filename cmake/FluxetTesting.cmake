@@ -14,6 +14,8 @@ function(fluxet_add_test name)
         list(APPEND labels threads)
         add_dependencies(fluxet_thread_tests ${name})
     endif()
+    # A list value must reach the test properties as one argument.
+    string(REPLACE ";" "\\;" labels "${labels}")
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES LABELS "${labels}" TIMEOUT 300)
 endfunction()
