@@ -351,7 +351,9 @@ template <unsigned kShapes, bool kPlainPivot> struct DeterministicValues {
     Warp warp;
     VF weight[5];
 
-    DeterministicValues(const float* p, const Record& rec) : phases(p), warp(rec.warpPivot) {
+    // Takes the chunk whose phases it will read, before they are written.
+    DeterministicValues(Chunk& chunk, const Record& rec)
+        : phases(chunk.value), warp(rec.warpPivot) {
         for (int i = 0; i < 5; ++i) {
             weight[i] = Splat(rec.shapeWeights[i]);
         }
@@ -418,7 +420,7 @@ void RunChunks(const Pass& pass, Chunk& c, const ValueOf& valueOf, const Fill& f
 // magnitude, which spares the per-frame range check.
 template <unsigned kShapes, bool kPlainPivot, bool kBounded> float RunDeterministic(Pass pass) {
     Chunk c;
-    const DeterministicValues<kShapes, kPlainPivot> values(c.value, pass.rec);
+    const DeterministicValues<kShapes, kPlainPivot> values(c, pass.rec);
     float phi = pass.phi;
     const auto fill = [&](Chunk& chunk, UInt32 count) {
         phi = FillPhases(chunk.value, count, phi, pass.inc, pass.smallStep);
