@@ -254,7 +254,7 @@ OSStatus AUEffectBase::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFl
 
 OSStatus AUEffectBase::ProcessFloat(AudioUnitRenderActionFlags& ioActionFlags,
                                     const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                                    UInt32 nFrames) noexcept {
+                                    UInt32 nFrames) {
     const bool silentInput = IsInputSilent(ioActionFlags, nFrames);
     ioActionFlags |= kAudioUnitRenderAction_OutputIsSilence;
     const UInt32 kernels = GetNumberOfKernels();
@@ -288,7 +288,7 @@ OSStatus AUEffectBase::ProcessFloat(AudioUnitRenderActionFlags& ioActionFlags,
 
 template <typename Sample>
 void AUEffectBase::ProcessIntegers(const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                                   UInt32 nFrames) noexcept {
+                                   UInt32 nFrames) {
     for (UInt32 i = 0;
          i < GetNumberOfKernels() && i < inBuffer.mNumberBuffers && i < outBuffer.mNumberBuffers;
          ++i) {

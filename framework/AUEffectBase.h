@@ -83,10 +83,10 @@ private:
     void MoveSlice(SliceBuffers& slice, UInt32 startFrame, UInt32 sliceFrames) noexcept;
     OSStatus ProcessFloat(AudioUnitRenderActionFlags& ioActionFlags,
                           const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                          UInt32 nFrames) noexcept;
+                          UInt32 nFrames);
     template <typename Sample>
     void ProcessIntegers(const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                         UInt32 nFrames) noexcept;
+                         UInt32 nFrames);
 
     std::atomic<bool> m_bypassEffect{false};
     std::atomic<bool> m_processesInPlace;

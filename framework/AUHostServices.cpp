@@ -287,7 +287,14 @@ char* AUParameterFormatValue(Float64 value, const CAAUParameter* /*parameter*/, 
     const int significant = digits > 0 ? int(digits) : 1;
     int decimals = 0;
     if (value != 0.0) {
-        const int exponent = int(std::floor(std::log10(std::fabs(value))));
+        const double magnitude = std::fabs(value);
+        int exponent = int(std::floor(std::log10(magnitude)));
+        // log10 may land a hair beside an exact power of ten.
+        if (std::pow(10.0, exponent + 1) <= magnitude) {
+            ++exponent;
+        } else if (std::pow(10.0, exponent) > magnitude) {
+            --exponent;
+        }
         decimals = significant - 1 - exponent;
         // Rounding may carry into a new leading digit (9.9996 -> 10.000): one decimal less.
         const double scale = std::pow(10.0, decimals);

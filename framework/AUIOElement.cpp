@@ -61,7 +61,7 @@ void AUInputElement::SetInputCallback(AURenderCallback proc, void* refCon) {
 
 OSStatus AUInputElement::PullInput(AudioUnitRenderActionFlags& ioActionFlags,
                                    const AudioTimeStamp& timeStamp, AudioUnitElement element,
-                                   UInt32 nFrames) noexcept {
+                                   UInt32 nFrames) {
     if (!IsActive()) {
         return kAudioUnitErr_NoConnection;
     }

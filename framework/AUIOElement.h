@@ -72,7 +72,7 @@ public:
     // Fetches nFrames from the source into this element's buffer list. Render thread;
     // real-time safe as far as the source is.
     OSStatus PullInput(AudioUnitRenderActionFlags& ioActionFlags, const AudioTimeStamp& timeStamp,
-                       AudioUnitElement element, UInt32 nFrames) noexcept;
+                       AudioUnitElement element, UInt32 nFrames);
 
 private:
     AudioUnitConnection m_connection{};

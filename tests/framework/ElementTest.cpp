@@ -1,0 +1,170 @@
+// Scopes, elements and the two forms of parameter storage, on a bare unit.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "AUBase.h"
+#include "AUError.h"
+
+namespace {
+
+OSStatus ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const AUError& error) {
+        return error.GetStatus();
+    }
+    return noErr;
+}
+
+class FrameworkElement : public ::testing::Test {
+protected:
+    FrameworkElement() : unit(nullptr, 1, 2) { unit.CreateElements(); }
+
+    AUBase unit;
+};
+
+TEST_F(FrameworkElement, UnitHasFourScopesWithTheirElements) {
+    EXPECT_EQ(unit.GlobalScope().GetNumberOfElements(), 1u);
+    EXPECT_EQ(unit.Inputs().GetNumberOfElements(), 1u);
+    EXPECT_EQ(unit.Outputs().GetNumberOfElements(), 2u);
+    EXPECT_EQ(unit.Groups().GetNumberOfElements(), 0u);
+    EXPECT_NE(dynamic_cast<AUInputElement*>(unit.Inputs().GetElement(0)), nullptr);
+    EXPECT_NE(dynamic_cast<AUOutputElement*>(unit.Outputs().GetElement(1)), nullptr);
+    EXPECT_EQ(dynamic_cast<AUIOElement*>(unit.Globals()), nullptr);
+
+    // Creating again changes nothing: the elements are the same objects.
+    AUElement* before = unit.Globals();
+    unit.CreateElements();
+    EXPECT_EQ(unit.Globals(), before);
+}
+
+TEST_F(FrameworkElement, StrictLookupsThrowAndLenientOnesAnswerNull) {
+    EXPECT_EQ(ErrorOf([&] { unit.GetScope(4); }), kAudioUnitErr_InvalidScope);
+    EXPECT_EQ(ErrorOf([&] { unit.GetElement(kAudioUnitScope_Global, 1); }),
+              kAudioUnitErr_InvalidElement);
+    EXPECT_EQ(ErrorOf([&] { unit.GetElement(kAudioUnitScope_Group, 0); }),
+              kAudioUnitErr_InvalidElement);
+    EXPECT_EQ(ErrorOf([&] { unit.GetOutput(2); }), kAudioUnitErr_InvalidElement);
+    EXPECT_EQ(unit.GetElementIfExists(kAudioUnitScope_Output, 2), nullptr);
+    EXPECT_EQ(unit.GetElementIfExists(9, 0), nullptr);
+    EXPECT_EQ(&unit.GetOutput(1), unit.GetElementIfExists(kAudioUnitScope_Output, 1));
+    // The global scope's stream format is output 0's.
+    EXPECT_EQ(&unit.GetIOElement(kAudioUnitScope_Global, 0), &unit.GetOutput(0));
+}
+
+TEST_F(FrameworkElement, IndexedStorageHoldsExactlyItsCount) {
+    AUElement& element = *unit.Globals();
+    element.UseIndexedParameters(3);
+    ASSERT_EQ(element.GetNumberOfParameters(), 3u);
+    element.SetParameter(2, 0.75f);
+    EXPECT_EQ(element.GetParameter(2), 0.75f);
+    EXPECT_EQ(element.GetParameter(0), 0.0f);
+    EXPECT_EQ(ErrorOf([&] { element.GetParameter(3); }), kAudioUnitErr_InvalidParameter);
+    EXPECT_EQ(ErrorOf([&] { element.SetParameter(3, 1.0f); }), kAudioUnitErr_InvalidParameter);
+
+    // Growing keeps the values and fills the new records with an immediate 0.
+    element.UseIndexedParameters(5);
+    EXPECT_EQ(element.GetParameter(2), 0.75f);
+    EXPECT_EQ(element.GetParameter(4), 0.0f);
+    EXPECT_EQ(element.FindParameter(4)->GetEventType(), UInt32(kParameterEvent_Immediate));
+    std::vector<AudioUnitParameterID> ids(5);
+    element.GetParameterList(ids.data());
+    EXPECT_EQ(ids, (std::vector<AudioUnitParameterID>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(FrameworkElement, MappedStorageListsNumbersInAscendingOrder) {
+    AUElement& element = unit.GetInput(0);
+    EXPECT_EQ(element.GetNumberOfParameters(), 0u);
+    element.SetParameter(40, 4.0f);
+    element.SetParameter(7, 0.7f);
+    element.SetParameter(19, 1.9f);
+    element.SetParameter(7, 0.5f);
+    std::vector<AudioUnitParameterID> ids(3);
+    element.GetParameterList(ids.data());
+    EXPECT_EQ(ids, (std::vector<AudioUnitParameterID>{7, 19, 40}));
+    EXPECT_EQ(element.GetParameter(7), 0.5f);
+    EXPECT_EQ(ErrorOf([&] { element.GetParameter(8); }), kAudioUnitErr_InvalidParameter);
+    EXPECT_EQ(unit.GetParameterList(kAudioUnitScope_Input, nullptr), 3u);
+}
+
+TEST_F(FrameworkElement, MappedAdditionsWhileInitialisedNeedPermission) {
+    AUElement& element = unit.GetInput(0);
+    element.SetParameter(1, 1.0f);
+    ASSERT_EQ(unit.DoInitialize(), noErr);
+    element.SetParameter(2, 2.0f);
+    EXPECT_FALSE(element.HasParameterID(2));
+    element.SetParameter(1, 3.0f);
+    EXPECT_EQ(element.GetParameter(1), 3.0f);
+    element.SetParameter(2, 2.0f, true);
+    EXPECT_EQ(element.GetParameter(2), 2.0f);
+    unit.DoCleanup();
+}
+
+TEST_F(FrameworkElement, ScheduledWritesFillTheRecordForTheirSlice) {
+    AUElement& element = *unit.Globals();
+    element.UseIndexedParameters(2);
+
+    AudioUnitParameterEvent ramp{};
+    ramp.eventType = kParameterEvent_Ramped;
+    ramp.eventValues.ramp = {300, 128, 0.25f, 0.75f};
+    ASSERT_EQ(element.SetScheduledEvent(1, ramp, 256, 100), noErr);
+    const ParameterMapEvent& record = *element.FindParameter(1);
+    EXPECT_EQ(record.GetEventType(), UInt32(kParameterEvent_Ramped));
+    EXPECT_EQ(record.GetBufferOffset(), 44);
+    EXPECT_EQ(record.GetDurationInFrames(), 128u);
+    EXPECT_EQ(record.GetValue(), 0.25f);
+    EXPECT_EQ(record.GetEndValue(), 0.75f);
+    EXPECT_EQ(record.GetSliceDurationFrames(), 100u);
+
+    AudioUnitParameterEvent immediate{};
+    immediate.eventType = kParameterEvent_Immediate;
+    immediate.eventValues.immediate = {17, 0.125f};
+    ASSERT_EQ(element.SetScheduledEvent(1, immediate, 64, 32), noErr);
+    EXPECT_EQ(record.GetEventType(), UInt32(kParameterEvent_Immediate));
+    EXPECT_EQ(record.GetBufferOffset(), 0);
+    EXPECT_EQ(record.GetDurationInFrames(), 32u);
+    EXPECT_EQ(record.GetValue(), 0.125f);
+    EXPECT_EQ(record.GetEndValue(), 0.125f);
+    EXPECT_EQ(record.GetSliceDurationFrames(), 32u);
+
+    EXPECT_EQ(element.SetScheduledEvent(2, immediate, 0, 32), kAudioUnitErr_InvalidParameter);
+
+    // A plain write makes it immediate again with both values equal.
+    element.SetParameter(1, 0.5f);
+    EXPECT_EQ(record.GetValue(), 0.5f);
+    EXPECT_EQ(record.GetEndValue(), 0.5f);
+}
+
+TEST_F(FrameworkElement, StateRecordIsBigEndianInStorageOrder) {
+    AUElement& element = unit.GetOutput(1);
+    std::vector<UInt8> blob;
+    element.SaveState(kAudioUnitScope_Output, 1, blob);
+    EXPECT_TRUE(blob.empty());
+    element.SetParameter(0x0102, 1.0f);
+    element.SetParameter(0x01, -2.5f);
+    element.SaveState(kAudioUnitScope_Output, 1, blob);
+    const std::vector<UInt8> expected{0, 0, 0, 2, 0,    0,    0, 1, 0, 0, 0, 2, //
+                                      0, 0, 0, 1, 0xC0, 0x20, 0, 0,             //
+                                      0, 0, 1, 2, 0x3F, 0x80, 0, 0};
+    EXPECT_EQ(blob, expected);
+}
+
+TEST_F(FrameworkElement, IOBuffersExistOnlyWhileInitialised) {
+    AUOutputElement& output = unit.GetOutput(0);
+    EXPECT_FALSE(output.HasBufferMemory());
+    ASSERT_EQ(unit.DoInitialize(), noErr);
+    EXPECT_TRUE(output.HasBufferMemory());
+    AudioBufferList& list = output.PrepareBuffer(unit.GetMaxFramesPerSlice());
+    ASSERT_EQ(list.mNumberBuffers, 2u);
+    EXPECT_EQ(list.mBuffers[1].mDataByteSize, 1156u * 4u);
+    // Each channel has its own memory, a whole slice long.
+    EXPECT_EQ(static_cast<std::byte*>(list.mBuffers[1].mData) -
+                  static_cast<std::byte*>(list.mBuffers[0].mData),
+              1156 * 4);
+    unit.DoCleanup();
+    EXPECT_FALSE(output.HasBufferMemory());
+}
+
+} // namespace

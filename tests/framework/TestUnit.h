@@ -1,0 +1,115 @@
+// A small MIDI-controlled effect that drives the framework through the host API in tests:
+// a gain kernel per channel that records every Process call, a MIDI handler that records every
+// event, five parameters, two factory presets and a property that throws on request.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+
+#include "AUMIDIEffectBase.h"
+#include "AudioUnitAPI.h"
+
+namespace fwtest {
+
+enum : AudioUnitParameterID {
+    kParamGain,  // generic 0..2, default 1: the kernels' gain (a negative gain throws -4242)
+    kParamSpeed, // hertz 10..5000, default 10
+    kParamSteps, // indexed 0..100, default 0, no value names
+    kParamMode,  // indexed 0..3, default 0, value names "Off" "Low" "Mid" "High"
+    kParamNote,  // MIDI note number 0..127, default 60
+    kNumParams
+};
+
+constexpr SInt32 kKernelThrow = -4242;
+
+// GetProperty of this property in the global scope throws, by element: 0 an AUError(-10863),
+// 1 std::bad_alloc, 2 SInt32 -1234, 3 SInt16 -77, 4 std::runtime_error.
+constexpr AudioUnitPropertyID kTestProperty_Throw = 70000;
+
+constexpr ComponentDescription kTestDescription{FourCC("aumf"), FourCC("Tst1"), FourCC("Mrvn"), 0,
+                                                0};
+
+struct ProcessCall {
+    UInt32 channel;
+    UInt32 frames;
+    Float32 gain;
+};
+
+struct MidiCall {
+    UInt8 status;
+    UInt8 channel;
+    UInt8 data1;
+    UInt8 data2;
+    UInt32 frame;
+};
+
+class TestUnit : public AUMIDIEffectBase {
+public:
+    static constexpr std::size_t kMaxRecords = 512;
+
+    explicit TestUnit(AudioComponentInstance instance);
+
+    OSStatus GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID paramID,
+                              AudioUnitParameterInfo& outInfo) override;
+    OSStatus GetParameterValueStrings(AudioUnitScope scope, AudioUnitParameterID paramID,
+                                      plist_t* outStrings) override;
+    OSStatus GetPresets(AUPresetList* outPresets) const override;
+    OSStatus NewFactoryPresetSet(const AUPreset& preset) override;
+    OSStatus GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                             UInt32& outDataSize, Boolean& outWritable) override;
+    OSStatus GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         void* outData) override;
+    std::unique_ptr<AUKernelBase> NewKernel() override;
+    OSStatus HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2,
+                             UInt32 startFrame) override;
+    OSStatus HandleSysEx(const UInt8* data, UInt32 length) override;
+    UInt32 Version() override { return 0x00010201; }
+    Float64 GetTailTime() override { return m_tailTime; }
+    bool SupportsTail() override { return true; }
+
+    void SetTailTime(Float64 seconds) { m_tailTime = seconds; }
+    // Written on the render thread, read by the test after the render returned.
+    void RecordProcess(UInt32 channel, UInt32 frames, Float32 gain);
+    void ClearRecords();
+
+    std::array<ProcessCall, kMaxRecords> processCalls{};
+    std::size_t numProcessCalls = 0;
+    std::array<MidiCall, kMaxRecords> midiCalls{};
+    std::size_t numMidiCalls = 0;
+    std::size_t numSysEx = 0;
+    std::atomic<int> kernelResets{0};
+    // When set, kernels clear the silence flag only for sounding input.
+    bool kernelsReportSilence = false;
+
+private:
+    Float64 m_tailTime = 0.0;
+};
+
+// The component entry of TestUnit.
+OSStatus TestUnitEntry(ComponentParameters* params, ComponentInstance instance);
+
+// The TestUnit inside an instance handle.
+TestUnit& UnitOf(AudioUnit unit);
+
+// Opens a TestUnit through the host API and closes it at the end of the scope.
+class HostedUnit {
+public:
+    HostedUnit();
+    ~HostedUnit();
+    HostedUnit(const HostedUnit&) = delete;
+    HostedUnit& operator=(const HostedUnit&) = delete;
+
+    AudioUnit Get() const { return m_unit; }
+    TestUnit& Unit() const { return UnitOf(m_unit); }
+
+    // Host-API conveniences on the global scope, element 0.
+    OSStatus SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const;
+    AudioUnitParameterValue Param(AudioUnitParameterID id) const;
+    OSStatus SetFormat(AudioUnitScope scope, UInt32 channels, bool interleaved = false) const;
+
+private:
+    AudioUnit m_unit = nullptr;
+};
+
+} // namespace fwtest
