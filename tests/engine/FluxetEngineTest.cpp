@@ -225,9 +225,18 @@ TEST(FluxetEngine, FirstCallAfterInitialisationFadesInFromThePlainInput) {
     EXPECT_TRUE(h.Engine().RecordChanged());
 }
 
-TEST(FluxetEngine, CrossfadeRunsFromThePreviousToTheCurrentRecord) {
+struct Change {
+    Float32 speedFine, bias;          // before and after
+    Float32 biasAfter, feedbackAfter; // the depth moves too
+};
+
+class FluxetCrossfade : public ::testing::TestWithParam<Change> {};
+
+TEST_P(FluxetCrossfade, RunsFromThePreviousToTheCurrentRecord) {
     const UInt32 frames = 300;
     EngineHarness h(1, 44100.0f, frames);
+    h.params[kParam_SpeedFine] = GetParam().speedFine;
+    h.params[kParam_Bias] = GetParam().bias;
     h.params[kParam_DepthCoarse] = 3.0f;
     h.params[kParam_Feedback] = 30.0f;
     h.RenderSignal(Noise(frames, 4));
@@ -241,7 +250,8 @@ TEST(FluxetEngine, CrossfadeRunsFromThePreviousToTheCurrentRecord) {
     const Float32 phase = h.Engine().SharedLFOPhase();
     const auto in = Noise(frames, 6);
     h.params[kParam_DepthCoarse] = 7.0f;
-    h.params[kParam_Bias] = 0.2f;
+    h.params[kParam_Bias] = GetParam().biasAfter;
+    h.params[kParam_Feedback] = GetParam().feedbackAfter;
     Engine scratch;
     scratch.DoPrecomps(frames, h.params, 44100.0f, {});
     Engine::KernelState s{};
@@ -262,6 +272,12 @@ TEST(FluxetEngine, CrossfadeRunsFromThePreviousToTheCurrentRecord) {
     }
 }
 
+// A chorus; and the LFO standing still with bias 1, where the delay is the whole ring and
+// the current pass reads the slots that the previous pass has just written.
+INSTANTIATE_TEST_SUITE_P(Settings, FluxetCrossfade,
+                         ::testing::Values(Change{5.0f, 0.0f, 0.05f, 30.0f},
+                                           Change{0.5f, 1.0f, 1.0f, -50.0f}));
+
 TEST(FluxetEngine, PrecomputationFollowsTheSpeedAndDepthControls) {
     const Float32 sr = 44100.0f;
     Engine e;
@@ -280,6 +296,12 @@ TEST(FluxetEngine, PrecomputationFollowsTheSpeedAndDepthControls) {
     EXPECT_EQ(e.CurrentRecord().speed, 0.0f);
     EXPECT_EQ(e.CurrentRecord().sweepAmplitude, 32767.5f);
     EXPECT_NEAR(e.LiveValues().swingMs.load(), 32767.5 * 2000 / sr, 1e-3);
+
+    p[kParam_SpeedFine] = 0.5005f; // at the thresholds: still nothing
+    p[kParam_SpeedCoarse] = 10.01f;
+    p[kParam_SpeedSuperfine] = 0.001001f;
+    e.DoPrecomps(441, p, sr, {});
+    EXPECT_EQ(e.CurrentRecord().speed, 0.0f);
 
     p[kParam_SpeedFine] = 0.51f;
     p[kParam_SpeedCoarse] = 10.02f;

@@ -126,10 +126,11 @@ struct Setting {
 };
 
 // Chorus, flanger-close delays, a fixed long delay with feedback, a fast LFO with a step of
-// a whole cycle per frame, and a bent warp pivot.
+// a whole cycle per frame, a bent warp pivot, and a negative spread (a script may set one).
 const Setting kSettings[] = {
     {3, 5, 0, 40, 0.5f, 0.5f},       {0.2f, 0.6f, 0.1f, -90, 1, 0.5f}, {278, 5, 1, 71, 0.3f, 0.5f},
     {12, 20, 0.4f, 99, 0.25f, 0.5f}, {5, 50000, 0.2f, 10, 0.7f, 0.5f}, {8, 3, 0.3f, 50, 0.5f, 0.3f},
+    {4, 7, 0.1f, 20, -0.5f, 0.5f},
 };
 
 // Puts the widest variant back for the tests that follow.
