@@ -199,14 +199,45 @@ template <bool kSmallStep> inline float Advance(float phi, float inc) {
     }
 }
 
+inline VF Load(const float* p);
+inline void Store(float* p, VF v);
+
+// The main LFO phase of `count` frames from phi on; returns the phase after them.
+//
+// The recurrence phi = frac(phi + inc) is serial, but within one binade of phi and before
+// the wrap, every step adds the same rounded increment. So a group of lanes is guessed as
+// phi + k * step and then checked lane-wise: if stepping each lane exactly as the serial
+// loop does lands on the next lane's guess (and stays below 1), the guesses are the serial
+// phases, bit for bit. A group that fails the check is stepped serially.
 inline float FillPhases(float* phases, UInt32 count, float phi, float inc, bool smallStep) {
+    UInt32 n = 0;
     if (smallStep) {
-        for (UInt32 n = 0; n < count; ++n) {
+        const VI lane = LaneIndex();
+        const VF k = __builtin_convertvector(lane, VF);
+        const VF k1 = k + 1.0f;
+        float step = (phi + inc) - phi;
+        float stride = step * float(kLanes);
+        for (; n + kLanes <= count; n += kLanes) {
+            const VF ph = Splat(phi) + k * step;
+            const VF next = ph + inc;
+            if (AllSet((next == Splat(phi) + k1 * step) & (next < 1.0f))) {
+                Store(phases + n, lane == 0 ? Splat(phi) : ph);
+                phi = phi + stride;
+                continue;
+            }
+            for (UInt32 j = 0; j < kLanes; ++j) {
+                phases[n + j] = phi;
+                phi = Advance<true>(phi, inc);
+            }
+            step = (phi + inc) - phi;
+            stride = step * float(kLanes);
+        }
+        for (; n < count; ++n) {
             phases[n] = phi;
             phi = Advance<true>(phi, inc);
         }
     } else {
-        for (UInt32 n = 0; n < count; ++n) {
+        for (; n < count; ++n) {
             phases[n] = phi;
             phi = Advance<false>(phi, inc);
         }
