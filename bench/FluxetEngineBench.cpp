@@ -24,6 +24,11 @@ void SetDefaults(Float32 (&params)[kNumParameters]) {
 
 void RenderStereo(benchmark::State& bench, Scenario scenario) {
     const auto frames = static_cast<UInt32>(bench.range(0));
+    const auto variant = static_cast<MrvnFluxetEngine::LoopVariant>(bench.range(1));
+    if (!MrvnFluxetEngine::SelectLoopVariant(variant)) {
+        bench.SkipWithError("loop variant not available on this processor");
+        return;
+    }
     MrvnFluxetEngine engine;
     engine.InitializeEngine(frames);
     std::vector<std::unique_ptr<MrvnFluxetEngine::ChannelCore>> cores;
@@ -82,9 +87,14 @@ void BM_CrossfadeEveryBlock(benchmark::State& bench) {
     RenderStereo(bench, Scenario::Crossfade);
 }
 
-BENCHMARK(BM_SteadyRecord)->Arg(64)->Arg(512)->Arg(4096);
-BENCHMARK(BM_RandomShape)->Arg(64)->Arg(512)->Arg(4096);
-BENCHMARK(BM_CrossfadeEveryBlock)->Arg(64)->Arg(512)->Arg(4096);
+// Frames per block; loop variant 0 baseline (four lanes), 1 AVX2, 2 AVX-512.
+void Sizes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"frames", "variant"})->ArgsProduct({{64, 512, 4096}, {0, 1, 2}});
+}
+
+BENCHMARK(BM_SteadyRecord)->Apply(Sizes);
+BENCHMARK(BM_RandomShape)->Apply(Sizes);
+BENCHMARK(BM_CrossfadeEveryBlock)->Apply(Sizes);
 
 } // namespace
 
