@@ -1,6 +1,8 @@
 #include "FluxetEngine.h"
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -257,7 +259,10 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     rec.speedLFODepth = speedLFODepth;
 
     m_currentRecord = rec;
-    m_recordChanged = std::memcmp(&m_currentRecord, &m_previousRecord, sizeof(PreComp)) != 0;
+    // Bytewise, as the record is defined: -0 differs from 0, and a NaN equals itself.
+    using Words = std::array<UInt32, sizeof(PreComp) / sizeof(UInt32)>;
+    m_recordChanged =
+        std::bit_cast<Words>(m_currentRecord) != std::bit_cast<Words>(m_previousRecord);
 
     m_dataToGui.speedHz.store(speed, std::memory_order_relaxed);
     m_dataToGui.swingMs.store((amplitude * 2000.0f) / sr, std::memory_order_relaxed);

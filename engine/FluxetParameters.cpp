@@ -1,5 +1,6 @@
 #include "FluxetParameters.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -60,7 +61,7 @@ void CompleteFactoryPresets() {
              ++p) {
             const Float32 value = astParamInfos[p].defaultValue;
             // Compare first: after the first run nothing is written again.
-            if (std::memcmp(&preset.values[p], &value, sizeof value) != 0) {
+            if (std::bit_cast<UInt32>(preset.values[p]) != std::bit_cast<UInt32>(value)) {
                 preset.values[p] = value;
             }
         }
