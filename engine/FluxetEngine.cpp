@@ -56,9 +56,10 @@ MrvnFluxetEngine::LoopVariant WidestLoops() {
     return MrvnFluxetEngine::LoopVariant::Baseline;
 }
 
-// Chosen once when the library loads; the render thread only reads it.
-std::atomic<MrvnFluxetEngine::LoopVariant> g_loopVariant{WidestLoops()};
-std::atomic<const LoopTable*> g_loops{LoopsFor(g_loopVariant.load())};
+// Starts as the baseline (constant-initialised, so usable before any dynamic
+// initialisation); the library's load moves it to the widest variant the processor runs.
+std::atomic<MrvnFluxetEngine::LoopVariant> g_loopVariant{MrvnFluxetEngine::LoopVariant::Baseline};
+std::atomic<const LoopTable*> g_loops{&MrvnFluxetLoops::kLoopsBaseline};
 
 const LoopTable& Loops() {
     return *g_loops.load(std::memory_order_relaxed);
@@ -92,6 +93,11 @@ bool MrvnFluxetEngine::SelectLoopVariant(LoopVariant variant) {
 MrvnFluxetEngine::LoopVariant MrvnFluxetEngine::CurrentLoopVariant() {
     return g_loopVariant.load(std::memory_order_relaxed);
 }
+
+namespace {
+[[maybe_unused]] const bool g_widestLoopsChosen =
+    MrvnFluxetEngine::SelectLoopVariant(WidestLoops());
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Channel core

@@ -51,7 +51,8 @@ public:
 
     // Variants of the sample loop by vector width. The widest one the processor runs is
     // chosen when the library loads; all give the same bits. Tests and benchmarks may pick
-    // another: false when this build or processor lacks it. Not while rendering.
+    // another: false when this build or processor lacks it. Any thread; a render already
+    // under way may finish with either variant.
     enum class LoopVariant { Baseline, AVX2, AVX512 };
     static bool SelectLoopVariant(LoopVariant variant);
     static LoopVariant CurrentLoopVariant();
