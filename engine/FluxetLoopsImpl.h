@@ -566,21 +566,30 @@ float RunRandom(const Pass& pass, float sampleRate, float startPhase, float spre
     float phi = pass.phi;
     float p = startPhase;
     const auto fill = [&](Chunk& c, UInt32 count) {
+        // Locals, so that the stores to the chunk cannot be taken to overwrite them.
+        State t = s;
+        UInt32 seed = commonSeed;
+        float ph = phi;
+        float pp = p;
         for (UInt32 n = 0; n < count; ++n) {
-            const float u = warp(phi);
+            const float u = warp(ph);
             const float q = w4 * Max(4.0f * u - 3.0f, 1.0f - 4.0f * u);
-            const float line = s.lineStart + s.lineSlope * p;
-            const float curve = (s.curveValue + s.curveSlope * p) + s.curveBend * (p * p);
-            s.lag = line + (s.lag - line) * lagCoefficient;
-            c.value[n] = (((q + w5 * line) + w6 * s.lag) + w7 * curve) +
-                         (w8 * s.wobbleAmplitude) * (Sine(Frac(p + 0.25f)) - 1.0f);
-            phi = Advance<kSmallStep>(phi, inc);
-            p = p + inc;
-            if (p >= 1.0f) {
-                RandomUpdate(s, commonSeed, spreadOffset);
-                p = p - Floor(p);
+            const float line = t.lineStart + t.lineSlope * pp;
+            const float curve = (t.curveValue + t.curveSlope * pp) + t.curveBend * (pp * pp);
+            t.lag = line + (t.lag - line) * lagCoefficient;
+            c.value[n] = (((q + w5 * line) + w6 * t.lag) + w7 * curve) +
+                         (w8 * t.wobbleAmplitude) * (Sine(Frac(pp + 0.25f)) - 1.0f);
+            ph = Advance<kSmallStep>(ph, inc);
+            pp = pp + inc;
+            if (pp >= 1.0f) {
+                RandomUpdate(t, seed, spreadOffset);
+                pp = pp - Floor(pp);
             }
         }
+        s = t;
+        commonSeed = seed;
+        phi = ph;
+        p = pp;
     };
     Chunk c;
     const auto values = [&c](UInt32 n) { return Load(c.value + n); };
