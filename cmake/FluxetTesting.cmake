@@ -9,7 +9,8 @@ function(fluxet_add_test name)
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
                                           Threads::Threads)
-    set(labels ${T_LABELS})
+    # Every test carries its program name as a label, so the list is never empty.
+    set(labels ${name} ${T_LABELS})
     if(T_THREADS)
         list(APPEND labels threads)
         add_dependencies(fluxet_thread_tests ${name})
