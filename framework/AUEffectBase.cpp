@@ -45,7 +45,7 @@ AUEffectBase::AUEffectBase(AudioComponentInstance instance, bool processesInPlac
 
 AUEffectBase::~AUEffectBase() = default;
 
-Float64 AUEffectBase::GetSampleRate() {
+Float64 AUEffectBase::GetSampleRate() const {
     const AUIOElement* output = Outputs().GetIOElement(0);
     return output != nullptr ? output->GetStreamFormat().mSampleRate : 0.0;
 }

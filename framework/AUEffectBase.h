@@ -61,7 +61,7 @@ public:
     }
 
     // The output element 0 sample rate. Any thread.
-    Float64 GetSampleRate();
+    Float64 GetSampleRate() const;
     UInt32 GetNumberOfKernels() const { return UInt32(m_kernelList.size()); }
     AUKernelBase* GetKernel(UInt32 channel) const {
         return channel < m_kernelList.size() ? m_kernelList[channel].get() : nullptr;

@@ -104,13 +104,10 @@ TEST_F(FrameworkRender, FramesBeyondTheMaximumAreRefusedUntilTheMaximumGrows) {
     ExpectGain(out, 2, 1156, 1.0f);
 
     const UInt32 frames = 2048;
-    EXPECT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_MaximumFramesPerSlice,
-                                   kAudioUnitScope_Global, 0, &frames, sizeof(frames)),
+    EXPECT_EQ(host.SetProp(kAudioUnitProperty_MaximumFramesPerSlice, frames),
               kAudioUnitErr_Initialized);
     ASSERT_EQ(AudioUnitUninitialize(host.Get()), noErr);
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_MaximumFramesPerSlice,
-                                   kAudioUnitScope_Global, 0, &frames, sizeof(frames)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_MaximumFramesPerSlice, frames), noErr);
     ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
     TestBuffers big(2, 2048, kSentinel);
     EXPECT_EQ(Render(big, 2048), noErr);
@@ -202,9 +199,7 @@ TEST_F(FrameworkRender, BypassCopiesInputAndLeavingItResetsTheKernels) {
     EXPECT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
                                    kAudioUnitScope_Global, 0, &on, 2),
               kAudioUnitErr_InvalidPropertyValue);
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
-                                   kAudioUnitScope_Global, 0, &on, sizeof(on)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_BypassEffect, on), noErr);
     EXPECT_EQ(unit.kernelResets.load(), 0);
 
     TestBuffers out(2, 256, kSentinel);
@@ -212,14 +207,10 @@ TEST_F(FrameworkRender, BypassCopiesInputAndLeavingItResetsTheKernels) {
     ExpectGain(out, 2, 256, 1.0f);
     EXPECT_EQ(unit.numProcessCalls, 0u);
 
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
-                                   kAudioUnitScope_Global, 0, &off, sizeof(off)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_BypassEffect, off), noErr);
     EXPECT_EQ(unit.kernelResets.load(), 2);
     // Setting it off again is no change and resets nothing.
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
-                                   kAudioUnitScope_Global, 0, &off, sizeof(off)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_BypassEffect, off), noErr);
     EXPECT_EQ(unit.kernelResets.load(), 2);
     ASSERT_EQ(Render(out, 256), noErr);
     ExpectGain(out, 2, 256, 0.5f);
@@ -227,15 +218,10 @@ TEST_F(FrameworkRender, BypassCopiesInputAndLeavingItResetsTheKernels) {
 
 TEST_F(FrameworkRender, InPlaceProcessingHandsTheKernelsTheOutputBuffers) {
     UInt32 inPlace = 99;
-    UInt32 size = sizeof(inPlace);
-    ASSERT_EQ(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_InPlaceProcessing,
-                                   kAudioUnitScope_Global, 0, &inPlace, &size),
-              noErr);
+    ASSERT_EQ(host.GetProp(kAudioUnitProperty_InPlaceProcessing, inPlace), noErr);
     EXPECT_EQ(inPlace, 0u);
     inPlace = 1;
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_InPlaceProcessing,
-                                   kAudioUnitScope_Global, 0, &inPlace, sizeof(inPlace)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_InPlaceProcessing, inPlace), noErr);
     EXPECT_TRUE(host.Unit().ProcessesInPlace());
     ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
     ASSERT_EQ(host.SetParam(kParamGain, 1.5f), noErr);
@@ -286,10 +272,7 @@ TEST_F(FrameworkRender, NotificationsSeePreAndPostFlagsAndTheErrorBit) {
     // Recorded and reported once until it is read.
     EXPECT_EQ(errors.calls, 1);
     OSStatus lastError = 0;
-    UInt32 size = sizeof(lastError);
-    ASSERT_EQ(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_LastRenderError,
-                                   kAudioUnitScope_Global, 0, &lastError, &size),
-              noErr);
+    ASSERT_EQ(host.GetProp(kAudioUnitProperty_LastRenderError, lastError), noErr);
     EXPECT_EQ(lastError, -31);
 
     ASSERT_EQ(AudioUnitRemoveRenderNotify(host.Get(), &NotifyRecord::Callback, &record), noErr);
@@ -327,8 +310,7 @@ TEST_F(FrameworkRender, UpstreamUnitFeedsTheInput) {
                                    kAudioUnitScope_Input, 0, nullptr, 0),
               noErr);
     const AudioUnitConnection connection{upstream.Get(), 0, 0};
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_MakeConnection,
-                                   kAudioUnitScope_Input, 0, &connection, sizeof(connection)),
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_MakeConnection, connection, kAudioUnitScope_Input, 0),
               noErr);
     ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
     ASSERT_EQ(host.SetParam(kParamGain, 0.25f), noErr);

@@ -113,9 +113,7 @@ protected:
 TEST_F(FrameworkState, SavedDictionaryCarriesCodesBlobAndName) {
     const std::string name = "Mine";
     const AUPreset preset{-3, name.c_str()};
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_PresentPreset,
-                                   kAudioUnitScope_Global, 0, &preset, sizeof(preset)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_PresentPreset, preset), noErr);
     const PlistPtr state = Save(host.Get());
     plist_t dict = state.get();
     ASSERT_EQ(plist_get_node_type(dict), PLIST_DICT);
@@ -157,19 +155,14 @@ TEST_F(FrameworkState, RestoreMakesTheSavedNameTheCurrentUserPreset) {
     plist_dict_set_item(state.get(), "name", plist_new_string("Warm"));
     ASSERT_EQ(Restore(host.Get(), state.get()), noErr);
     AUPreset preset{};
-    UInt32 size = sizeof(preset);
-    ASSERT_EQ(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_PresentPreset,
-                                   kAudioUnitScope_Global, 0, &preset, &size),
-              noErr);
+    ASSERT_EQ(host.GetProp(kAudioUnitProperty_PresentPreset, preset), noErr);
     EXPECT_EQ(preset.presetNumber, -1);
     EXPECT_STREQ(preset.presetName, "Warm");
     EXPECT_EQ(presetChanges.calls, 1);
 
     plist_dict_remove_item(state.get(), "name");
     ASSERT_EQ(Restore(host.Get(), state.get()), noErr);
-    ASSERT_EQ(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_PresentPreset,
-                                   kAudioUnitScope_Global, 0, &preset, &size),
-              noErr);
+    ASSERT_EQ(host.GetProp(kAudioUnitProperty_PresentPreset, preset), noErr);
     EXPECT_STREQ(preset.presetName, "Untitled");
 }
 
@@ -327,9 +320,7 @@ TEST_F(FrameworkState, MappedParametersOfIOElementsAreSavedAndRestored) {
 
 TEST_F(FrameworkState, ElementNamesTravelWithTheState) {
     const char* name = "Left In";
-    ASSERT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_ElementName,
-                                   kAudioUnitScope_Input, 0, &name, sizeof(name)),
-              noErr);
+    ASSERT_EQ(host.SetProp(kAudioUnitProperty_ElementName, name, kAudioUnitScope_Input, 0), noErr);
     const PlistPtr state = Save(host.Get());
     const plist_t names = plist_dict_get_item(state.get(), "element-name");
     ASSERT_NE(names, nullptr);

@@ -107,6 +107,19 @@ public:
     OSStatus SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const;
     AudioUnitParameterValue Param(AudioUnitParameterID id) const;
     OSStatus SetFormat(AudioUnitScope scope, UInt32 channels, bool interleaved = false) const;
+    template <typename T>
+    OSStatus GetProp(AudioUnitPropertyID id, T& value,
+                     AudioUnitScope scope = kAudioUnitScope_Global,
+                     AudioUnitElement element = 0) const {
+        UInt32 size = sizeof(T);
+        return AudioUnitGetProperty(m_unit, id, scope, element, &value, &size);
+    }
+    template <typename T>
+    OSStatus SetProp(AudioUnitPropertyID id, const T& value,
+                     AudioUnitScope scope = kAudioUnitScope_Global,
+                     AudioUnitElement element = 0) const {
+        return AudioUnitSetProperty(m_unit, id, scope, element, &value, sizeof(T));
+    }
 
 private:
     AudioUnit m_unit = nullptr;
