@@ -149,6 +149,12 @@ TEST_F(FrameworkElement, StateRecordIsBigEndianInStorageOrder) {
                                       0, 0, 0, 1, 0xC0, 0x20, 0, 0,             //
                                       0, 0, 1, 2, 0x3F, 0x80, 0, 0};
     EXPECT_EQ(blob, expected);
+
+    // A 16-parameter indexed global element makes one record of 12 + 16 * 8 bytes.
+    std::vector<UInt8> globals;
+    unit.Globals()->UseIndexedParameters(16);
+    unit.Globals()->SaveState(kAudioUnitScope_Global, 0, globals);
+    EXPECT_EQ(globals.size(), 140u);
 }
 
 TEST_F(FrameworkElement, IOBuffersExistOnlyWhileInitialised) {
