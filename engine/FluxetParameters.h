@@ -8,6 +8,7 @@
 
 #include "AUTypes.h"
 #include "MrvnShared.h"
+#include "Preferences.h"
 
 // Parameter numbers; the number is the row of astParamInfos. All are global, element 0.
 enum : AudioUnitParameterID {
@@ -72,7 +73,6 @@ OSStatus GetFluxetValueName(AudioUnitParameterID id, Float32 value, const char**
 OSStatus GetFluxetValueName(AudioUnitParameterStringFromValue& io, Float32 currentValue);
 
 // Process-wide OSC base port, from the preference "OSC Base Port".
-constexpr SInt32 kDefaultOSCBasePort = 7000;
 extern std::atomic<SInt32> g_OSCBasePort;
 
 // "OSC Port Offset" truncated towards zero; NaN counts as 0 and values beyond the

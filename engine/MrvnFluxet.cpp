@@ -1,0 +1,379 @@
+#include "MrvnFluxet.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "AUError.h"
+#include "AUHostServices.h"
+#include "ComponentEntryPoint.h"
+#include "MrvnInstanceTracker.h"
+#include "Preferences.h"
+
+namespace {
+
+// The view component the editor is offered as.
+constexpr ComponentDescription kFluxetViewDescription{FourCC("auvw"), FourCC("Flxt"),
+                                                      FourCC("Mrvn"), 0, 0};
+
+// Private properties answer with a pointer, a count, the offset, or (the reapply trigger) take
+// one byte.
+struct PrivateProperty {
+    AudioUnitPropertyID id;
+    UInt32 size;
+    bool writable;
+};
+
+constexpr PrivateProperty kPrivateProperties[] = {
+    {kMrvnProperty_DataToGui, sizeof(void*), false},
+    {kMrvnProperty_PrimaryAppSupportName, sizeof(void*), false},
+    {kMrvnProperty_SecondaryAppSupportName, sizeof(void*), false},
+    {kMrvnProperty_ProductName, sizeof(void*), false},
+    {kMrvnProperty_ParameterNames, sizeof(void*), false},
+    {kMrvnProperty_NumParameters, sizeof(UInt32), false},
+    {kMrvnProperty_ReapplyOSCPort, 1, true},
+    {kMrvnProperty_OSCPortOffset, sizeof(SInt32), false},
+    {kMrvnProperty_ParameterInfos, sizeof(void*), false},
+    {kMrvnProperty_SecondaryGuiFilename, sizeof(void*), false},
+};
+
+const PrivateProperty* FindPrivateProperty(AudioUnitPropertyID id) {
+    for (const PrivateProperty& property : kPrivateProperties) {
+        if (property.id == id) {
+            return &property;
+        }
+    }
+    return nullptr;
+}
+
+template <class T> OSStatus AnswerPointer(void* outData, const T* pointer) {
+    std::memcpy(outData, &pointer, sizeof(pointer));
+    return noErr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Kernel
+
+MrvnFluxet::CFluxetKernel::CFluxetKernel(MrvnFluxet& owner, SInt32 channelIndex)
+    : AUKernelBase(&owner), m_core(owner, channelIndex) {}
+
+MrvnFluxet::CFluxetKernel::~CFluxetKernel() = default;
+
+void MrvnFluxet::CFluxetKernel::Reset() {
+    m_core.Reset();
+}
+
+void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destination, UInt32 nFrames,
+                                        UInt32 numChannels, bool& ioSilence) {
+    ThrowIfAUError(ChannelCore::CheckChannelCount(numChannels));
+    ioSilence = false;
+    ThrowIfAUError(m_core.Process(source, destination, nFrames, GetParameter(kParam_DryLevel),
+                                  GetParameter(kParam_EffectLevel)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
+    : AUMIDIEffectBase(instance, /*processesInPlace=*/false) {
+    CompleteFactoryPresets();
+
+    CreateElements();
+    Globals()->UseIndexedParameters(kNumParameters);
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        Globals()->SetParameter(id, astParamInfos[id].defaultValue);
+    }
+
+    BuildFactoryPresetList();
+    SetCurrentPreset(presets[0].presetNumber, presets[0].presetName);
+}
+
+MrvnFluxet::~MrvnFluxet() = default;
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle
+
+OSStatus MrvnFluxet::Initialize() {
+    InitializeEngine(GetMaxFramesPerSlice());
+    g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
+    return AUMIDIEffectBase::Initialize();
+}
+
+void MrvnFluxet::Cleanup() {
+    AUMIDIEffectBase::Cleanup();
+}
+
+OSStatus MrvnFluxet::Reset(AudioUnitScope scope, AudioUnitElement element) {
+    ResetEngine();
+    return AUMIDIEffectBase::Reset(scope, element);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+OSStatus MrvnFluxet::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
+                                     AudioUnitElement element, UInt32& outDataSize,
+                                     Boolean& outWritable) {
+    if (scope == kAudioUnitScope_Global) {
+        if (const PrivateProperty* property = FindPrivateProperty(id)) {
+            outDataSize = property->size;
+            outWritable = property->writable;
+            return noErr;
+        }
+        switch (id) {
+        case kAudioUnitProperty_CocoaUI:
+            outDataSize = sizeof(AudioUnitCocoaViewInfo);
+            outWritable = false;
+            return noErr;
+        case kAudioUnitProperty_ParameterStringFromValue:
+            outDataSize = sizeof(AudioUnitParameterStringFromValue);
+            outWritable = false;
+            return noErr;
+        default:
+            break;
+        }
+    }
+    return AUMIDIEffectBase::GetPropertyInfo(id, scope, element, outDataSize, outWritable);
+}
+
+OSStatus MrvnFluxet::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                 AudioUnitElement element, void* outData) {
+    if (scope == kAudioUnitScope_Global) {
+        switch (id) {
+        case kMrvnProperty_DataToGui:
+            return AnswerPointer(outData, &LiveValues());
+        case kMrvnProperty_PrimaryAppSupportName:
+            return AnswerPointer(outData, GetPrimaryAppSupportName());
+        case kMrvnProperty_SecondaryAppSupportName:
+            return AnswerPointer(outData, GetSecondaryAppSupportName());
+        case kMrvnProperty_ProductName:
+            return AnswerPointer(outData, kProductName);
+        case kMrvnProperty_ParameterNames:
+        case kMrvnProperty_ReapplyOSCPort:
+            return kAudioUnitErr_InvalidProperty;
+        case kMrvnProperty_NumParameters: {
+            const UInt32 count = kNumParameters;
+            std::memcpy(outData, &count, sizeof(count));
+            return noErr;
+        }
+        case kMrvnProperty_OSCPortOffset: {
+            const SInt32 offset = TruncatedOSCPortOffset(GlobalValue(kParam_OSCPortOffset));
+            std::memcpy(outData, &offset, sizeof(offset));
+            return noErr;
+        }
+        case kMrvnProperty_ParameterInfos:
+            return AnswerPointer(outData, astParamInfos);
+        case kMrvnProperty_SecondaryGuiFilename:
+            return AnswerPointer(outData, GetSecondaryGuiFilename());
+        case kAudioUnitProperty_CocoaUI:
+            return fnfErr; // the editor bundle is not part of this build
+        case kAudioUnitProperty_ParameterStringFromValue: {
+            auto& request = *static_cast<AudioUnitParameterStringFromValue*>(outData);
+            if (request.inParamID >= kNumParameters) {
+                return kAudioUnitErr_InvalidParameter;
+            }
+            return GetFluxetValueName(request, GlobalValue(request.inParamID));
+        }
+        default:
+            break;
+        }
+    }
+    return AUMIDIEffectBase::GetProperty(id, scope, element, outData);
+}
+
+OSStatus MrvnFluxet::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                 AudioUnitElement element, const void* inData, UInt32 inDataSize) {
+    if (scope == kAudioUnitScope_Global) {
+        if (id == kMrvnProperty_ReapplyOSCPort) {
+            // Every listener hears parameter 15 again, and SetParameter re-applies the port
+            // (used after the base-port preference changed).
+            const AudioUnitParameter offset{GetComponentInstance(), kParam_OSCPortOffset,
+                                            kAudioUnitScope_Global, 0};
+            return AUParameterSet(nullptr, nullptr, &offset, GlobalValue(kParam_OSCPortOffset), 0);
+        }
+        if (const PrivateProperty* property = FindPrivateProperty(id); property != nullptr) {
+            return kAudioUnitErr_InvalidPropertyValue; // read-only
+        }
+    }
+    return AUMIDIEffectBase::SetProperty(id, scope, element, inData, inDataSize);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameters, presets, state
+
+OSStatus MrvnFluxet::SetParameter(AudioUnitParameterID paramID, AudioUnitScope scope,
+                                  AudioUnitElement element, AudioUnitParameterValue value,
+                                  UInt32 bufferOffset) {
+    // A NaN or infinity would poison the block record and the read position.
+    if (!std::isfinite(value)) {
+        return kAudio_ParamError;
+    }
+    const OSStatus result =
+        AUMIDIEffectBase::SetParameter(paramID, scope, element, value, bufferOffset);
+    if (scope != kAudioUnitScope_Global) {
+        return result;
+    }
+    if (paramID == kParam_OSCPortOffset) {
+        ApplyOSCPort(value);
+    }
+    return result;
+}
+
+OSStatus MrvnFluxet::GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID paramID,
+                                      AudioUnitParameterInfo& outInfo) {
+    return GetFluxetParameterInfo(scope, paramID, outInfo);
+}
+
+OSStatus MrvnFluxet::GetParameterValueStrings(AudioUnitScope /*scope*/,
+                                              AudioUnitParameterID /*paramID*/,
+                                              plist_t* outStrings) {
+    // Value names reach hosts only through the string-from-value request.
+    return outStrings == nullptr ? noErr : OSStatus(kAudioUnitErr_InvalidProperty);
+}
+
+OSStatus MrvnFluxet::GetPresets(AUPresetList* outPresets) const {
+    if (outPresets != nullptr) {
+        *outPresets = AUPresetList{kNumFactoryPresets, presets};
+    }
+    return noErr;
+}
+
+OSStatus MrvnFluxet::NewFactoryPresetSet(const AUPreset& preset) {
+    const AUPreset* found = nullptr;
+    for (const AUPreset& entry : presets) {
+        if (entry.presetNumber == preset.presetNumber) {
+            found = &entry;
+        }
+    }
+    if (found == nullptr) {
+        return kAudioUnitErr_InvalidPropertyValue;
+    }
+    const MrvnFactoryPreset& record = astPresets[found->presetNumber];
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        const AudioUnitParameter parameter{GetComponentInstance(), id, kAudioUnitScope_Global, 0};
+        AUParameterSet(nullptr, nullptr, &parameter, record.values[id], 0);
+    }
+    SetCurrentPreset(found->presetNumber, found->presetName);
+    ReapplyOSCPort();
+    return noErr;
+}
+
+OSStatus MrvnFluxet::RestoreState(plist_t inData) {
+    const OSStatus result = AUMIDIEffectBase::RestoreState(inData);
+    if (result != noErr) {
+        return result;
+    }
+    ReapplyOSCPort();
+    return noErr;
+}
+
+void MrvnFluxet::GetUIComponentDescs(ComponentDescription* outDescs) {
+    outDescs[0] = kFluxetViewDescription;
+}
+
+AudioUnitParameterValue MrvnFluxet::GlobalValue(AudioUnitParameterID paramID) {
+    const ParameterMapEvent* record = Globals()->FindParameter(paramID);
+    return record != nullptr ? record->GetValue() : 0.0f;
+}
+
+void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {
+    const std::optional<SInt32> port = OSCPortForOffset(offset, g_OSCBasePort.load());
+    m_oscPort.store(port.value_or(0), std::memory_order_relaxed);
+}
+
+void MrvnFluxet::ReapplyOSCPort() {
+    ApplyOSCPort(GlobalValue(kParam_OSCPortOffset));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernels and rendering
+
+std::unique_ptr<AUKernelBase> MrvnFluxet::NewKernel() {
+    return std::make_unique<CFluxetKernel>(*this, SInt32(GetNumberOfKernels()));
+}
+
+void MrvnFluxet::DoPrecomps(UInt32 frames) {
+    Float32 params[kNumParameters];
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        params[id] = GlobalValue(id);
+    }
+    static const KernelState kNoState{};
+    const auto* first = static_cast<const CFluxetKernel*>(GetKernel(0));
+    MrvnFluxetEngine::DoPrecomps(frames, params, Float32(GetSampleRate()),
+                                 first != nullptr ? first->Core().State() : kNoState);
+}
+
+OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
+                               const AudioTimeStamp& timeStamp, UInt32 /*bus*/, UInt32 nFrames) {
+    OSStatus result = noErr;
+    if (NeedsToRender(timeStamp)) {
+        result = Render(ioActionFlags, timeStamp, nFrames);
+    }
+    // Even for a second bus of the same block: the next call crossfades from this record.
+    EndRenderCall();
+    return result;
+}
+
+OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
+                                        const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                                        UInt32 nFrames) {
+    SetSubBlockOffset(0);
+    if (nFrames == 0) {
+        return noErr;
+    }
+    UInt32 position = 0;
+    UInt32 remaining = nFrames;
+    do {
+        const MV::MessageQueueItem* item = m_messageQueue.Read();
+        UInt32 length = remaining;
+        UInt32 eventPosition = position;
+        if (item != nullptr) {
+            if (item->m_startFrame > position) {
+                length = std::min(item->m_startFrame - position, remaining);
+                eventPosition = item->m_startFrame;
+            } else {
+                length = 0;
+            }
+        }
+        if (length != 0) {
+            DoPrecomps(length);
+            const OSStatus result =
+                AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, length);
+            if (result != noErr) {
+                return result;
+            }
+            remaining -= length;
+            SetSubBlockOffset(SubBlockOffset() + length);
+        }
+        if (item != nullptr) {
+            DispatchQueuedMessage(*item);
+        }
+        position = eventPosition;
+    } while (remaining != 0);
+    return noErr;
+}
+
+void MrvnFluxet::DispatchQueuedMessage(const MV::MessageQueueItem& item) {
+    MrvnInstanceTracker::HandleMessageQueueItem(item, this);
+}
+
+OSStatus MrvnFluxet::HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2,
+                                     UInt32 startFrame) {
+    return m_messageQueue.Write(status, channel, data1, data2, startFrame) ? noErr : -1;
+}
+
+OSStatus MrvnFluxet::HandleSysEx(const UInt8* data, UInt32 length) {
+    return m_messageQueue.WriteSysEx(data, length) ? noErr : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entries
+
+OSStatus MrvnFluxetEntry(ComponentParameters* params, ComponentInstance instance) {
+    return ComponentEntryPoint<MrvnFluxet>::Dispatch(params, instance);
+}
+
+OSStatus MrvnFluxetViewEntry(ComponentParameters* /*params*/, ComponentInstance /*instance*/) {
+    return noErr;
+}

@@ -1,0 +1,145 @@
+// The Fluxet effect unit: one object per plug-in instance, a MIDI-controlled effect with one
+// delay kernel per channel.
+#pragma once
+
+#include <memory>
+
+#include "AUKernelBase.h"
+#include "AUMIDIEffectBase.h"
+#include "FluxetEngine.h"
+#include "FluxetParameters.h"
+#include "MessageQueue.h"
+
+// Registration codes: a MIDI-controlled effect, subtype 'Flxt', manufacturer 'Mrvn'.
+constexpr ComponentDescription kFluxetComponentDescription{FourCC("aumf"), FourCC("Flxt"),
+                                                           FourCC("Mrvn"), 0, 0};
+
+class MrvnFluxet : public AUMIDIEffectBase, public MrvnFluxetEngine {
+public:
+    // One channel: the framework's kernel around the engine's channel core.
+    class CFluxetKernel : public AUKernelBase {
+    public:
+        using State = MrvnFluxetEngine::KernelState;
+
+        // Main thread, during initialisation. Throws std::bad_alloc.
+        CFluxetKernel(MrvnFluxet& owner, SInt32 channelIndex);
+        ~CFluxetKernel() override;
+
+        // Main thread, between renders: clears the delay line and the random state.
+        void Reset() override;
+        // Render thread; real-time safe. One sub-block of one mono channel; the owner's
+        // sub-block offset is added to both pointers. Throws -10868 for more than one channel.
+        void Process(const Float32* source, Float32* destination, UInt32 nFrames,
+                     UInt32 numChannels, bool& ioSilence) override;
+
+        // One pass of the sample loop with one record. Render thread; real-time safe.
+        static Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames,
+                                   Float32* delay, UInt32 writeIndex, const PreComp& record,
+                                   Float32 dryGain, Float32 wetGain, Float32 sampleRate,
+                                   Float32 startPhase, SInt32 channelIndex, State& state,
+                                   const State& common) {
+            return ChannelCore::ProcessCore(source, dest, frames, delay, writeIndex, record,
+                                            dryGain, wetGain, sampleRate, startPhase, channelIndex,
+                                            state, common);
+        }
+
+        const ChannelCore& Core() const { return m_core; }
+
+    private:
+        ChannelCore m_core;
+    };
+
+    static constexpr UInt32 kVersion = 0x00010201; // 1.2.1
+    static constexpr const char* kProductName = "Fluxet";
+
+    // Main thread, under the component entry's open lock.
+    explicit MrvnFluxet(AudioComponentInstance instance);
+    ~MrvnFluxet() override;
+
+    UInt32 Version() override { return kVersion; }
+    // Main thread. Engine state, the OSC base port preference, then the framework's
+    // channel check and kernels.
+    OSStatus Initialize() override;
+    void Cleanup() override;
+    // Main thread, between renders.
+    OSStatus Reset(AudioUnitScope scope, AudioUnitElement element) override;
+
+    // Main thread: the private properties, the editor, value names.
+    OSStatus GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                             UInt32& outDataSize, Boolean& outWritable) override;
+    OSStatus GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         void* outData) override;
+    OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* inData, UInt32 inDataSize) override;
+
+    // Any thread, the render thread included (scripts); real-time safe. Stores the value,
+    // then re-applies the OSC port for "OSC Port Offset". A non-finite value is refused
+    // with -50 and the old value kept.
+    OSStatus SetParameter(AudioUnitParameterID paramID, AudioUnitScope scope,
+                          AudioUnitElement element, AudioUnitParameterValue value,
+                          UInt32 bufferOffset) override;
+
+    // Render thread; real-time safe. Renders once per time stamp, then remembers the
+    // block record for the next render call's crossfade.
+    OSStatus RenderBus(AudioUnitRenderActionFlags& ioActionFlags, const AudioTimeStamp& timeStamp,
+                       UInt32 bus, UInt32 nFrames) override;
+    // Render thread; real-time safe apart from the script lock. Splits the slice at the
+    // frame offsets of queued MIDI and hands each message on between the audio before it
+    // and the audio after it.
+    OSStatus ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
+                                const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                                UInt32 nFrames) override;
+
+    OSStatus GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID paramID,
+                              AudioUnitParameterInfo& outInfo) override;
+    // Main thread. The framework's restore, then the OSC port from the restored offset.
+    OSStatus RestoreState(plist_t inData) override;
+    OSStatus GetParameterValueStrings(AudioUnitScope scope, AudioUnitParameterID paramID,
+                                      plist_t* outStrings) override;
+    OSStatus GetPresets(AUPresetList* outPresets) const override;
+    // Main thread. Sets all sixteen values through the notifying parameter service.
+    OSStatus NewFactoryPresetSet(const AUPreset& preset) override;
+
+    UInt32 GetNumCustomUIComponents() override { return 1; }
+    void GetUIComponentDescs(ComponentDescription* outDescs) override;
+    // The ring length at 44.1 kHz.
+    Float64 GetTailTime() override { return 65536.0 / 44100.0; }
+    bool SupportsTail() override { return true; }
+
+    // Main thread, during initialisation: the kernel of the next channel.
+    std::unique_ptr<AUKernelBase> NewKernel() override;
+
+    // Render thread (or whichever thread the host delivers MIDI on); real-time safe.
+    // Queues the event for the next render: noErr when queued, -1 when the queue is full.
+    OSStatus HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2,
+                             UInt32 startFrame) override;
+    OSStatus HandleSysEx(const UInt8* data, UInt32 length) override;
+
+    virtual const char* GetPrimaryAppSupportName() { return kProductName; }
+    virtual const char* GetSecondaryAppSupportName() { return kProductName; }
+    virtual const char* GetSecondaryGuiFilename() { return nullptr; }
+
+    // Render thread; real-time safe. The block record for the next sub-block of frames.
+    void DoPrecomps(UInt32 frames);
+
+    // The OSC port the port rule gave last; 0 while OSC is off. Any thread.
+    SInt32 CurrentOSCPort() const { return m_oscPort.load(std::memory_order_relaxed); }
+
+protected:
+    // Render thread, between sub-blocks. One queued message, after the audio before it.
+    virtual void DispatchQueuedMessage(const MV::MessageQueueItem& item);
+
+private:
+    // Any thread. Base port plus the offset's whole part, or off for offset 0.
+    void ApplyOSCPort(AudioUnitParameterValue offset);
+    void ReapplyOSCPort();
+    AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID);
+
+    MV::MessageQueue m_messageQueue;
+    std::atomic<SInt32> m_oscPort{0};
+};
+
+// The component entry the host calls for every request of every Fluxet instance.
+OSStatus MrvnFluxetEntry(ComponentParameters* params, ComponentInstance instance);
+// The view-component entry; the editor is offered through the editor property instead.
+OSStatus MrvnFluxetViewEntry(ComponentParameters* params, ComponentInstance instance);
