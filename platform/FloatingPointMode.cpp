@@ -17,7 +17,9 @@ ScopedDenormalsOff::ScopedDenormalsOff() : m_saved(_mm_getcsr()) {
     _mm_setcsr(static_cast<unsigned>(m_saved) | kFlushToZero | kDenormalsAreZero);
 }
 
-ScopedDenormalsOff::~ScopedDenormalsOff() { _mm_setcsr(static_cast<unsigned>(m_saved)); }
+ScopedDenormalsOff::~ScopedDenormalsOff() {
+    _mm_setcsr(static_cast<unsigned>(m_saved));
+}
 
 #elif defined(__aarch64__)
 namespace {
@@ -32,7 +34,9 @@ ScopedDenormalsOff::ScopedDenormalsOff() {
     asm volatile("msr fpcr, %0" : : "r"(fpcr));
 }
 
-ScopedDenormalsOff::~ScopedDenormalsOff() { asm volatile("msr fpcr, %0" : : "r"(m_saved)); }
+ScopedDenormalsOff::~ScopedDenormalsOff() {
+    asm volatile("msr fpcr, %0" : : "r"(m_saved));
+}
 
 #else
 ScopedDenormalsOff::ScopedDenormalsOff() : m_saved(0) {}
