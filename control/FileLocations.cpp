@@ -1,6 +1,7 @@
 #include "FileLocations.h"
 
 #include <cstring>
+#include <mutex>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,8 +103,17 @@ std::unique_ptr<Bundle> LocateSkinBundle(const std::string& name, const std::str
     return LocateSkinBundle(name, kLocalDomain, product);
 }
 
-void GetScriptsInDomain(std::vector<std::string>& list, SInt16 domain, const std::string& product) {
-    const std::string dir = ContentFolder(domain, product, "Scripts");
+namespace {
+
+std::mutex g_scriptFolderMutex;
+std::string g_scriptFolderOverride;
+
+std::string ScriptFolderOverride() {
+    std::lock_guard lock(g_scriptFolderMutex);
+    return g_scriptFolderOverride;
+}
+
+void AppendScriptsInFolder(std::vector<std::string>& list, const std::string& dir) {
     if (dir.empty()) {
         return;
     }
@@ -126,9 +136,24 @@ void GetScriptsInDomain(std::vector<std::string>& list, SInt16 domain, const std
     closedir(stream);
 }
 
+} // namespace
+
+void GetScriptsInDomain(std::vector<std::string>& list, SInt16 domain, const std::string& product) {
+    AppendScriptsInFolder(list, ContentFolder(domain, product, "Scripts"));
+}
+
 void GetScripts(std::vector<std::string>& list, const std::string& product) {
+    if (const std::string folder = ScriptFolderOverride(); !folder.empty()) {
+        AppendScriptsInFolder(list, folder);
+        return;
+    }
     GetScriptsInDomain(list, kUserDomain, product);
     GetScriptsInDomain(list, kLocalDomain, product);
+}
+
+void SetScriptFolderOverride(const std::string& folder) {
+    std::lock_guard lock(g_scriptFolderMutex);
+    g_scriptFolderOverride = folder;
 }
 
 } // namespace MV

@@ -43,7 +43,13 @@ std::unique_ptr<Bundle> LocateSkinBundle(const std::string& name, const std::str
 // Appends the readable ".lua" files of the product's Scripts folder in that domain, in the
 // order the file system lists them; sub-folders are not entered.
 void GetScriptsInDomain(std::vector<std::string>& list, SInt16 domain, const std::string& product);
-// The user's scripts, then the machine-wide ones.
+// The user's scripts, then the machine-wide ones; with a folder override set, only the
+// scripts of that folder.
 void GetScripts(std::vector<std::string>& list, const std::string& product);
+
+// Makes GetScripts list only the scripts of folder (a host's "run with these scripts"
+// option); an empty folder restores the domains. Process-wide; set it before units
+// initialise.
+void SetScriptFolderOverride(const std::string& folder);
 
 } // namespace MV

@@ -98,3 +98,23 @@ TEST_F(FileLocations, ASkinIsItsFolderElseTheBundleFolderTheUsersFirst) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FileLocations, AFolderOverrideReplacesBothDomainsUntilCleared) {
+    WriteFile(Product("user", "Scripts") + "/mine.lua", "-- user");
+    WriteFile(m_root / "run/only.lua", "-- for this run");
+    WriteFile(m_root / "run/skip.txt", "not a script");
+
+    MV::SetScriptFolderOverride(m_root / "run");
+    std::vector<std::string> list;
+    MV::GetScripts(list, "Fluxet");
+    EXPECT_EQ(list, std::vector<std::string>{m_root / "run/only.lua"});
+
+    MV::SetScriptFolderOverride("");
+    list.clear();
+    MV::GetScripts(list, "Fluxet");
+    EXPECT_EQ(list, std::vector<std::string>{Product("user", "Scripts") + "/mine.lua"});
+}
+
+} // namespace
