@@ -1,8 +1,8 @@
 #include "FileLocations.h"
 
 #include <cstring>
-#include <mutex>
 #include <dirent.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
