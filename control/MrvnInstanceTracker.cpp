@@ -25,13 +25,13 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 
 // A private property that answers with a pointer; null when the unit does not supply it.
 template <class T> T* PointerProperty(AUBase* unit, AudioUnitPropertyID id) {
-    T* pointer = nullptr;
-    UInt32 size = sizeof(pointer);
-    if (AudioUnitGetProperty(unit->GetComponentInstance(), id, kAudioUnitScope_Global, 0, &pointer,
+    void* address = nullptr;
+    UInt32 size = sizeof(void*);
+    if (AudioUnitGetProperty(unit->GetComponentInstance(), id, kAudioUnitScope_Global, 0, &address,
                              &size) != noErr) {
         return nullptr;
     }
-    return pointer;
+    return static_cast<T*>(address);
 }
 
 UInt32 NumParameters(AUBase* unit) {
@@ -162,6 +162,7 @@ void MrvnInstanceTracker::Unlock(AUBase* unit) {
 
 void MrvnInstanceTracker::AssignGuid(Instance& entry) {
     std::vector<UInt32> taken;
+    taken.reserve(ms_instances.size());
     for (const Instance& other : ms_instances) {
         taken.push_back(other.guid);
     }

@@ -46,7 +46,8 @@ const PrivateProperty* FindPrivateProperty(AudioUnitPropertyID id) {
 }
 
 template <class T> OSStatus AnswerPointer(void* outData, const T* pointer) {
-    std::memcpy(outData, &pointer, sizeof(pointer));
+    const void* address = pointer;
+    std::memcpy(outData, &address, sizeof(void*));
     return noErr;
 }
 
