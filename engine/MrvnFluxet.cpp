@@ -6,7 +6,6 @@
 #include "AUError.h"
 #include "AUHostServices.h"
 #include "ComponentEntryPoint.h"
-#include "MrvnInstanceTracker.h"
 #include "Preferences.h"
 
 namespace {
@@ -77,7 +76,8 @@ void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destinat
 // Construction
 
 MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
-    : AUMIDIEffectBase(instance, /*processesInPlace=*/false) {
+    : AUMIDIEffectBase(instance, /*processesInPlace=*/false),
+      m_luaMIDIHelper(*this, &m_messageQueue, nullptr) {
     CompleteFactoryPresets();
 
     CreateElements();
@@ -90,7 +90,10 @@ MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
     SetCurrentPreset(presets[0].presetNumber, presets[0].presetName);
 }
 
-MrvnFluxet::~MrvnFluxet() = default;
+MrvnFluxet::~MrvnFluxet() {
+    // No timer callback may set a parameter on a unit that is going away.
+    m_luaMIDIHelper.StopTimers();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Life cycle
@@ -98,6 +101,8 @@ MrvnFluxet::~MrvnFluxet() = default;
 OSStatus MrvnFluxet::Initialize() {
     InitializeEngine(GetMaxFramesPerSlice());
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
+    m_luaMIDIHelper.Initialize();
+    m_luaMIDIHelper.LuaInit();
     return AUMIDIEffectBase::Initialize();
 }
 
@@ -356,16 +361,16 @@ OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlag
 }
 
 void MrvnFluxet::DispatchQueuedMessage(const MV::MessageQueueItem& item) {
-    MrvnInstanceTracker::HandleMessageQueueItem(item, this);
+    m_luaMIDIHelper.HandleMessageQueueItem(&item);
 }
 
 OSStatus MrvnFluxet::HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2,
                                      UInt32 startFrame) {
-    return m_messageQueue.Write(status, channel, data1, data2, startFrame) ? noErr : -1;
+    return m_luaMIDIHelper.HandleMidiEvent(status, channel, data1, data2, startFrame) ? noErr : -1;
 }
 
 OSStatus MrvnFluxet::HandleSysEx(const UInt8* data, UInt32 length) {
-    return m_messageQueue.WriteSysEx(data, length) ? noErr : -1;
+    return m_luaMIDIHelper.HandleSysEx(data, length) ? noErr : -1;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "AUMIDIEffectBase.h"
 #include "FluxetEngine.h"
 #include "FluxetParameters.h"
+#include "LuaMIDIHelper.h"
 #include "MessageQueue.h"
 
 // Registration codes: a MIDI-controlled effect, subtype 'Flxt', manufacturer 'Mrvn'.
@@ -47,6 +48,23 @@ public:
 
     private:
         ChannelCore m_core;
+    };
+
+    // The unit's script host: keeps the eight GUI flags in the unit's live values.
+    class FluxetLuaMIDIHelper : public MV::LuaMIDIHelper {
+    public:
+        // Main thread, in the unit's constructor.
+        FluxetLuaMIDIHelper(MrvnFluxet& unit, MV::MessageQueue* messageQueue,
+                            MV::OSCScriptInterface* oscHelper);
+        // Stops the timers while this object is still whole.
+        ~FluxetLuaMIDIHelper() override;
+
+        // Any thread running script code; real-time safe. Index 0 to 7.
+        void setGUIBoolValue(int index, int value) override;
+        bool getGUIBoolValue(int index) const override;
+
+    private:
+        MV::DataToGui& m_liveValues;
     };
 
     static constexpr UInt32 kVersion = 0x00010201; // 1.2.1
@@ -122,6 +140,9 @@ public:
     // Render thread; real-time safe. The block record for the next sub-block of frames.
     void DoPrecomps(UInt32 frames);
 
+    // The MIDI scripting host (for hosts that set its time limits, and for tests).
+    FluxetLuaMIDIHelper& ScriptHost() { return m_luaMIDIHelper; }
+
     // The OSC port the port rule gave last; 0 while OSC is off. Any thread.
     SInt32 CurrentOSCPort() const { return m_oscPort.load(std::memory_order_relaxed); }
 
@@ -135,7 +156,9 @@ private:
     void ReapplyOSCPort();
     AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID);
 
+    // Declared before the script host that writes into it, so that it outlives it.
     MV::MessageQueue m_messageQueue;
+    FluxetLuaMIDIHelper m_luaMIDIHelper;
     std::atomic<SInt32> m_oscPort{0};
 };
 
