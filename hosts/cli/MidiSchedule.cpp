@@ -1,0 +1,99 @@
+#include "MidiSchedule.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include <smf.h>
+
+#include "CliSupport.h"
+
+namespace MrvnCli {
+
+namespace {
+
+// libsmf reports through GLib's log; while a file loads, its complaints are kept for the
+// one error line instead of being printed.
+class GLogCapture {
+public:
+    GLogCapture() { m_previous = g_log_set_default_handler(&GLogCapture::Handle, this); }
+    ~GLogCapture() { g_log_set_default_handler(m_previous, nullptr); }
+    GLogCapture(const GLogCapture&) = delete;
+    GLogCapture& operator=(const GLogCapture&) = delete;
+
+    const std::string& LastProblem() const { return m_lastProblem; }
+
+private:
+    static void Handle(const gchar* /*domain*/, GLogLevelFlags level, const gchar* message,
+                       gpointer self) {
+        if ((level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) != 0 &&
+            message != nullptr) {
+            static_cast<GLogCapture*>(self)->m_lastProblem = message;
+        }
+    }
+
+    GLogFunc m_previous = nullptr;
+    std::string m_lastProblem;
+};
+
+bool IsChannelMessage(const smf_event_t& event) {
+    return event.midi_buffer_length >= 2 && event.midi_buffer[0] >= 0x80 &&
+           event.midi_buffer[0] < 0xF0;
+}
+
+} // namespace
+
+std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleRate) {
+    GLogCapture log;
+    const std::unique_ptr<smf_t, void (*)(smf_t*)> smf(smf_load(path.c_str()), smf_delete);
+    if (!smf) {
+        std::string reason = log.LastProblem();
+        if (reason.empty()) {
+            reason = "not a Standard MIDI File";
+        }
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + reason);
+    }
+    std::vector<MrvnMidiEvent> events;
+    while (smf_event_t* event = smf_get_next_event(smf.get())) {
+        if (smf_event_is_metadata(event) || event->midi_buffer_length <= 0) {
+            continue;
+        }
+        if (!IsChannelMessage(*event) && !smf_event_is_sysex(event)) {
+            continue;
+        }
+        const double frame = std::round(std::max(0.0, event->time_seconds) * sampleRate);
+        events.push_back(
+            {UInt64(frame), std::vector<UInt8>(event->midi_buffer,
+                                               event->midi_buffer + event->midi_buffer_length)});
+    }
+    std::stable_sort(
+        events.begin(), events.end(),
+        [](const MrvnMidiEvent& a, const MrvnMidiEvent& b) { return a.frame < b.frame; });
+    return events;
+}
+
+MrvnMidiSchedule::MrvnMidiSchedule(std::vector<MrvnMidiEvent> events)
+    : m_events(std::move(events)) {}
+
+void MrvnMidiSchedule::DeliverBlock(UInt64 start, UInt32 frames, bool last, const Sink& sink) {
+    if (frames == 0) {
+        return;
+    }
+    const UInt64 end = start + frames;
+    for (; m_next < m_events.size(); ++m_next) {
+        const MrvnMidiEvent& event = m_events[m_next];
+        if (event.frame >= end && !last) {
+            break;
+        }
+        // An event the unit finds beyond its block would wait in its queue for a render
+        // call that never comes, and one already behind is due at once.
+        const UInt64 at = std::clamp(event.frame, start, end - 1);
+        if (sink(event, UInt32(at - start))) {
+            ++m_delivered;
+        } else {
+            ++m_refused;
+        }
+    }
+}
+
+} // namespace MrvnCli

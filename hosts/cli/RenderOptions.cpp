@@ -1,0 +1,122 @@
+#include "RenderOptions.h"
+
+#include "CliSupport.h"
+
+namespace MrvnCli {
+
+const char* const kRenderOptionsHelp =
+    "  --preset NAME|NUMBER  start from a factory preset (see 'fluxet presets')\n"
+    "  --set NAME=VALUE      set a parameter by name or number, to a number or one of\n"
+    "                        its value names, e.g. \"Dry Level=0.5\", \"Shape=Triangle\"\n"
+    "                        (repeatable; applied after the preset)\n"
+    "  --state FILE          restore a saved state first\n"
+    "  --save-state FILE     save the state after rendering\n"
+    "  --block N             render in blocks of N frames (default 512)\n"
+    "  --tail                append the effect's tail time of silent input\n"
+    "  --midi FILE.mid       send the MIDI events of a Standard MIDI File at their frames\n"
+    "  --scripts DIR         run with the Lua scripts of DIR instead of the installed ones\n"
+    "  -q, --quiet           print nothing on success\n";
+
+MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
+                                   const std::vector<MrvnOptionSpec>& specs) {
+    MrvnParsedArguments parsed;
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "--help" || arg == "-h") {
+            parsed.help = true;
+            return parsed;
+        }
+    }
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            parsed.positionals.insert(parsed.positionals.end(), args.begin() + long(i) + 1,
+                                      args.end());
+            break;
+        }
+        // A lone "-" is a positional (standard input or output to tools that take it).
+        if (arg.size() < 2 || arg[0] != '-') {
+            parsed.positionals.push_back(arg);
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const bool isLong = arg.compare(0, 2, "--") == 0;
+        const std::string name = isLong ? arg.substr(0, equals) : arg;
+        const MrvnOptionSpec* spec = nullptr;
+        for (const MrvnOptionSpec& candidate : specs) {
+            if (name == candidate.name ||
+                (!candidate.shortName.empty() && name == candidate.shortName)) {
+                spec = &candidate;
+                break;
+            }
+        }
+        if (spec == nullptr) {
+            ThrowUsage("unknown option " + Quoted(name));
+        }
+        if (spec->valueName.empty()) {
+            if (isLong && equals != std::string::npos) {
+                ThrowUsage("option " + Quoted(spec->name) + " takes no value");
+            }
+            spec->apply({});
+            continue;
+        }
+        if (isLong && equals != std::string::npos) {
+            spec->apply(arg.substr(equals + 1));
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            ThrowUsage("option " + Quoted(spec->name) + " needs " + spec->valueName);
+        }
+        spec->apply(args[++i]);
+    }
+    return parsed;
+}
+
+void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions& options) {
+    const auto path = [](std::string& target, const char* option) {
+        return [&target, option](const std::string& value) {
+            if (value.empty()) {
+                ThrowUsage(std::string("option '") + option + "' needs a path");
+            }
+            target = value;
+        };
+    };
+    specs.push_back({"--preset", "", "NAME|NUMBER", [&options](const std::string& value) {
+                         if (value.empty()) {
+                             ThrowUsage("option '--preset' needs a name or number");
+                         }
+                         options.preset = value;
+                     }});
+    specs.push_back({"--set", "", "NAME=VALUE", [&options](const std::string& value) {
+                         if (value.find('=') == std::string::npos) {
+                             ThrowUsage("--set needs NAME=VALUE, not " + Quoted(value));
+                         }
+                         options.settings.push_back(value);
+                     }});
+    specs.push_back({"--state", "", "FILE", path(options.stateFile, "--state")});
+    specs.push_back({"--save-state", "", "FILE", path(options.saveStateFile, "--save-state")});
+    specs.push_back({"--midi", "", "FILE", path(options.midiFile, "--midi")});
+    specs.push_back({"--scripts", "", "DIR", path(options.scriptsFolder, "--scripts")});
+    specs.push_back({"--block", "", "N", [&options](const std::string& value) {
+                         const auto frames = ParseUnsigned(value);
+                         if (!frames || *frames == 0 || *frames > kMaxBlockSize) {
+                             ThrowUsage("--block needs a whole number of frames from 1 to " +
+                                        std::to_string(kMaxBlockSize) + ", not " + Quoted(value));
+                         }
+                         options.blockSize = UInt32(*frames);
+                     }});
+    specs.push_back({"--tail", "", "", [&options](const std::string&) { options.tail = true; }});
+    specs.push_back(
+        {"--quiet", "-q", "", [&options](const std::string&) { options.quiet = true; }});
+}
+
+MrvnParsedArguments ParseRenderOptions(const std::vector<std::string>& args,
+                                       MrvnRenderOptions& options) {
+    std::vector<MrvnOptionSpec> specs;
+    AddRenderOptionSpecs(specs, options);
+    return ParseArguments(args, specs);
+}
+
+} // namespace MrvnCli

@@ -1,0 +1,453 @@
+// The program's pieces in-process: option parsing, names and values, MIDI placement, the
+// output file's replacement rule, the progress bar and the command dispatcher.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+
+#include <sys/stat.h>
+
+#include "AudioFiles.h"
+#include "CliTestSupport.h"
+#include "Commands.h"
+#include "ComponentEntryPoint.h"
+#include "FileLocations.h"
+#include "HostedUnit.h"
+#include "MidiSchedule.h"
+#include "MrvnFluxet.h"
+#include "Progress.h"
+#include "Render.h"
+#include "RenderOptions.h"
+
+namespace MrvnCliTest {
+namespace {
+
+using namespace MrvnCli;
+
+// Runs body and returns the usage or runtime error it throws.
+template <class Body> MrvnCliError Failure(Body body) {
+    try {
+        body();
+    } catch (const MrvnCliError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error";
+    return MrvnCliError(0, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Options
+
+TEST(RenderOptionParsing, OptionsGoAnywhereAndDoubleDashEndsThem) {
+    MrvnRenderOptions options;
+    const MrvnParsedArguments parsed =
+        ParseRenderOptions({"in.wav", "--block", "64", "--tail", "-", "--set=Feedback=-5", "--set",
+                            "Bias=1", "-q", "--preset=Thicker", "--", "--not-an-option"},
+                           options);
+    EXPECT_FALSE(parsed.help);
+    EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"in.wav", "-", "--not-an-option"}));
+    EXPECT_EQ(options.blockSize, 64u);
+    EXPECT_TRUE(options.tail);
+    EXPECT_TRUE(options.quiet);
+    EXPECT_EQ(options.preset, "Thicker");
+    EXPECT_EQ(options.settings, (std::vector<std::string>{"Feedback=-5", "Bias=1"}));
+}
+
+TEST(RenderOptionParsing, HelpWinsUnlessAfterDoubleDash) {
+    MrvnRenderOptions options;
+    EXPECT_TRUE(ParseRenderOptions({"--bogus", "-h"}, options).help);
+    EXPECT_EQ(ParseRenderOptions({"--", "--help"}, options).positionals,
+              std::vector<std::string>{"--help"});
+}
+
+class BadRenderOption : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(BadRenderOption, IsAUsageError) {
+    MrvnRenderOptions options;
+    EXPECT_EQ(Failure([&] { ParseRenderOptions(GetParam(), options); }).Status(), kExitUsage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadRenderOption,
+                         ::testing::Values(std::vector<std::string>{"--block", "0"},
+                                           std::vector<std::string>{"--block", "-1"},
+                                           std::vector<std::string>{"--block", "1048577"},
+                                           std::vector<std::string>{"--block=12k"},
+                                           std::vector<std::string>{"--tail=yes"},
+                                           std::vector<std::string>{"--set", "Bias"},
+                                           std::vector<std::string>{"--midi"},
+                                           std::vector<std::string>{"--state="},
+                                           std::vector<std::string>{"-x"},
+                                           std::vector<std::string>{"--preset", ""}));
+
+// ---------------------------------------------------------------------------------------------
+// Names and values, answered by the unit
+
+struct SettingCase {
+    const char* text;
+    AudioUnitParameterID id;
+    Float32 value;
+};
+
+class ParameterSetting : public ::testing::TestWithParam<SettingCase> {};
+
+TEST_P(ParameterSetting, NamesTheParameterAndValue) {
+    const MrvnHostedUnit unit(&MrvnFluxetEntry);
+    const MrvnParameterSetting setting = ParseParameterSetting(unit, GetParam().text);
+    EXPECT_EQ(setting.id, GetParam().id);
+    EXPECT_EQ(setting.value, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParameterSetting,
+    ::testing::Values(SettingCase{"DRY LEVEL=0.5", kParam_DryLevel, 0.5f},
+                      SettingCase{"0=1", kParam_DryLevel, 1.0f},
+                      // The minimum is the value the unit calls "0".
+                      SettingCase{"3=0", kParam_SpeedFine, 0.5f},
+                      SettingCase{"Speed (superfine)=0", kParam_SpeedSuperfine, 0.001f},
+                      SettingCase{"Speed (coarse)=750", kParam_SpeedCoarse, 750.0f},
+                      SettingCase{"shape=SAW DOWN", kParam_Shape, 2.0f},
+                      SettingCase{"Shape=2.5", kParam_Shape, 2.5f},
+                      SettingCase{"OSC Port Offset=off", kParam_OSCPortOffset, 0.0f},
+                      SettingCase{"Feedback=+12.5", kParam_Feedback, 12.5f},
+                      SettingCase{"Feedback=-1e2", kParam_Feedback, -100.0f}));
+
+class BadParameterSetting : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BadParameterSetting, IsAUsageError) {
+    const MrvnHostedUnit unit(&MrvnFluxetEntry);
+    EXPECT_EQ(Failure([&] { ParseParameterSetting(unit, GetParam()); }).Status(), kExitUsage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadParameterSetting,
+                         ::testing::Values("Feedback=nan", "Feedback=inf", "Feedback=",
+                                           "Feedback=100.5", "=1", "Feedback", "Feed back=1",
+                                           "16=0", "Shape=Wobble", "Shape=8", "Dry Level=0.5x"));
+
+TEST(FactoryPresetNames, MatchByNumberOrByNameIgnoringCase) {
+    const MrvnHostedUnit unit(&MrvnFluxetEntry);
+    const std::vector<AUPreset> presets = unit.FactoryPresets();
+    ASSERT_FALSE(presets.empty());
+    for (const AUPreset& preset : presets) {
+        EXPECT_EQ(FindFactoryPreset(unit, std::to_string(preset.presetNumber)).presetNumber,
+                  preset.presetNumber);
+        std::string shouted = preset.presetName;
+        for (char& c : shouted) {
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(FindFactoryPreset(unit, shouted).presetNumber, preset.presetNumber);
+    }
+    for (const char* bad : {"-1", "18", "Thicker ", "", "Flange"}) {
+        EXPECT_EQ(Failure([&] { FindFactoryPreset(unit, bad); }).Status(), kExitUsage) << bad;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// MIDI
+
+TEST(MidiScheduleBlocks, EachEventGoesBeforeTheBlockHoldingItsFrame) {
+    std::vector<MrvnMidiEvent> events;
+    for (UInt64 frame : {0, 511, 512, 1000, 1023, 5000, 9000}) {
+        events.push_back({frame, {0x90, UInt8(frame % 128), 1}});
+    }
+    MrvnMidiSchedule schedule(events);
+    std::vector<std::pair<UInt64, UInt32>> seen; // (event frame, offset)
+    const MrvnMidiSchedule::Sink sink = [&](const MrvnMidiEvent& event, UInt32 offset) {
+        seen.emplace_back(event.frame, offset);
+        return event.frame != 1000; // as a unit with a full queue would
+    };
+    schedule.DeliverBlock(0, 512, false, sink);
+    EXPECT_EQ(seen, (std::vector<std::pair<UInt64, UInt32>>{{0, 0}, {511, 511}}));
+    seen.clear();
+    schedule.DeliverBlock(512, 512, false, sink);
+    EXPECT_EQ(seen, (std::vector<std::pair<UInt64, UInt32>>{{512, 0}, {1000, 488}, {1023, 511}}));
+    seen.clear();
+    // The last block takes what lies beyond it, on its last frame.
+    schedule.DeliverBlock(1024, 100, true, sink);
+    EXPECT_EQ(seen, (std::vector<std::pair<UInt64, UInt32>>{{5000, 99}, {9000, 99}}));
+    EXPECT_EQ(schedule.Count(), 7u);
+    EXPECT_EQ(schedule.Refused(), 1u);
+    EXPECT_EQ(schedule.Delivered(), 6u);
+}
+
+TEST(MidiFiles, FramesFollowTheTempoMapAndOnlyChannelAndSysExMessagesCount) {
+    const TempFolder folder;
+    const std::vector<TimedBytes> written{{0, {0xB0, 1, 2}},
+                                          {333, {0xF0, 0x7D, 0x10, 0x20, 0xF7}},
+                                          {960, {0x92, 60, 100}},
+                                          {1441, {0xD5, 77}}};
+    WriteMidiFile(folder / "t.mid", written);
+    for (const double rate : {44100.0, 48000.0}) {
+        const std::vector<MrvnMidiEvent> events = LoadMidiFile(folder / "t.mid", rate);
+        ASSERT_EQ(events.size(), written.size()); // the tempo change is not sent
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].frame,
+                      UInt64(std::llround(SecondsAtPulse(written[i].pulse) * rate)))
+                << i;
+            EXPECT_EQ(events[i].bytes, written[i].bytes) << i;
+        }
+        EXPECT_TRUE(events[1].IsSysEx());
+    }
+}
+
+TEST(MidiFiles, ANonMidiFileIsARuntimeErrorWithoutGLibNoise) {
+    const TempFolder folder;
+    WriteBytes(folder / "bad.mid", "MThd but not really");
+    const MrvnCliError error = Failure([&] { LoadMidiFile(folder / "bad.mid", 48000.0); });
+    EXPECT_EQ(error.Status(), kExitFailure);
+    EXPECT_NE(std::string(error.what()).find("cannot read MIDI file"), std::string::npos);
+}
+
+// The unit, recording the absolute frame at which each queued message is handed on.
+struct Dispatched {
+    UInt64 frame;
+    bool sysEx;
+    UInt8 status;
+};
+
+class ObservedFluxet : public MrvnFluxet {
+public:
+    explicit ObservedFluxet(AudioComponentInstance instance) : MrvnFluxet(instance) {}
+    static inline std::vector<Dispatched> ms_dispatched;
+
+    OSStatus RenderBus(AudioUnitRenderActionFlags& flags, const AudioTimeStamp& timeStamp,
+                       UInt32 bus, UInt32 frames) override {
+        m_blockStart = UInt64(timeStamp.mSampleTime);
+        return MrvnFluxet::RenderBus(flags, timeStamp, bus, frames);
+    }
+
+protected:
+    void DispatchQueuedMessage(const MV::MessageQueueItem& item) override {
+        ms_dispatched.push_back({m_blockStart + SubBlockOffset(),
+                                 item.m_type == MV::MessageQueueItem::kTypeSysEx,
+                                 UInt8(item.m_bytes[0] | item.m_bytes[1])});
+        MrvnFluxet::DispatchQueuedMessage(item);
+    }
+
+private:
+    UInt64 m_blockStart = 0;
+};
+
+OSStatus ObservedEntry(ComponentParameters* params, ComponentInstance instance) {
+    return ComponentEntryPoint<ObservedFluxet>::Dispatch(params, instance);
+}
+
+TEST(MidiRender, TheUnitHandsEachMessageOnAtItsFrame) {
+    const TempFolder folder;
+    constexpr double kRate = 48000.0;
+    constexpr UInt32 kFrames = 30000;
+    WriteSound(folder / "in.wav", TestSignal(2, kFrames, kRate), kRate);
+    const std::vector<TimedBytes> events{{0, {0xB0, 1, 10}},     {100, {0x91, 60, 100}},
+                                         {200, {0xF0, 1, 0xF7}}, {961, {0x82, 60, 0}},
+                                         {979, {0xE3, 0, 64}},   {2000, {0xC4, 5}}};
+    WriteMidiFile(folder / "in.mid", events);
+
+    MrvnRenderOptions options;
+    options.midiFile = folder / "in.mid";
+    options.blockSize = 500;
+    std::ostringstream out;
+    std::ostringstream err;
+    MrvnCliContext context{out, err, &ObservedEntry};
+    ObservedFluxet::ms_dispatched.clear();
+    RenderFile(options, folder / "in.wav", folder / "out.wav", context);
+
+    const std::vector<Dispatched>& seen = ObservedFluxet::ms_dispatched;
+    ASSERT_EQ(seen.size(), events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const auto frame = UInt64(std::llround(SecondsAtPulse(events[i].pulse) * kRate));
+        if (events[i].bytes[0] == 0xF0) {
+            // System exclusive has no offset: it goes first in its block.
+            EXPECT_TRUE(seen[i].sysEx);
+            EXPECT_EQ(seen[i].frame, frame / options.blockSize * options.blockSize);
+        } else {
+            EXPECT_EQ(seen[i].status, events[i].bytes[0]) << i;
+            EXPECT_EQ(seen[i].frame, std::min<UInt64>(frame, kFrames - 1)) << i;
+        }
+    }
+    EXPECT_EQ(err.str(), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output files
+
+TEST(OutputFiles, FormatComesFromTheExtensionIgnoringCase) {
+    EXPECT_EQ(OutputFormatForPath("a/b.WAV"), SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(OutputFormatForPath("x.Aif"), SF_FORMAT_AIFF | SF_FORMAT_FLOAT);
+    EXPECT_EQ(OutputFormatForPath("x.aiff"), SF_FORMAT_AIFF | SF_FORMAT_FLOAT);
+    EXPECT_EQ(OutputFormatForPath("x.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    EXPECT_EQ(OutputFormatForPath("x.ogg"), SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    for (const char* path : {"x.mp3", "x", "wav", "x.wav.bak", "dir.wav/"}) {
+        EXPECT_FALSE(OutputFormatForPath(path).has_value()) << path;
+    }
+}
+
+TEST(OutputFiles, AnUnfinishedWriteLeavesTheOldFileAndNoTemporary) {
+    const TempFolder folder;
+    const std::string path = folder / "out.wav";
+    WriteBytes(path, "precious");
+    const Channels signal = TestSignal(2, 256, 48000.0);
+    const Float32* pointers[] = {signal[0].data(), signal[1].data()};
+    {
+        MrvnSoundFileWriter writer(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000.0, 2);
+        writer.Write(pointers, 256);
+        EXPECT_EQ(std::filesystem::path(writer.TemporaryPath()).parent_path(), folder.Path());
+        EXPECT_TRUE(std::filesystem::exists(writer.TemporaryPath()));
+    }
+    EXPECT_EQ(ReadBytes(path), "precious");
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"out.wav"});
+}
+
+TEST(OutputFiles, CommitReplacesTheFileAndKeepsItsPermissions) {
+    const TempFolder folder;
+    const std::string path = folder / "out.aiff";
+    WriteBytes(path, "old");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const Channels signal = TestSignal(1, 300, 44100.0);
+    const Float32* pointers[] = {signal[0].data()};
+    MrvnSoundFileWriter writer(path, *OutputFormatForPath(path), 44100.0, 1);
+    writer.Write(pointers, 100);
+    writer.Write(pointers, 300);
+    writer.Commit();
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    const Sound sound = ReadSound(path);
+    ASSERT_EQ(sound.channels[0].size(), 400u);
+    EXPECT_TRUE(SameBits({signal[0]}, {std::vector<Float32>(sound.channels[0].begin() + 100,
+                                                            sound.channels[0].end())}));
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"out.aiff"});
+}
+
+TEST(OutputFiles, AnInterruptedRenderKeepsTheOldFile) {
+    const TempFolder folder;
+    WriteSound(folder / "in.wav", TestSignal(1, 5000, 44100.0), 44100.0);
+    WriteBytes(folder / "out.wav", "precious");
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::atomic<bool> interrupted{true};
+    MrvnCliContext context{out, err, &MrvnFluxetEntry};
+    context.interrupted = &interrupted;
+    EXPECT_EQ(RunFluxet({"render", folder / "in.wav", folder / "out.wav"}, context),
+              kExitInterrupted);
+    EXPECT_EQ(err.str(), "fluxet: interrupted\n");
+    EXPECT_EQ(ReadBytes(folder / "out.wav"), "precious");
+    EXPECT_EQ(FolderEntries(folder.Path()), (std::vector<std::string>{"in.wav", "out.wav"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scripts folder
+
+TEST(ScriptFolder, UnitsOpenedInTheScopeRunOnlyItsScripts) {
+    const TempFolder folder;
+    WriteBytes(folder / "mine.lua", "-- nothing\n");
+    const auto scripts = [] {
+        std::vector<std::string> list;
+        MV::GetScripts(list, "Fluxet");
+        return list;
+    };
+    {
+        const MrvnScriptFolderScope scope(folder.Path());
+        const std::vector<std::string> list = scripts();
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(std::filesystem::path(list[0]).filename(), "mine.lua");
+    }
+    EXPECT_TRUE(scripts().empty()); // the test's data folders hold none
+    EXPECT_EQ(Failure([&] { MrvnScriptFolderScope scope(folder / "missing"); }).Status(),
+              kExitFailure);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress bar
+
+TEST(ProgressBar, AppearsAfterASecondAndRedrawsOnlyOnChange) {
+    double now = 100.0;
+    std::ostringstream stream;
+    {
+        MrvnProgressBar bar(stream, true, [&] { return now; });
+        bar.Update(10, 100);
+        now += 0.99;
+        bar.Update(20, 100);
+        EXPECT_EQ(stream.str(), "");
+        now += 0.02;
+        bar.Update(50, 100);
+        const std::string first = stream.str();
+        EXPECT_NE(first.find(" 50%"), std::string::npos) << first;
+        EXPECT_NE(first.find(std::string(MrvnProgressBar::kWidth / 2, '#') + ' '),
+                  std::string::npos)
+            << first;
+        now += 0.05; // too soon
+        bar.Update(60, 100);
+        now += 0.2; // same percentage
+        bar.Update(50, 100);
+        EXPECT_EQ(stream.str(), first);
+        bar.Update(100, 100);
+        EXPECT_NE(stream.str().find("100%"), std::string::npos);
+    }
+    // Going away clears the line it drew.
+    EXPECT_EQ(stream.str().substr(stream.str().size() - 4), "\r\033[K");
+}
+
+TEST(ProgressBar, StaysSilentWhenDisabled) {
+    double now = 0.0;
+    std::ostringstream stream;
+    {
+        MrvnProgressBar bar(stream, false, [&] { return now; });
+        now = 10.0;
+        bar.Update(1, 2);
+        bar.Finish();
+    }
+    EXPECT_EQ(stream.str(), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatcher and text helpers
+
+TEST(Dispatcher, EveryCommandAnswersHelpAndTheOverviewListsThem) {
+    std::ostringstream overview;
+    std::ostringstream err;
+    MrvnCliContext context{overview, err, &MrvnFluxetEntry};
+    ASSERT_EQ(RunFluxet({"--help"}, context), kExitSuccess);
+    for (const MrvnCommand& command : CommandTable()) {
+        EXPECT_NE(overview.str().find(std::string("  ") + command.name + " "), std::string::npos)
+            << command.name;
+        std::ostringstream out;
+        MrvnCliContext own{out, err, &MrvnFluxetEntry};
+        EXPECT_EQ(RunFluxet({command.name, "--help"}, own), kExitSuccess) << command.name;
+        EXPECT_EQ(out.str().rfind(std::string("usage: fluxet ") + command.name, 0), 0u)
+            << out.str();
+    }
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST(Dispatcher, NoCommandIsAUsageErrorOnOneLine) {
+    std::ostringstream out;
+    std::ostringstream err;
+    MrvnCliContext context{out, err, &MrvnFluxetEntry};
+    EXPECT_EQ(RunFluxet({}, context), kExitUsage);
+    EXPECT_EQ(Lines(err.str()).size(), 1u);
+    EXPECT_EQ(RunFluxet({"presets", "extra"}, context), kExitUsage);
+    EXPECT_EQ(Lines(err.str()).size(), 2u);
+    EXPECT_EQ(out.str(), "");
+}
+
+TEST(TextHelpers, FloatsReadBackExactly) {
+    for (const float value : {0.87f, 0.001f, 5000.0f, -93.0f, 1e-7f, 3.4e38f, 18.162f}) {
+        const std::string text = FormatFloat(value);
+        EXPECT_EQ(ParseFloat(text), value) << text;
+    }
+    EXPECT_EQ(FormatFloat(0.915f), "0.915");
+    for (const char* bad : {"", "+", "1,5", "0x10", "nan", "-inf", "1e39", "2 "}) {
+        EXPECT_FALSE(ParseFloat(bad).has_value()) << bad;
+    }
+}
+
+TEST(TextHelpers, FourCharacterCodes) {
+    EXPECT_EQ(FourCharCodeText(FourCC("Flxt")), "Flxt");
+    EXPECT_EQ(FourCharCodeText(FourCC("aumf")), "aumf");
+    EXPECT_EQ(FourCharCodeText(0x0102'0304u), "16909060");
+    EXPECT_EQ(FourCharCodeText(0xFFFF'FFFFu), "-1");
+}
+
+} // namespace
+} // namespace MrvnCliTest

@@ -1,0 +1,300 @@
+#include "CliTestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <smf.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "AUHostServices.h"
+#include "AUStateFile.h"
+#include "AudioUnitAPI.h"
+#include "MrvnFluxet.h"
+#include "UnitHost.h"
+
+extern char** environ;
+
+#ifndef FLUXET_PROGRAM
+#error "FLUXET_PROGRAM must name the built fluxet program"
+#endif
+
+namespace MrvnCliTest {
+
+namespace {
+
+// Keeps every test away from the user's preferences and scripts: the program and the
+// in-process units read the same empty folders.
+class HermeticEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_root = std::make_unique<TempFolder>();
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR",
+                                 "FLUXET_SYSTEM_DATA_DIR"}) {
+            const std::string folder = *m_root / name;
+            std::filesystem::create_directories(folder);
+            setenv(name, folder.c_str(), 1);
+        }
+    }
+    void TearDown() override { m_root.reset(); }
+
+private:
+    std::unique_ptr<TempFolder> m_root;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_hermetic =
+    ::testing::AddGlobalTestEnvironment(new HermeticEnvironment);
+
+} // namespace
+
+TempFolder::TempFolder() : m_path("/tmp/fluxet-cli-test-XXXXXX") {
+    if (mkdtemp(m_path.data()) == nullptr) {
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    }
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+Channels TestSignal(UInt32 channels, UInt32 frames, double sampleRate) {
+    Channels signal(channels, std::vector<Float32>(frames));
+    UInt32 seed = 7;
+    for (UInt32 c = 0; c < channels; ++c) {
+        const double frequency = 220.0 * (c + 1) + 3.0;
+        for (UInt32 i = 0; i < frames; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            const double noise = double(seed >> 8) / double(1u << 24) - 0.5;
+            signal[c][i] =
+                Float32(0.4 * std::sin(2.0 * M_PI * frequency * i / sampleRate) + 0.1 * noise);
+        }
+    }
+    return signal;
+}
+
+void WriteSound(const std::string& path, const Channels& channels, double sampleRate, int format) {
+    SF_INFO info{};
+    info.samplerate = int(sampleRate);
+    info.channels = int(channels.size());
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
+    }
+    const std::size_t frames = channels.empty() ? 0 : channels[0].size();
+    std::vector<Float32> interleaved(frames * channels.size());
+    for (std::size_t i = 0; i < frames; ++i) {
+        for (std::size_t c = 0; c < channels.size(); ++c) {
+            interleaved[i * channels.size() + c] = channels[c][i];
+        }
+    }
+    sf_writef_float(file, interleaved.data(), sf_count_t(frames));
+    sf_close(file);
+}
+
+Sound ReadSound(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
+    }
+    std::vector<Float32> interleaved(std::size_t(info.frames) * std::size_t(info.channels));
+    const sf_count_t got = sf_readf_float(file, interleaved.data(), info.frames);
+    sf_close(file);
+    Sound sound;
+    sound.sampleRate = info.samplerate;
+    sound.format = info.format;
+    sound.channels.assign(std::size_t(info.channels), std::vector<Float32>(std::size_t(got)));
+    for (std::size_t i = 0; i < std::size_t(got); ++i) {
+        for (std::size_t c = 0; c < sound.channels.size(); ++c) {
+            sound.channels[c][i] = interleaved[i * sound.channels.size() + c];
+        }
+    }
+    return sound;
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ProgramResult RunFluxetProgram(const std::vector<std::string>& args) {
+    const TempFolder capture;
+    const std::string outPath = capture / "out";
+    const std::string errPath = capture / "err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> words{FLUXET_PROGRAM};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, FLUXET_PROGRAM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error(std::string("cannot run fluxet: ") + std::strerror(spawned));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ProgramResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadBytes(outPath);
+    result.err = ReadBytes(errPath);
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+double SecondsAtPulse(int pulse) {
+    return pulse <= 960 ? pulse * 0.5 / kPulsesPerQuarter
+                        : 0.5 + (pulse - 960) * 1.0 / kPulsesPerQuarter;
+}
+
+void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& events) {
+    const std::unique_ptr<smf_t, void (*)(smf_t*)> smf(smf_new(), smf_delete);
+    if (smf_set_ppqn(smf.get(), kPulsesPerQuarter) != 0) {
+        throw std::runtime_error("libsmf refuses the division");
+    }
+    smf_track_t* track = smf_track_new();
+    smf_add_track(smf.get(), track);
+    UInt8 tempo[] = {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}; // 1,000,000 µs per quarter note
+    smf_track_add_event_pulses(track, smf_event_new_from_pointer(tempo, sizeof(tempo)), 960);
+    for (const TimedBytes& event : events) {
+        std::vector<UInt8> bytes = event.bytes;
+        smf_track_add_event_pulses(
+            track, smf_event_new_from_pointer(bytes.data(), int(bytes.size())), event.pulse);
+    }
+    if (smf_save(smf.get(), path.c_str()) != 0) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+Channels ReferenceRender(const Channels& input, double sampleRate, const ReferenceSetup& setup) {
+    MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
+    const auto channels = UInt32(input.size());
+    if (host.Configure(sampleRate, channels, setup.blockSize) != noErr) {
+        throw std::runtime_error("reference: cannot configure");
+    }
+    if (!setup.stateFile.empty() &&
+        AURestoreUnitStateFromFile(host.Unit(), setup.stateFile) != noErr) {
+        throw std::runtime_error("reference: cannot restore " + setup.stateFile);
+    }
+    if (setup.preset) {
+        const AUPreset preset{*setup.preset, nullptr};
+        if (AudioUnitSetProperty(host.Unit(), kAudioUnitProperty_PresentPreset,
+                                 kAudioUnitScope_Global, 0, &preset, sizeof(preset)) != noErr) {
+            throw std::runtime_error("reference: cannot load preset");
+        }
+    }
+    for (const auto& [id, value] : setup.settings) {
+        const AudioUnitParameter parameter{host.Unit(), id, kAudioUnitScope_Global, 0};
+        AUParameterSet(nullptr, nullptr, &parameter, value, 0);
+    }
+    if (host.Initialize() != noErr) {
+        throw std::runtime_error("reference: cannot initialise");
+    }
+    Channels padded = input;
+    for (auto& channel : padded) {
+        channel.resize(channel.size() + setup.tailFrames, 0.0f);
+    }
+    const UInt64 total = padded.empty() ? 0 : padded[0].size();
+    Channels result(channels);
+    Channels block;
+    std::size_t next = 0;
+    for (UInt64 start = 0; start < total; start += setup.blockSize) {
+        const auto frames = UInt32(std::min<UInt64>(setup.blockSize, total - start));
+        const bool last = start + frames == total;
+        for (; next < setup.midi.size() && (last || setup.midi[next].frame < start + frames);
+             ++next) {
+            const MidiMessage& message = setup.midi[next];
+            if (message.bytes[0] == 0xF0) {
+                MusicDeviceSysEx(host.Unit(), message.bytes.data(), UInt32(message.bytes.size()));
+                continue;
+            }
+            const UInt64 at = std::min<UInt64>(message.frame, start + frames - 1);
+            MusicDeviceMIDIEvent(host.Unit(), message.bytes[0], message.bytes[1],
+                                 message.bytes.size() > 2 ? message.bytes[2] : 0,
+                                 UInt32(at - start));
+        }
+        if (host.Render(padded, UInt32(start), frames, block) != noErr) {
+            throw std::runtime_error("reference: render failed");
+        }
+        for (UInt32 c = 0; c < channels; ++c) {
+            result[c].insert(result[c].end(), block[c].begin(), block[c].end());
+        }
+    }
+    return result;
+}
+
+double UnitTailTime() {
+    MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
+    Float64 seconds = 0.0;
+    UInt32 size = sizeof(seconds);
+    AudioUnitGetProperty(host.Unit(), kAudioUnitProperty_TailTime, kAudioUnitScope_Global, 0,
+                         &seconds, &size);
+    return seconds;
+}
+
+::testing::AssertionResult SameBits(const Channels& expected, const Channels& actual) {
+    if (expected.size() != actual.size()) {
+        return ::testing::AssertionFailure()
+               << expected.size() << " channels expected, " << actual.size() << " found";
+    }
+    for (std::size_t c = 0; c < expected.size(); ++c) {
+        if (expected[c].size() != actual[c].size()) {
+            return ::testing::AssertionFailure()
+                   << "channel " << c << ": " << expected[c].size() << " frames expected, "
+                   << actual[c].size() << " found";
+        }
+        for (std::size_t i = 0; i < expected[c].size(); ++i) {
+            if (std::memcmp(&expected[c][i], &actual[c][i], sizeof(Float32)) != 0) {
+                return ::testing::AssertionFailure()
+                       << "channel " << c << ", frame " << i << ": expected " << expected[c][i]
+                       << ", found " << actual[c][i];
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace MrvnCliTest
