@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <plist/plist.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +26,19 @@ constexpr off_t kLargestPreferencesFile = 16 * 1024 * 1024;
 // One lock for the whole store: every access is a read-modify-write of one file.
 std::mutex g_preferencesMutex;
 bool g_reportedUnreadable = false;
+
+// Values a run of a program sets for itself; never written to the file.
+std::mutex g_overridesMutex;
+std::map<std::string, int, std::less<>> g_intOverrides;
+
+std::optional<int> IntOverride(const char* key) {
+    std::lock_guard lock(g_overridesMutex);
+    const auto found = g_intOverrides.find(std::string_view(key));
+    if (found == g_intOverrides.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
 
 struct PlistDeleter {
     void operator()(void* node) const {
@@ -246,6 +262,9 @@ template <typename Use> void Lookup(const char* key, Use use) {
 } // namespace
 
 int GetPrefInt(const char* key, int defaultValue) {
+    if (std::optional<int> value = IntOverride(key)) {
+        return *value;
+    }
     int result = defaultValue;
     Lookup(key, [&](plist_t node) {
         if (node == nullptr) {
@@ -294,6 +313,19 @@ void SetPrefString(const char* key, const std::string& value) {
 }
 
 namespace MV {
+
+void SetPrefIntOverride(const char* key, int value) {
+    std::lock_guard lock(g_overridesMutex);
+    g_intOverrides[key] = value;
+}
+
+void ClearPrefIntOverride(const char* key) {
+    std::lock_guard lock(g_overridesMutex);
+    const auto found = g_intOverrides.find(std::string_view(key));
+    if (found != g_intOverrides.end()) {
+        g_intOverrides.erase(found);
+    }
+}
 
 std::string PreferencesFilePath() {
     std::string dir;

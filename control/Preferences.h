@@ -14,9 +14,12 @@ constexpr const char* kPrefEnableEyeCandy = "Enable eye candy";
 constexpr const char* kPrefEnableConstantRedraw = "Enable constant redraw";
 constexpr const char* kPrefEnableFloatingTooltip = "Enable floating tooltip";
 constexpr const char* kPrefSkin = "Skin";
+// The address OSC servers listen on: empty (any address, reachable from the network) or, for
+// example, "127.0.0.1" to accept only programs on this computer.
+constexpr const char* kPrefOSCBindAddress = "OSC Bind Address";
 
 // The stored integer, or `defaultValue` when the key is absent or its value is not a
-// number that fits an int.
+// number that fits an int. A process-wide override (below) comes before both.
 int GetPrefInt(const char* key, int defaultValue);
 
 // Stores the value and writes the preferences out at once, keeping every other key.
@@ -29,6 +32,12 @@ void GetPrefString(const char* key, std::string& out);
 void SetPrefString(const char* key, const std::string& value);
 
 namespace MV {
+
+// Makes GetPrefInt answer `value` for `key` in this process, whatever the file holds (a
+// command-line option for one run); nothing is written. Any thread.
+void SetPrefIntOverride(const char* key, int value);
+// Removes the override of `key`; the stored value applies again.
+void ClearPrefIntOverride(const char* key);
 
 // Where the domain's preferences live: $XDG_CONFIG_HOME (when an absolute path, else
 // ~/.config) + "/com.morvane.Fluxet.plist". Empty when no home folder is known.

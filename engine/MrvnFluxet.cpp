@@ -77,7 +77,8 @@ void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destinat
 
 MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
     : AUMIDIEffectBase(instance, /*processesInPlace=*/false),
-      m_luaMIDIHelper(*this, &m_messageQueue, nullptr) {
+      m_luaMIDIHelper(*this, &m_messageQueue, nullptr), m_oscHelper(this, &m_luaMIDIHelper) {
+    m_luaMIDIHelper.SetOSCHelper(&m_oscHelper);
     CompleteFactoryPresets();
 
     CreateElements();
@@ -103,10 +104,15 @@ OSStatus MrvnFluxet::Initialize() {
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
     m_luaMIDIHelper.Initialize();
     m_luaMIDIHelper.LuaInit();
+    m_oscHelper.Initialize();
+    m_oscHelper.CreateTask();
+    // A new receive task waits for a port: give it the one the offset already asks for.
+    ReapplyOSCPort();
     return AUMIDIEffectBase::Initialize();
 }
 
 void MrvnFluxet::Cleanup() {
+    m_oscHelper.DestroyTask();
     AUMIDIEffectBase::Cleanup();
 }
 
@@ -223,6 +229,7 @@ OSStatus MrvnFluxet::SetParameter(AudioUnitParameterID paramID, AudioUnitScope s
     if (paramID == kParam_OSCPortOffset) {
         ApplyOSCPort(value);
     }
+    m_oscHelper.NotifySetParam(SInt32(paramID), GlobalValue(paramID));
     return result;
 }
 
@@ -286,6 +293,11 @@ AudioUnitParameterValue MrvnFluxet::GlobalValue(AudioUnitParameterID paramID) {
 void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {
     const std::optional<SInt32> port = OSCPortForOffset(offset, g_OSCBasePort.load());
     m_oscPort.store(port.value_or(0), std::memory_order_relaxed);
+    if (port) {
+        m_oscHelper.SetPort(*port);
+    } else {
+        m_oscHelper.Disable();
+    }
 }
 
 void MrvnFluxet::ReapplyOSCPort() {

@@ -10,6 +10,7 @@
 #include "FluxetParameters.h"
 #include "LuaMIDIHelper.h"
 #include "MessageQueue.h"
+#include "OSCHelper.h"
 
 // Registration codes: a MIDI-controlled effect, subtype 'Flxt', manufacturer 'Mrvn'.
 constexpr ComponentDescription kFluxetComponentDescription{FourCC("aumf"), FourCC("Flxt"),
@@ -75,9 +76,11 @@ public:
     ~MrvnFluxet() override;
 
     UInt32 Version() override { return kVersion; }
-    // Main thread. Engine state, the OSC base port preference, then the framework's
-    // channel check and kernels.
+    // Main thread. Engine state, the OSC base port preference, the script host, the OSC
+    // server and its tasks (listening at once when the offset asks for a port), then the
+    // framework's channel check and kernels.
     OSStatus Initialize() override;
+    // Main thread. Ends the OSC tasks, then the framework's clean-up.
     void Cleanup() override;
     // Main thread, between renders.
     OSStatus Reset(AudioUnitScope scope, AudioUnitElement element) override;
@@ -91,8 +94,9 @@ public:
                          const void* inData, UInt32 inDataSize) override;
 
     // Any thread, the render thread included (scripts); real-time safe. Stores the value,
-    // then re-applies the OSC port for "OSC Port Offset". A non-finite value is refused
-    // with -50 and the old value kept.
+    // re-applies the OSC port for "OSC Port Offset", and (global scope) queues the change
+    // for the OSC clients registered for it. A non-finite value is refused with -50 and the
+    // old value kept.
     OSStatus SetParameter(AudioUnitParameterID paramID, AudioUnitScope scope,
                           AudioUnitElement element, AudioUnitParameterValue value,
                           UInt32 bufferOffset) override;
@@ -143,6 +147,9 @@ public:
     // The MIDI scripting host (for hosts that set its time limits, and for tests).
     FluxetLuaMIDIHelper& ScriptHost() { return m_luaMIDIHelper; }
 
+    // The OSC server (for hosts that show its port and published name, and for tests).
+    MV::OSCHelper& OSCServer() { return m_oscHelper; }
+
     // The OSC port the port rule gave last; 0 while OSC is off. Any thread.
     SInt32 CurrentOSCPort() const { return m_oscPort.load(std::memory_order_relaxed); }
 
@@ -159,6 +166,8 @@ private:
     // Declared before the script host that writes into it, so that it outlives it.
     MV::MessageQueue m_messageQueue;
     FluxetLuaMIDIHelper m_luaMIDIHelper;
+    // After the script host, so that it ends first: its receive task calls into the scripts.
+    MV::OSCHelper m_oscHelper;
     std::atomic<SInt32> m_oscPort{0};
 };
 

@@ -1,0 +1,452 @@
+// The server's life: tasks, the port, the receive loop, publication and notifications.
+#include "OSCHelper.h"
+
+#include <arpa/inet.h>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include <ip/TimerListener.h>
+#include <ip/UdpSocket.h>
+#include <osc/OscOutboundPacketStream.h>
+
+#include "AUBase.h"
+#include "AudioUnitAPI.h"
+#include "OSCOutput.h"
+#include "Preferences.h"
+#include "SystemInfo.h"
+#include "ZeroconfPublisher.h"
+
+namespace MV {
+
+SoundplaneTouch gSoundplaneData[kNumSoundplaneTouches];
+
+namespace {
+
+// Installs "sendOSC" for every script host as soon as the OSC library is part of the program.
+const bool g_sendOSCInstalled = [] {
+    SetLuaSendOSCFunction(&OSCHelper::LuaSendOSC);
+    return true;
+}();
+
+// A bind address from the preferences: a dotted IPv4 address or a host name; empty is any.
+bool ResolveBindAddress(const std::string& text, unsigned long& outAddress) {
+    if (text.empty()) {
+        outAddress = IpEndpointName::ANY_ADDRESS;
+        return true;
+    }
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text.c_str(), &parsed) == 1) {
+        outAddress = ntohl(parsed.s_addr);
+        return true;
+    }
+    outAddress = OSCHelper::ResolveAddress((text + ":0").c_str()).address;
+    return outAddress != 0;
+}
+
+} // namespace
+
+// The receive socket with its listener attached to the server's multiplexer for one
+// listening period. The multiplexer lives as long as the server, so a break may be requested
+// from any thread at any time without a lock.
+class OSCHelper::ReceiveSocket : public UdpSocket, private TimerListener {
+public:
+    ReceiveSocket(OSCHelper& server, const IpEndpointName& localEndpoint) : m_server(server) {
+        Bind(localEndpoint);
+        m_server.m_mux.AttachSocketListener(this, &m_server);
+        // Fires once as the loop starts: the library clears its break request when it enters
+        // the loop, so one requested just before would otherwise be lost.
+        m_server.m_mux.AttachPeriodicTimerListener(0, INT_MAX, this);
+    }
+    ~ReceiveSocket() override {
+        m_server.m_mux.DetachPeriodicTimerListener(this);
+        m_server.m_mux.DetachSocketListener(this, &m_server);
+    }
+    ReceiveSocket(const ReceiveSocket&) = delete;
+    ReceiveSocket& operator=(const ReceiveSocket&) = delete;
+
+private:
+    // OSC receive task, inside the loop.
+    void TimerExpired() override {
+        if (m_server.m_breakRequested.load()) {
+            m_server.m_mux.Break();
+        }
+    }
+
+    OSCHelper& m_server;
+};
+
+OSCHelper::OSCHelper(AUBase* effect, LuaMIDIHelper* luaHelper)
+    : m_effect(effect), m_luaHelper(luaHelper) {
+    (void)g_sendOSCInstalled;
+}
+
+OSCHelper::~OSCHelper() {
+    DestroyTask();
+    UnpublishBonjourService();
+    ReleaseFunctionPaths();
+}
+
+void OSCHelper::Initialize() {
+    const AudioUnit unit = m_effect->GetComponentInstance();
+    const char* name = nullptr;
+    UInt32 size = sizeof(name);
+    if (AudioUnitGetProperty(unit, kMrvnProperty_SecondaryAppSupportName, kAudioUnitScope_Global, 0,
+                             &name, &size) == noErr &&
+        name != nullptr) {
+        m_oscName = name;
+    }
+    UInt32 count = 0;
+    size = sizeof(count);
+    if (AudioUnitGetProperty(unit, kMrvnProperty_NumParameters, kAudioUnitScope_Global, 0, &count,
+                             &size) == noErr) {
+        m_numParameters = SInt32(std::min<UInt32>(count, kMaxParameters));
+    }
+    const MrvnParamInfo* table = nullptr;
+    size = sizeof(table);
+    if (AudioUnitGetProperty(unit, kMrvnProperty_ParameterInfos, kAudioUnitScope_Global, 0, &table,
+                             &size) == noErr) {
+        m_paramInfo = table;
+    }
+    if (m_paramInfo == nullptr) {
+        m_numParameters = 0;
+    }
+
+    {
+        std::lock_guard lock(m_registrationLock);
+        m_numUpdateFlags.store(0, std::memory_order_release);
+        for (auto& flag : m_updateFlags) {
+            flag.store(0, std::memory_order_relaxed);
+        }
+        m_numUpdateFlags.store(m_numParameters, std::memory_order_release);
+    }
+
+    std::string bindAddress;
+    GetPrefString(kPrefOSCBindAddress, bindAddress);
+    {
+        std::lock_guard lock(m_bindLock);
+        m_bindAddress = bindAddress;
+    }
+
+    InitializeLua();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tasks
+
+bool OSCHelper::HasTasks() const {
+    return m_task != nullptr;
+}
+
+void OSCHelper::CreateTask() {
+    if (m_task != nullptr) {
+        PrintLine("Warning: Attempt to recreate OSC task");
+        return;
+    }
+    if (m_eventStorage == nullptr) {
+        m_eventStorage.reset(new (std::nothrow) EventGroup);
+        if (m_eventStorage == nullptr) {
+            std::printf("MPCreateEvent returned %d\n", int(kAudio_MemFullError));
+            std::fflush(stdout);
+            return;
+        }
+        m_event.store(m_eventStorage.get(), std::memory_order_release);
+    }
+    if (m_notifyEventStorage == nullptr) {
+        m_notifyEventStorage.reset(new (std::nothrow) EventGroup);
+        if (m_notifyEventStorage == nullptr) {
+            std::printf("MPCreateEvent returned %d\n", int(kAudio_MemFullError));
+            std::fflush(stdout);
+            return;
+        }
+        m_notifyEvent.store(m_notifyEventStorage.get(), std::memory_order_release);
+    }
+    for (std::unique_ptr<Semaphore>* done : {&m_taskDone, &m_notifyDone}) {
+        if (*done == nullptr) {
+            done->reset(new (std::nothrow) Semaphore(1, 0));
+            if (*done == nullptr) {
+                std::printf("MPCreateSemaphore returned %d\n", int(kAudio_MemFullError));
+                std::fflush(stdout);
+                return;
+            }
+        }
+    }
+    // A new task starts idle: flags raised while there was none are dropped.
+    m_eventStorage->Wait(0);
+    m_notifyEventStorage->Wait(0);
+    while (m_taskDone->Wait(0)) {
+    }
+    while (m_notifyDone->Wait(0)) {
+    }
+    m_quitRequested.store(false);
+
+    auto task = std::make_unique<MV::Task>();
+    if (const int error = task->Start(&OSCHelper::Task, this, "osc-receive"); error != 0) {
+        std::printf("MPCreateTask returned %d\n", error);
+        std::fflush(stdout);
+        return;
+    }
+    m_task = std::move(task);
+    auto notifyTask = std::make_unique<MV::Task>();
+    if (const int error = notifyTask->Start(&OSCHelper::NotifyTask, this, "osc-notify");
+        error != 0) {
+        std::printf("MPCreateTask returned %d\n", error);
+        std::fflush(stdout);
+        return;
+    }
+    m_notifyTask = std::move(notifyTask);
+}
+
+void OSCHelper::DestroyTask() {
+    if (m_task == nullptr) {
+        return;
+    }
+    m_quitRequested.store(true);
+    RequestBreak();
+    m_eventStorage->Set(kQuitFlag);
+    m_notifyEventStorage->Set(kQuitFlag);
+
+    // A task past its time-out is reported and then still waited for: it uses this object
+    // (a script call or a name look-up it is in cannot be interrupted), so letting it run on
+    // alone would let it touch freed memory.
+    if (!m_task->WaitForEnd(*m_taskDone, kShutdownTimeoutMs)) {
+        PrintLine("OSC: DestroyTask timeout on shutdown");
+        m_task->WaitForEnd(*m_taskDone, kWaitForever);
+    }
+    if (m_notifyTask != nullptr && !m_notifyTask->WaitForEnd(*m_notifyDone, kShutdownTimeoutMs)) {
+        PrintLine("OSC: DestroyTask timeout on shutdown (notify)");
+        m_notifyTask->WaitForEnd(*m_notifyDone, kWaitForever);
+    }
+    m_task.reset();
+    m_notifyTask.reset();
+}
+
+int OSCHelper::Task(void* parameter) {
+    static_cast<OSCHelper*>(parameter)->TaskMain();
+    return 0;
+}
+
+int OSCHelper::NotifyTask(void* parameter) {
+    static_cast<OSCHelper*>(parameter)->NotifyTaskMain();
+    return 0;
+}
+
+void OSCHelper::TaskMain() {
+    EventGroup& event = *m_eventStorage;
+    for (;;) {
+        const std::uint32_t flags = event.Wait(kWaitForever);
+        if ((flags & kQuitFlag) != 0) {
+            break;
+        }
+        if ((flags & kWakeFlag) != 0) {
+            Listen();
+        }
+    }
+    m_taskDone->Signal();
+}
+
+void OSCHelper::Listen() {
+    // Cleared before the port is read: a SetPort after this point breaks the loop below.
+    m_breakRequested.store(false);
+    const SInt32 port = m_port.load();
+    m_boundPort.store(0, std::memory_order_release);
+    if (port == 0 || m_quitRequested.load()) {
+        return;
+    }
+    std::unique_ptr<ReceiveSocket> socket;
+    try {
+        if (port < 0 || port > 65535) {
+            throw std::runtime_error("port " + std::to_string(port) + " is not a UDP port");
+        }
+        std::string bindText;
+        {
+            std::lock_guard lock(m_bindLock);
+            bindText = m_bindAddress;
+        }
+        unsigned long bindAddress = IpEndpointName::ANY_ADDRESS;
+        if (!ResolveBindAddress(bindText, bindAddress)) {
+            throw std::runtime_error("OSC Bind Address '" + bindText +
+                                     "' is not an IPv4 address of this computer");
+        }
+        socket = std::make_unique<ReceiveSocket>(*this, IpEndpointName(bindAddress, port));
+        {
+            std::lock_guard lock(m_bindLock);
+            m_boundAddress = bindAddress;
+        }
+        m_boundPort.store(port, std::memory_order_release);
+        PublishBonjourService();
+        for (;;) {
+            m_listening.store(true);
+            m_mux.Run();
+            m_listening.store(false);
+            // A request for the port already served (a preset or the reapply property sets the
+            // same offset again) keeps the socket and its publication.
+            m_breakRequested.store(false);
+            if (m_quitRequested.load() || m_port.load() != port) {
+                break;
+            }
+        }
+    } catch (const std::runtime_error& error) {
+        m_listening.store(false);
+        PrintLine("std::runtime_error in TaskMain(): " + LineText(error.what()));
+    } catch (const osc::Exception& error) {
+        m_listening.store(false);
+        PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
+    }
+    UnpublishBonjourService();
+    socket.reset();
+    m_boundPort.store(0, std::memory_order_release);
+}
+
+void OSCHelper::RequestBreak() {
+    m_breakRequested.store(true);
+    // Only while the loop runs: break requests written while it does not would pile up in
+    // the library's wake-up pipe.
+    if (m_listening.load()) {
+        m_mux.AsynchronousBreak();
+    }
+}
+
+void OSCHelper::SetPort(SInt32 port) {
+    m_port.store(port);
+    RequestBreak();
+    if (EventGroup* event = m_event.load(std::memory_order_acquire)) {
+        event->Set(kWakeFlag);
+    }
+}
+
+void OSCHelper::Disable() {
+    m_port.store(0);
+    RequestBreak();
+}
+
+void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& remoteEndpoint) {
+    // The library's loop would end on the first error that leaves here; every packet is
+    // caught on its own instead, so that nothing anybody sends stops the server.
+    try {
+        osc::OscPacketListener::ProcessPacket(data, size, remoteEndpoint);
+    } catch (const osc::Exception& error) {
+        PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
+    } catch (const OSCMessageError& error) {
+        PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
+    } catch (const std::exception& error) {
+        PrintLine("std::runtime_error in TaskMain(): " + LineText(error.what()));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Publication
+
+void OSCHelper::PublishBonjourService() {
+    char version[32];
+    std::snprintf(version, sizeof version, " %d.%d.%d", kVersionMajor, kVersionMinor, kVersionDot);
+    std::string name = m_oscName + version;
+    if (const std::string computer = ComputerName(); !computer.empty()) {
+        name += " on " + computer;
+    }
+    auto service = ZeroconfService::Publish(name, "_osc._udp", m_boundPort.load());
+    std::lock_guard lock(m_serviceLock);
+    m_netService = std::move(service);
+}
+
+void OSCHelper::UnpublishBonjourService() {
+    std::unique_ptr<ZeroconfService> service;
+    {
+        std::lock_guard lock(m_serviceLock);
+        service = std::move(m_netService);
+    }
+}
+
+std::string OSCHelper::PublishedServiceName() const {
+    std::lock_guard lock(m_serviceLock);
+    return m_netService != nullptr ? m_netService->Name() : std::string();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Notifications
+
+void OSCHelper::NotifySetParam(SInt32 id, Float32 value) {
+    if (id < 0 || id >= m_numUpdateFlags.load(std::memory_order_acquire) ||
+        m_updateFlags[std::size_t(id)].load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    m_setParamQueue.Write(id, value);
+    // Also after an overflow, so that the notification task reports it.
+    if (EventGroup* event = m_notifyEvent.load(std::memory_order_acquire)) {
+        event->Set(kWakeFlag);
+    }
+}
+
+void OSCHelper::NotifyTaskMain() {
+    EventGroup& event = *m_notifyEventStorage;
+    for (;;) {
+        const std::uint32_t flags = event.Wait(kWaitForever);
+        if ((flags & kQuitFlag) != 0) {
+            break;
+        }
+        SInt32 id = 0;
+        Float32 value = 0.0f;
+        while (m_setParamQueue.Read(id, value)) {
+            std::lock_guard lock(m_registrationLock);
+            const auto range = m_updateRegistrations.equal_range(id);
+            for (auto it = range.first; it != range.second; ++it) {
+                SendNotification(id, value, it->second);
+            }
+        }
+        m_setParamQueue.ReportOverflows(stderr);
+    }
+    m_notifyDone->Signal();
+}
+
+void OSCHelper::SendNotification(SInt32 id, Float32 value, const UpdateRegistration& registration) {
+    try {
+        SendIntFloat(registration.endpoint, registration.path.c_str(), id, value);
+    } catch (const std::exception& error) {
+        PrintLine("OSC: notification to " + EndpointText(registration.endpoint) +
+                  " failed: " + LineText(error.what()));
+    }
+}
+
+void OSCHelper::SendIntFloat(const IpEndpointName& to, const char* path, SInt32 id, Float32 value) {
+    PacketBuffer buffer;
+    osc::OutboundPacketStream packet(buffer.data(), buffer.size());
+    packet << osc::BeginBundleImmediate << osc::BeginMessage(path) << osc::int32(id) << value
+           << osc::EndMessage << osc::EndBundle;
+    SendPacket(to, packet);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Observation
+
+std::vector<std::string> OSCHelper::RecentMessages() const {
+    std::lock_guard lock(m_recentLock);
+    std::vector<std::string> list;
+    for (int i = 0; i < kNumRecentMessages; ++i) {
+        const int index = (m_recentIndex - i + kNumRecentMessages) % kNumRecentMessages;
+        if (!m_recentMessages[std::size_t(index)].empty()) {
+            list.push_back(m_recentMessages[std::size_t(index)]);
+        }
+    }
+    return list;
+}
+
+std::vector<std::pair<SInt32, OSCHelper::UpdateRegistration>>
+OSCHelper::UpdateRegistrations(SInt32 id) const {
+    std::lock_guard lock(m_registrationLock);
+    std::vector<std::pair<SInt32, UpdateRegistration>> list;
+    for (const auto& [key, registration] : m_updateRegistrations) {
+        if (id == -1 || key == id) {
+            list.emplace_back(key, registration);
+        }
+    }
+    return list;
+}
+
+bool OSCHelper::UpdateFlag(SInt32 id) const {
+    return id >= 0 && id < m_numUpdateFlags.load(std::memory_order_acquire) &&
+           m_updateFlags[std::size_t(id)].load(std::memory_order_relaxed) != 0;
+}
+
+} // namespace MV
