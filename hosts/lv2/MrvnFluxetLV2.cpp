@@ -1,0 +1,623 @@
+#include "MrvnFluxetLV2.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <lv2/atom/util.h>
+#include <lv2/buf-size/buf-size.h>
+#include <lv2/midi/midi.h>
+#include <lv2/options/options.h>
+#include <lv2/patch/patch.h>
+#include <plist/plist.h>
+
+#include "AudioUnitAPI.h"
+#include "Bundle.h"
+#include "FluxetLV2Metadata.h"
+#include "MrvnFluxet.h"
+
+namespace {
+
+constexpr UInt32 kAllParameters = (1u << kNumParameters) - 1;
+// More than one patch:Set needs on the notification port (event, object, two properties).
+constexpr uint32_t kPatchSetSpace = 128;
+// Bytes of the unit's parameter blob for the global element: scope, element, count, pairs.
+constexpr std::size_t kStateBlobSize = 12 + 8 * kNumParameters;
+
+void PutBigEndian(std::byte* to, UInt32 value) {
+    for (int i = 0; i < 4; ++i) {
+        to[i] = std::byte(value >> (24 - 8 * i));
+    }
+}
+
+AudioStreamBasicDescription FloatFormat(double sampleRate, UInt32 channels) {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = sampleRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = sizeof(Float32);
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = sizeof(Float32);
+    format.mChannelsPerFrame = channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
+const void* FindFeature(const LV2_Feature* const* features, const char* uri) {
+    for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
+        if (std::strcmp((*f)->URI, uri) == 0) {
+            return (*f)->data;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle
+
+MrvnFluxetLV2::MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map)
+    : m_channels(channels), m_map(map) {
+    auto urid = [this](const char* uri) { return m_map.map(m_map.handle, uri); };
+    m_uris.atomFloat = urid(LV2_ATOM__Float);
+    m_uris.atomDouble = urid(LV2_ATOM__Double);
+    m_uris.atomInt = urid(LV2_ATOM__Int);
+    m_uris.atomLong = urid(LV2_ATOM__Long);
+    m_uris.atomBool = urid(LV2_ATOM__Bool);
+    m_uris.atomString = urid(LV2_ATOM__String);
+    m_uris.atomURID = urid(LV2_ATOM__URID);
+    m_uris.atomFrameTime = urid(LV2_ATOM__frameTime);
+    m_uris.midiEvent = urid(LV2_MIDI__MidiEvent);
+    m_uris.patchSet = urid(LV2_PATCH__Set);
+    m_uris.patchGet = urid(LV2_PATCH__Get);
+    m_uris.patchProperty = urid(LV2_PATCH__property);
+    m_uris.patchValue = urid(LV2_PATCH__value);
+    m_uris.bufsizeMaxBlockLength = urid(LV2_BUF_SIZE__maxBlockLength);
+    m_uris.presetName = urid(kFluxetLV2PresetNameURI);
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        m_uris.parameters[id] = urid(FluxetLV2ParameterURI(id).c_str());
+    }
+    lv2_atom_forge_init(&m_forge, &m_map);
+}
+
+std::unique_ptr<MrvnFluxetLV2> MrvnFluxetLV2::Create(UInt32 channels, double sampleRate,
+                                                     const char* bundlePath,
+                                                     const LV2_Feature* const* features) {
+    const auto* map = static_cast<const LV2_URID_Map*>(FindFeature(features, LV2_URID__map));
+    if (map == nullptr) {
+        std::fprintf(stderr, "fluxet.lv2: the host provides no urid:map\n");
+        return nullptr;
+    }
+    std::unique_ptr<MrvnFluxetLV2> plugin(new MrvnFluxetLV2(channels, *map));
+    const auto* options =
+        static_cast<const LV2_Options_Option*>(FindFeature(features, LV2_OPTIONS__options));
+    for (const LV2_Options_Option* o = options; o != nullptr && o->key != 0; ++o) {
+        if (o->key == plugin->m_uris.bufsizeMaxBlockLength && o->type == plugin->m_uris.atomInt &&
+            o->size == sizeof(int32_t)) {
+            int32_t length = 0;
+            std::memcpy(&length, o->value, sizeof(length));
+            if (length > 0) {
+                plugin->m_maxFrames = std::min(UInt32(length), kMaxFramesLimit);
+            }
+        }
+    }
+    if (!plugin->Open(sampleRate, bundlePath)) {
+        return nullptr;
+    }
+    return plugin;
+}
+
+bool MrvnFluxetLV2::Open(double sampleRate, const char* bundlePath) {
+    // Scripts and skins are found in the bundle the host loaded us from.
+    if (bundlePath != nullptr && *bundlePath != '\0') {
+        MV::SetPluginBundleDir(bundlePath);
+    }
+    OSStatus result =
+        AudioComponentInstanceNew(kFluxetComponentDescription, MrvnFluxetEntry, &m_unit);
+    if (result != noErr) {
+        std::fprintf(stderr, "fluxet.lv2: cannot open the effect unit (error %d)\n", int(result));
+        return false;
+    }
+    const AudioStreamBasicDescription format = FloatFormat(sampleRate, m_channels);
+    for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
+        if (result == noErr) {
+            result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, scope, 0,
+                                          &format, sizeof(format));
+        }
+    }
+    if (result == noErr) {
+        result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                                      kAudioUnitScope_Global, 0, &m_maxFrames, sizeof(m_maxFrames));
+    }
+    if (result == noErr) {
+        const AURenderCallbackStruct callback{&MrvnFluxetLV2::PullInput, this};
+        result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_SetRenderCallback,
+                                      kAudioUnitScope_Input, 0, &callback, sizeof(callback));
+    }
+    if (result == noErr) {
+        result = AUListenerCreate(&MrvnFluxetLV2::ParameterChanged, this, &m_listener);
+    }
+    if (result == noErr) {
+        const AudioUnitParameter every{m_unit, kAUParameterListener_AnyParameter,
+                                       kAudioUnitScope_Global, 0};
+        result = AUListenerAddParameter(m_listener, this, &every);
+    }
+    if (result == noErr) {
+        result = AudioUnitInitialize(m_unit);
+        m_initialized = result == noErr;
+    }
+    if (result != noErr) {
+        std::fprintf(stderr, "fluxet.lv2: cannot set up the effect unit (error %d)\n", int(result));
+        return false;
+    }
+    m_bufferListStorage = std::make_unique<std::byte[]>(AudioBufferListSize(m_channels));
+    m_bufferList = reinterpret_cast<AudioBufferList*>(m_bufferListStorage.get());
+
+    // The unit keeps scheduled events in a list that grows when more arrive than ever before.
+    // Grow it now, with ramps a render of no frames consumes without applying, so that Run
+    // never allocates.
+    for (AudioUnitParameterEvent& event : m_events) {
+        event = AudioUnitParameterEvent{};
+        event.scope = kAudioUnitScope_Global;
+        event.eventType = kParameterEvent_Ramped;
+    }
+    AudioUnitScheduleParameters(m_unit, m_events.data(), kMaxScheduledEvents);
+    m_bufferList->mNumberBuffers = m_channels;
+    for (UInt32 c = 0; c < m_channels; ++c) {
+        m_bufferList->mBuffers[c] = AudioBuffer{1, 0, nullptr};
+    }
+    AudioTimeStamp stamp{};
+    stamp.mSampleTime = -2.0; // not the reset render time, so the call is not skipped
+    stamp.mFlags = kAudioTimeStampSampleTimeValid;
+    AudioUnitRenderActionFlags flags = 0;
+    AudioUnitRender(m_unit, &flags, &stamp, 0, 0, m_bufferList);
+    return true;
+}
+
+MrvnFluxetLV2::~MrvnFluxetLV2() {
+    // No callback may reach this object once its members start to go.
+    if (m_listener != nullptr) {
+        AUListenerDispose(m_listener);
+    }
+    if (m_unit != nullptr) {
+        if (m_initialized) {
+            AudioUnitUninitialize(m_unit);
+        }
+        AudioComponentInstanceDispose(m_unit);
+    }
+}
+
+void MrvnFluxetLV2::Activate() {
+    AudioUnitReset(m_unit, kAudioUnitScope_Global, 0);
+    m_sampleTime = 0.0;
+}
+
+void MrvnFluxetLV2::ConnectPort(uint32_t port, void* data) {
+    if (port == kFluxetLV2PortControl) {
+        m_control = static_cast<const LV2_Atom_Sequence*>(data);
+    } else if (port == kFluxetLV2PortNotify) {
+        m_notify = static_cast<LV2_Atom_Sequence*>(data);
+    } else if (port >= kFluxetLV2PortFirstAudio && port < FluxetLV2PortCount(m_channels)) {
+        const UInt32 index = port - kFluxetLV2PortFirstAudio;
+        if (index < m_channels) {
+            m_inputs[index] = static_cast<const float*>(data);
+        } else {
+            m_outputs[index - m_channels] = static_cast<float*>(data);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rendering
+
+void MrvnFluxetLV2::Run(uint32_t frames) {
+    bool notifying = m_notify != nullptr;
+    LV2_Atom_Forge_Frame sequence{};
+    if (notifying) {
+        lv2_atom_forge_set_buffer(&m_forge, reinterpret_cast<uint8_t*>(m_notify),
+                                  m_notify->atom.size);
+        notifying = lv2_atom_forge_sequence_head(&m_forge, &sequence, 0) != 0;
+    }
+
+    const LV2_Atom_Event* event =
+        m_control != nullptr ? lv2_atom_sequence_begin(&m_control->body) : nullptr;
+    auto atEnd = [this](const LV2_Atom_Event* e) {
+        return m_control == nullptr ||
+               lv2_atom_sequence_is_end(&m_control->body, m_control->atom.size, e);
+    };
+
+    // Slices of at most the unit's maximum; the events of each are shifted to its start, and
+    // those at or beyond the block's end go with the last.
+    UInt32 start = 0;
+    do {
+        const UInt32 length = std::min(frames - start, m_maxFrames);
+        const UInt32 end = start + length;
+        m_numEvents = 0;
+        m_hostTouched = 0;
+        for (; !atEnd(event); event = lv2_atom_sequence_next(event)) {
+            if (end < frames && event->time.frames >= SInt64(end)) {
+                break;
+            }
+            const SInt64 last = length > 0 ? SInt64(length) - 1 : 0;
+            HandleEvent(*event, UInt32(std::clamp<SInt64>(event->time.frames - start, 0, last)));
+        }
+        if (length > 0) {
+            RenderSlice(start, length);
+        } else {
+            ApplyHostValuesDirectly();
+        }
+        if (notifying) {
+            WriteChanges(length > 0 ? SInt64(end) - 1 : 0);
+        }
+        start = end;
+    } while (start < frames);
+
+    if (notifying) {
+        lv2_atom_forge_pop(&m_forge, &sequence);
+    }
+}
+
+void MrvnFluxetLV2::HandleEvent(const LV2_Atom_Event& event, UInt32 offset) {
+    const LV2_Atom& atom = event.body;
+    if (atom.type == m_uris.midiEvent) {
+        HandleMIDI(atom, offset);
+        return;
+    }
+    if (!lv2_atom_forge_is_object_type(&m_forge, atom.type)) {
+        return;
+    }
+    const auto& object = reinterpret_cast<const LV2_Atom_Object&>(atom);
+    if (object.body.otype == m_uris.patchSet) {
+        HandlePatchSet(object, offset);
+    } else if (object.body.otype == m_uris.patchGet) {
+        HandlePatchGet(object);
+    }
+}
+
+void MrvnFluxetLV2::HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset) {
+    const LV2_Atom* property = nullptr;
+    const LV2_Atom* value = nullptr;
+    lv2_atom_object_get(&object, m_uris.patchProperty, &property, m_uris.patchValue, &value, 0);
+    if (property == nullptr || value == nullptr || property->type != m_uris.atomURID) {
+        return;
+    }
+    const int id = ParameterForURID(reinterpret_cast<const LV2_Atom_URID*>(property)->body);
+    Float32 number = 0.0f;
+    if (id < 0 || !ReadNumber(value->type, value->size, LV2_ATOM_BODY_CONST(value), number)) {
+        return;
+    }
+    const MrvnParamInfo& info = astParamInfos[id];
+    AddHostValue(AudioUnitParameterID(id), offset,
+                 std::clamp(number, info.minValue, info.maxValue));
+}
+
+void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
+    const LV2_Atom* property = nullptr;
+    lv2_atom_object_get(&object, m_uris.patchProperty, &property, 0);
+    if (property == nullptr) {
+        m_requested |= kAllParameters;
+        return;
+    }
+    if (property->type == m_uris.atomURID) {
+        const int id = ParameterForURID(reinterpret_cast<const LV2_Atom_URID*>(property)->body);
+        if (id >= 0) {
+            m_requested |= 1u << id;
+        }
+    }
+}
+
+void MrvnFluxetLV2::HandleMIDI(const LV2_Atom& atom, UInt32 offset) {
+    if (atom.size == 0) {
+        return;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&atom));
+    const uint8_t status = bytes[0];
+    if (status == 0xF0) {
+        MusicDeviceSysEx(m_unit, bytes, atom.size);
+    } else if (status >= 0x80 && status < 0xF0) {
+        // Channel messages only; clock and other system messages are not the scripts' business.
+        const UInt32 data1 = atom.size > 1 ? bytes[1] & 0x7F : 0;
+        const UInt32 data2 = atom.size > 2 ? bytes[2] & 0x7F : 0;
+        MusicDeviceMIDIEvent(m_unit, status, data1, data2, offset);
+    }
+}
+
+void MrvnFluxetLV2::AddHostValue(AudioUnitParameterID id, UInt32 offset, Float32 value) {
+    auto push = [this](AudioUnitParameterID parameter, UInt32 at, Float32 v) {
+        if (m_numEvents == kMaxScheduledEvents) {
+            ++m_droppedEvents;
+            return false;
+        }
+        AudioUnitParameterEvent& event = m_events[m_numEvents++];
+        event = AudioUnitParameterEvent{};
+        event.scope = kAudioUnitScope_Global;
+        event.element = 0;
+        event.parameter = parameter;
+        event.eventType = kParameterEvent_Immediate;
+        event.eventValues.immediate.bufferOffset = at;
+        event.eventValues.immediate.value = v;
+        return true;
+    };
+    const UInt32 bit = 1u << id;
+    if ((m_hostTouched & bit) != 0) {
+        // Equal offsets would be applied in no defined order; the later event wins here.
+        AudioUnitParameterEvent& previous = m_events[m_lastEvent[id]];
+        if (previous.eventValues.immediate.bufferOffset == offset) {
+            previous.eventValues.immediate.value = value;
+            return;
+        }
+    } else if (offset > 0 && !push(id, 0, ParameterValue(id))) {
+        // The unit applies an immediate event at once and again from its frame on; the old
+        // value at frame 0 keeps the frames before the event as they were.
+        return;
+    }
+    if (push(id, offset, value)) {
+        m_hostTouched |= bit;
+        m_lastEvent[id] = m_numEvents - 1;
+    }
+}
+
+void MrvnFluxetLV2::RenderSlice(UInt32 start, UInt32 frames) {
+    for (UInt32 c = 0; c < m_channels; ++c) {
+        if (m_inputs[c] == nullptr || m_outputs[c] == nullptr) {
+            ApplyHostValuesDirectly();
+            return;
+        }
+    }
+    m_inputOffset = start;
+    m_bufferList->mNumberBuffers = m_channels;
+    for (UInt32 c = 0; c < m_channels; ++c) {
+        m_bufferList->mBuffers[c] =
+            AudioBuffer{1, frames * UInt32(sizeof(Float32)), m_outputs[c] + start};
+    }
+    if (m_numEvents > 0) {
+        AudioUnitScheduleParameters(m_unit, m_events.data(), m_numEvents);
+    }
+    AudioTimeStamp stamp{};
+    stamp.mSampleTime = m_sampleTime;
+    stamp.mFlags = kAudioTimeStampSampleTimeValid;
+    AudioUnitRenderActionFlags flags = 0;
+    if (AudioUnitRender(m_unit, &flags, &stamp, 0, frames, m_bufferList) != noErr) {
+        for (UInt32 c = 0; c < m_channels; ++c) {
+            std::fill_n(m_outputs[c] + start, frames, 0.0f);
+        }
+    }
+    m_sampleTime += frames;
+    NotifyOtherListeners(m_hostTouched);
+}
+
+void MrvnFluxetLV2::ApplyHostValuesDirectly() {
+    // Without a render to carry them, events are set now; AUParameterSet tells the other
+    // listeners and, with us as the sender, not us.
+    for (UInt32 i = 0; i < m_numEvents; ++i) {
+        const AudioUnitParameterEvent& event = m_events[i];
+        const AudioUnitParameter parameter{m_unit, event.parameter, kAudioUnitScope_Global, 0};
+        AUParameterSet(m_listener, this, &parameter, event.eventValues.immediate.value, 0);
+    }
+    m_numEvents = 0;
+}
+
+void MrvnFluxetLV2::NotifyOtherListeners(UInt32 mask) {
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        if ((mask & (1u << id)) != 0) {
+            const AudioUnitParameter parameter{m_unit, id, kAudioUnitScope_Global, 0};
+            AUParameterListenerNotify(m_listener, this, &parameter);
+        }
+    }
+}
+
+void MrvnFluxetLV2::WriteChanges(SInt64 frame) {
+    UInt32 mask = m_changed.exchange(0, std::memory_order_acquire) | m_requested;
+    m_requested = 0;
+    if (m_reportAll.exchange(false, std::memory_order_acquire)) {
+        mask = kAllParameters;
+    }
+    for (UInt32 id = 0; id < kNumParameters && mask != 0; ++id) {
+        const UInt32 bit = 1u << id;
+        if ((mask & bit) == 0) {
+            continue;
+        }
+        if (!WritePatchSet(frame, id)) {
+            // No room left: the rest goes out with the next block.
+            m_changed.fetch_or(mask, std::memory_order_relaxed);
+            return;
+        }
+        mask &= ~bit;
+    }
+}
+
+bool MrvnFluxetLV2::WritePatchSet(SInt64 frame, AudioUnitParameterID id) {
+    if (m_forge.size - m_forge.offset < kPatchSetSpace) {
+        return false;
+    }
+    const Float32 value = ParameterValue(id);
+    LV2_Atom_Forge_Frame object{};
+    lv2_atom_forge_frame_time(&m_forge, frame);
+    lv2_atom_forge_object(&m_forge, &object, 0, m_uris.patchSet);
+    lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
+    lv2_atom_forge_urid(&m_forge, m_uris.parameters[id]);
+    lv2_atom_forge_key(&m_forge, m_uris.patchValue);
+    if (id == kParam_OSCPortOffset) {
+        lv2_atom_forge_int(&m_forge, TruncatedOSCPortOffset(value));
+    } else {
+        lv2_atom_forge_float(&m_forge, value);
+    }
+    lv2_atom_forge_pop(&m_forge, &object);
+    return true;
+}
+
+int MrvnFluxetLV2::ParameterForURID(LV2_URID urid) const {
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        if (m_uris.parameters[id] == urid) {
+            return int(id);
+        }
+    }
+    return -1;
+}
+
+Float32 MrvnFluxetLV2::ParameterValue(AudioUnitParameterID id) const {
+    Float32 value = 0.0f;
+    AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, &value);
+    return value;
+}
+
+bool MrvnFluxetLV2::ReadNumber(LV2_URID type, uint32_t size, const void* body,
+                               Float32& outValue) const {
+    double value = 0.0;
+    if (type == m_uris.atomFloat && size == sizeof(float)) {
+        float v;
+        std::memcpy(&v, body, sizeof(v));
+        value = v;
+    } else if (type == m_uris.atomDouble && size == sizeof(double)) {
+        std::memcpy(&value, body, sizeof(value));
+    } else if ((type == m_uris.atomInt || type == m_uris.atomBool) && size == sizeof(int32_t)) {
+        int32_t v;
+        std::memcpy(&v, body, sizeof(v));
+        value = v;
+    } else if (type == m_uris.atomLong && size == sizeof(int64_t)) {
+        int64_t v;
+        std::memcpy(&v, body, sizeof(v));
+        value = double(v);
+    } else {
+        return false;
+    }
+    outValue = Float32(value);
+    // NaN and infinity must never reach the delay line.
+    return std::isfinite(outValue);
+}
+
+void MrvnFluxetLV2::ParameterChanged(void* refCon, void* /*object*/,
+                                     const AudioUnitParameter* parameter,
+                                     AudioUnitParameterValue /*value*/) {
+    auto* self = static_cast<MrvnFluxetLV2*>(refCon);
+    if (parameter == nullptr || parameter->mAudioUnit != self->m_unit ||
+        parameter->mScope != kAudioUnitScope_Global || parameter->mParameterID >= kNumParameters) {
+        return;
+    }
+    self->m_changed.fetch_or(1u << parameter->mParameterID, std::memory_order_release);
+}
+
+OSStatus MrvnFluxetLV2::PullInput(void* refCon, AudioUnitRenderActionFlags* /*flags*/,
+                                  const AudioTimeStamp* /*timeStamp*/, UInt32 /*bus*/,
+                                  UInt32 frames, AudioBufferList* ioData) {
+    const auto* self = static_cast<const MrvnFluxetLV2*>(refCon);
+    for (UInt32 c = 0; c < ioData->mNumberBuffers; ++c) {
+        auto* dest = static_cast<Float32*>(ioData->mBuffers[c].mData);
+        const float* source = c < self->m_channels ? self->m_inputs[c] : nullptr;
+        if (dest == nullptr || frames == 0) {
+            continue;
+        }
+        if (source != nullptr) {
+            std::memcpy(dest, source + self->m_inputOffset, frames * sizeof(Float32));
+        } else {
+            std::fill_n(dest, frames, 0.0f);
+        }
+    }
+    return noErr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// State
+
+LV2_State_Status MrvnFluxetLV2::Save(LV2_State_Store_Function store, LV2_State_Handle handle) {
+    constexpr uint32_t kFlags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        const Float32 value = ParameterValue(id);
+        LV2_State_Status status;
+        if (id == kParam_OSCPortOffset) {
+            const int32_t offset = TruncatedOSCPortOffset(value);
+            status = store(handle, m_uris.parameters[id], &offset, sizeof(offset), m_uris.atomInt,
+                           kFlags);
+        } else {
+            status = store(handle, m_uris.parameters[id], &value, sizeof(value), m_uris.atomFloat,
+                           kFlags);
+        }
+        if (status != LV2_STATE_SUCCESS) {
+            return status;
+        }
+    }
+    AUPreset preset{};
+    UInt32 size = sizeof(preset);
+    const char* name = "";
+    if (AudioUnitGetProperty(m_unit, kAudioUnitProperty_PresentPreset, kAudioUnitScope_Global, 0,
+                             &preset, &size) == noErr &&
+        preset.presetName != nullptr) {
+        name = preset.presetName;
+    }
+    return store(handle, m_uris.presetName, name, std::strlen(name) + 1, m_uris.atomString, kFlags);
+}
+
+LV2_State_Status MrvnFluxetLV2::Restore(LV2_State_Retrieve_Function retrieve,
+                                        LV2_State_Handle handle) {
+    std::array<Float32, kNumParameters> values{};
+    bool found = false;
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        values[id] = ParameterValue(id);
+        size_t size = 0;
+        uint32_t type = 0;
+        uint32_t flags = 0;
+        const void* data = retrieve(handle, m_uris.parameters[id], &size, &type, &flags);
+        Float32 value = 0.0f;
+        if (data != nullptr && ReadNumber(type, uint32_t(size), data, value)) {
+            values[id] = value;
+            found = true;
+        }
+    }
+    size_t size = 0;
+    uint32_t type = 0;
+    uint32_t flags = 0;
+    const void* nameData = retrieve(handle, m_uris.presetName, &size, &type, &flags);
+    const bool hasName = nameData != nullptr && type == m_uris.atomString && size > 0;
+    if (!found && !hasName) {
+        return LV2_STATE_SUCCESS;
+    }
+
+    // The unit's own dictionary gives the registration codes the restore checks.
+    plist_t current = nullptr;
+    UInt32 currentSize = sizeof(current);
+    if (AudioUnitGetProperty(m_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                             &current, &currentSize) != noErr ||
+        current == nullptr) {
+        return LV2_STATE_ERR_UNKNOWN;
+    }
+    plist_t state = plist_new_dict();
+    for (const char* key : {"version", "type", "subtype", "manufacturer"}) {
+        if (plist_t node = plist_dict_get_item(current, key)) {
+            plist_dict_set_item(state, key, plist_copy(node));
+        }
+    }
+    plist_free(current);
+
+    std::byte blob[kStateBlobSize];
+    PutBigEndian(blob, kAudioUnitScope_Global);
+    PutBigEndian(blob + 4, 0);
+    PutBigEndian(blob + 8, kNumParameters);
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        PutBigEndian(blob + 12 + 8 * id, id);
+        PutBigEndian(blob + 16 + 8 * id, std::bit_cast<UInt32>(values[id]));
+    }
+    plist_dict_set_item(state, "data",
+                        plist_new_data(reinterpret_cast<const char*>(blob), sizeof(blob)));
+    if (hasName) {
+        const auto* text = static_cast<const char*>(nameData);
+        plist_dict_set_item(state, "name",
+                            plist_new_string(std::string(text, strnlen(text, size)).c_str()));
+    }
+    const OSStatus result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_ClassInfo,
+                                                 kAudioUnitScope_Global, 0, &state, sizeof(state));
+    plist_free(state);
+    if (result != noErr) {
+        std::fprintf(stderr, "fluxet.lv2: the unit refused the restored state (error %d)\n",
+                     int(result));
+        return LV2_STATE_ERR_UNKNOWN;
+    }
+    // Restored values bypass the listeners: tell the others now and the host with the next
+    // block.
+    m_reportAll.store(true, std::memory_order_release);
+    NotifyOtherListeners(kAllParameters);
+    return LV2_STATE_SUCCESS;
+}
