@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Checks of the built LV2 bundle with Debian's own LV2 tools.
+# usage: lv2-tools.sh CHECK BUILD_DIR [FLUXET_PROGRAM]
+#   exports   the shared object exports lv2_descriptor and nothing else
+#   validate  lv2_validate finds no error in the bundle's Turtle files
+#   info      lv2ls and lv2info show both plug-ins, their ports, parameters and presets
+#   lv2file   lv2file renders with a factory preset and block size exactly as `fluxet render`
+#   jalv      jalv runs each plug-in on a private dummy JACK server, lists and applies presets
+#             and sets a parameter
+#   bench     lv2bench runs both plug-ins
+# Sanitizer builds: FLUXET_SANITIZER_PRELOAD names the runtimes the uninstrumented tools need
+# to load the instrumented plug-in.
+set -euo pipefail
+
+check=$1
+build=$2
+fluxet=${3:-}
+bundle=$build/lv2/fluxet.lv2
+stereo=http://morvane.com/plugins/fluxet/stereo
+mono=http://morvane.com/plugins/fluxet/mono
+presets=http://morvane.com/plugins/fluxet/presets#
+
+work=$(mktemp -d /tmp/fluxet-lv2-tools-XXXXXX)
+jackd_pid=""
+cleanup() {
+    if [ -n "$jackd_pid" ]; then
+        kill "$jackd_pid" 2>/dev/null || true
+        wait "$jackd_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Only this build's bundle and the system's specifications and plug-ins: never ~/.lv2, where an
+# installed copy could answer instead.
+export LV2_PATH="$build/lv2:/usr/lib/lv2"
+# The units read empty preference and script folders of their own.
+for name in XDG_CONFIG_HOME XDG_DATA_HOME FLUXET_LOCAL_DATA_DIR FLUXET_SYSTEM_DATA_DIR; do
+    mkdir -p "$work/$name"
+    export "$name=$work/$name"
+done
+unset FLUXET_BUNDLE_DIR
+
+# Runs a tool that loads the plug-in's shared object.
+run_host() {
+    if [ -n "${FLUXET_SANITIZER_PRELOAD:-}" ]; then
+        LD_PRELOAD="$FLUXET_SANITIZER_PRELOAD" ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-} "$@"
+    else
+        "$@"
+    fi
+}
+
+# The factory preset names, as the command-line program lists them (another reader of the
+# unit's preset table than the bundle's generator).
+preset_names() {
+    "$fluxet" presets | sed -E 's/^ *[0-9]+ +//'
+}
+
+# The samples of an audio file as raw 32-bit floats: files written by different programs
+# differ in their headers (a float WAV's peak chunk carries a time stamp).
+samples() {
+    sox "$1" -t f32 -
+}
+
+case "$check" in
+exports)
+    symbols=$(nm -D --defined-only "$bundle/fluxet.so" | awk '{print $3}')
+    [ "$symbols" = "lv2_descriptor" ] || fail "exported symbols: $symbols"
+    ;;
+
+validate)
+    out=$(lv2_validate "$bundle"/*.ttl 2>&1) || { echo "$out"; fail "lv2_validate failed"; }
+    echo "$out" | grep -q "Found 0 errors" || { echo "$out"; fail "lv2_validate found errors"; }
+    if echo "$out" | grep -q "^error:"; then
+        echo "$out"
+        fail "lv2_validate reported an error"
+    fi
+    # Every Turtle file also parses on its own.
+    for ttl in "$bundle"/*.ttl; do
+        sordi -o ntriples "$ttl" "file://$ttl" >/dev/null 2>"$work/sordi.log" &&
+            [ ! -s "$work/sordi.log" ] || { cat "$work/sordi.log"; fail "sordi cannot read $ttl"; }
+    done
+    ;;
+
+info)
+    listed=$(lv2ls)
+    for uri in "$stereo" "$mono"; do
+        echo "$listed" | grep -qx "$uri" || fail "lv2ls does not list $uri"
+    done
+    for variant in "$stereo 2 Fluxet Stereo" "$mono 1 Fluxet Mono"; do
+        read -r uri channels name <<<"$variant"
+        out=$(lv2info "$uri" 2>/dev/null)
+        echo "$out" | grep -q "Name: *$name" || fail "$uri: no name '$name'"
+        ports=$(echo "$out" | grep -c "^	Port [0-9]*:")
+        [ "$ports" -eq $((2 + 2 * channels)) ] || fail "$uri: $ports ports"
+        audio=$(echo "$out" | grep -c "lv2core#AudioPort")
+        [ "$audio" -eq $((2 * channels)) ] || fail "$uri: $audio audio ports"
+        atom=$(echo "$out" | grep -c "atom#AtomPort")
+        [ "$atom" -eq 2 ] || fail "$uri: $atom atom ports"
+        while IFS= read -r preset; do
+            echo "$out" | grep -qx "	 *$preset" || fail "$uri: preset '$preset' not listed"
+        done < <(preset_names)
+        count=$(echo "$out" | sed -n '/Presets:/,/^$/p' | grep -c "^	  *[A-Z]")
+        [ "$count" -eq 18 ] || fail "$uri: $count presets"
+        # This lv2info lists parameters only in the plug-in's Turtle description.
+        lv2info -p "$work/description.ttl" "$uri" >/dev/null 2>&1
+        for predicate in writable readable; do
+            n=$(sordi -i turtle -o ntriples "$work/description.ttl" "file://$work/" |
+                grep -c "<http://lv2plug.in/ns/ext/patch#$predicate> <http://morvane.com/plugins/fluxet#")
+            [ "$n" -eq 16 ] || fail "$uri: $n parameters are patch:$predicate"
+        done
+        rm -f "$work/description.ttl"
+    done
+    ;;
+
+lv2file)
+    [ -x "$fluxet" ] || fail "no fluxet program"
+    # Each render covers whole blocks: lv2file also runs its last, partial block as a full
+    # one, which the command-line program does not.
+    for case in "2 $stereo Ensemble 64" "2 $stereo Flangey 300" \
+        "2 $stereo Play_with_the_Coarse_Speed 4096" "2 $stereo Wobbly_Delay 1" \
+        "1 $mono Chorusy 256" "1 $mono Mangly 1000"; do
+        read -r channels uri preset block <<<"$case"
+        preset=${preset//_/ }
+        frames=$(((48000 / block + 1) * block))
+        input="$work/in-$channels.wav"
+        tones=(pluck 220 sine 331)
+        sox -n -r 48000 -e floating-point -b 32 "$input" \
+            synth "${frames}s" "${tones[@]:0:$((2 * channels))}" gain -3
+        run_host lv2file --ignore-clipping -i "$input" -o "$work/lv2.wav" -P "$preset" \
+            -b "$block" "$uri" >"$work/lv2file.log" 2>&1 ||
+            { cat "$work/lv2file.log"; fail "lv2file failed for $preset"; }
+        grep -q "Preset '$preset' was not found" "$work/lv2file.log" &&
+            fail "lv2file did not find $preset"
+        "$fluxet" render -q --preset "$preset" --block "$block" "$input" "$work/cli.wav"
+        samples "$work/lv2.wav" >"$work/lv2.f32"
+        samples "$work/cli.wav" >"$work/cli.f32"
+        [ "$(stat -c %s "$work/lv2.f32")" -eq $((frames * channels * 4)) ] ||
+            fail "$preset: lv2file wrote $(stat -c %s "$work/lv2.f32") bytes"
+        cmp -s "$work/lv2.f32" "$work/cli.f32" ||
+            fail "$uri with '$preset' in blocks of $block differs from fluxet render"
+        # And the preset was applied: the default settings sound different.
+        run_host lv2file --ignore-clipping -i "$input" -o "$work/defaults.wav" -b "$block" \
+            "$uri" >/dev/null 2>&1
+        samples "$work/defaults.wav" | cmp -s - "$work/lv2.f32" &&
+            fail "'$preset' renders like the defaults"
+        echo "$uri '$preset' block $block: equal"
+    done
+    ;;
+
+jalv)
+    export JACK_DEFAULT_SERVER="fluxet-lv2-test-$$"
+    export JACK_NO_AUDIO_RESERVATION=1
+    jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
+    jackd_pid=$!
+    jack_wait -w -t 30 >/dev/null || { cat "$work/jackd.log"; fail "the JACK server did not start"; }
+    for uri in "$stereo" "$mono"; do
+        # jalv reads its commands from standard input and quits at its end. Its console can
+        # set only port controls, so the parameter is set with -c, which sends patch:Set.
+        printf 'presets\npreset %sflangey\n' "$presets" |
+            run_host jalv -d -c dry_level=0.25 -n "fluxet-test" "$uri" >"$work/jalv.log" 2>&1 ||
+            { cat "$work/jalv.log"; fail "jalv failed for $uri"; }
+        log=$(cat "$work/jalv.log")
+        while IFS= read -r preset; do
+            echo "$log" | grep -qF "($preset)" || { echo "$log"; fail "$uri: jalv lists no '$preset'"; }
+        done < <(preset_names)
+        listed=$(echo "$log" | grep -c "${presets}[a-z0-9_]* (")
+        [ "$listed" -eq 18 ] || { echo "$log"; fail "$uri: jalv lists $listed presets"; }
+        echo "$log" | grep -q "patch:property <http://morvane.com/plugins/fluxet#dry_level>" ||
+            { echo "$log"; fail "$uri: no patch:Set sent"; }
+        echo "$log" | grep -q "^dry_level = 0.250000" || { echo "$log"; fail "$uri: not set"; }
+        if echo "$log" | grep -iE "^(error|warning)|doesn't exist|fluxet.lv2:"; then
+            fail "$uri: jalv or the plug-in reported a problem"
+        fi
+        echo "$uri: presets listed, preset applied, parameter set"
+    done
+    ;;
+
+bench)
+    for uri in "$stereo" "$mono"; do
+        out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) || { echo "$out"; fail "lv2bench $uri"; }
+        echo "$out" | grep -qE "^[0-9.]+ $uri$" || { echo "$out"; fail "lv2bench did not run $uri"; }
+        echo "$out"
+    done
+    ;;
+
+*)
+    fail "unknown check '$check'"
+    ;;
+esac
