@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +32,10 @@ mode_t OutputMode(const std::string& path) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return 0666 & ~mask;
+}
+
+std::string ErrorText(int error) {
+    return std::error_code(error, std::generic_category()).message();
 }
 
 } // namespace
@@ -123,7 +128,7 @@ MrvnSoundFileWriter::MrvnSoundFileWriter(const std::string& path, int format, Fl
     if (m_fd < 0) {
         const int error = errno;
         m_temporary.clear();
-        ThrowFailure("cannot write " + Quoted(path) + ": " + std::strerror(error));
+        ThrowFailure("cannot write " + Quoted(path) + ": " + ErrorText(error));
     }
     ::fchmod(m_fd, OutputMode(path));
 
@@ -188,11 +193,11 @@ void MrvnSoundFileWriter::Commit() {
     }
     if (::fsync(m_fd) != 0 || ::close(m_fd) != 0) {
         m_fd = -1;
-        Fail(std::strerror(errno));
+        Fail(ErrorText(errno));
     }
     m_fd = -1;
     if (::rename(m_temporary.c_str(), m_path.c_str()) != 0) {
-        Fail(std::strerror(errno));
+        Fail(ErrorText(errno));
     }
     m_committed = true;
     const std::filesystem::path target(m_path);
@@ -213,6 +218,7 @@ void WriteSoundFile(const std::string& path, const std::vector<std::vector<Float
     }
     MrvnSoundFileWriter writer(path, *format, sampleRate, UInt32(channels.size()));
     std::vector<const Float32*> pointers;
+    pointers.reserve(channels.size());
     for (const auto& channel : channels) {
         pointers.push_back(channel.data());
     }

@@ -11,7 +11,7 @@ namespace MrvnCli {
 namespace {
 
 constexpr MrvnCommand kCommands[] = {
-#define FLUXET_COMMAND(name, function, summary) {name, &function, summary},
+#define FLUXET_COMMAND(name, function, summary) {(name), &(function), (summary)},
 #include "Commands.def"
 #undef FLUXET_COMMAND
 };

@@ -415,17 +415,22 @@ TEST(ProgramMidi, EventsReachTheUnitAtTheirFrames) {
     EXPECT_FALSE(SameBits(ReferenceRender(input, kRate, setup), output));
 }
 
-TEST(ProgramMidi, EventsLeaveASteadyPresetUntouched) {
+TEST(ProgramMidi, EventsThatNoScriptTakesLeaveASteadyPresetUntouched) {
     const TempFolder folder;
     const Channels input = TestSignal(1, 20000, 44100.0);
     WriteSound(folder / "in.wav", input, 44100.0);
-    WriteMidiFile(folder / "in.mid", {{37, {0x90, 64, 1}}, {700, {0xE0, 0, 64}}});
-    ASSERT_EQ(RunFluxetProgram(
-                  {"render", "--midi", folder / "in.mid", folder / "in.wav", folder / "midi.wav"})
+    // A midi.lua of one's own replaces the shipped one: here, one that asks for nothing.
+    std::filesystem::create_directories(folder / "scripts");
+    WriteBytes(folder / "scripts/midi.lua", "-- no requests\n");
+    WriteMidiFile(folder / "in.mid", {{37, {0x90, 64, 1}}, {700, {0xB0, 1, 127}}});
+    ASSERT_EQ(RunFluxetProgram({"render", "--scripts", folder / "scripts", "--midi",
+                                folder / "in.mid", folder / "in.wav", folder / "midi.wav"})
                   .status,
               0);
+    ReferenceSetup setup;
+    setup.scriptsFolder = folder / "scripts";
     EXPECT_TRUE(
-        SameBits(ReferenceRender(input, 44100.0, {}), ReadSound(folder / "midi.wav").channels));
+        SameBits(ReferenceRender(input, 44100.0, setup), ReadSound(folder / "midi.wav").channels));
 }
 
 // ---------------------------------------------------------------------------------------------

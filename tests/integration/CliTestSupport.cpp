@@ -20,6 +20,7 @@
 #include "AUHostServices.h"
 #include "AUStateFile.h"
 #include "AudioUnitAPI.h"
+#include "FileLocations.h"
 #include "MrvnFluxet.h"
 #include "UnitHost.h"
 
@@ -210,6 +211,10 @@ void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& event
 }
 
 Channels ReferenceRender(const Channels& input, double sampleRate, const ReferenceSetup& setup) {
+    struct ScriptFolder {
+        explicit ScriptFolder(const std::string& folder) { MV::SetScriptFolderOverride(folder); }
+        ~ScriptFolder() { MV::SetScriptFolderOverride({}); }
+    } scripts(setup.scriptsFolder);
     MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
     const auto channels = UInt32(input.size());
     if (host.Configure(sampleRate, channels, setup.blockSize) != noErr) {

@@ -74,6 +74,8 @@ void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& event
 
 // How the reference render sets up its unit, in the program's order.
 struct ReferenceSetup {
+    // The unit runs the scripts of this folder only, when one is given.
+    std::string scriptsFolder;
     std::string stateFile;
     std::optional<SInt32> preset;
     std::vector<std::pair<AudioUnitParameterID, Float32>> settings;
