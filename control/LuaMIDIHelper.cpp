@@ -352,6 +352,8 @@ void LuaMIDIHelper::RunChunk(int loadStatus, const char* report) {
 }
 
 void LuaMIDIHelper::LuaShutdown() {
+    // Before the lock: a timer callback that is running needs it to finish.
+    StopTimers();
     CriticalRegionGuard lock(m_luaLock);
     if (m_luaState == nullptr) {
         return;

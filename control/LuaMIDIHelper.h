@@ -73,7 +73,7 @@ public:
     // runs the scripts on the first call; later calls return the existing state. Null only
     // when no state could be created.
     lua_State* LuaInit();
-    // Closes the interpreter (the destructor calls it after the timers are stopped).
+    // Stops the timers, then closes the interpreter. Not with the script lock held.
     void LuaShutdown();
     // Removes every timer and waits for one whose callback is running; later timer requests
     // fail. A subclass destructor calls it first, so that no callback reaches a half-destroyed

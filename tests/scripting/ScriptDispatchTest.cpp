@@ -1,0 +1,294 @@
+// MIDI callbacks (what is called, in which order, at which sample), the callback time limit and
+// the script timers.
+#include <cmath>
+#include <vector>
+
+#include "ScriptTestSupport.h"
+#include "Timers.h"
+
+namespace MV::test {
+namespace {
+
+using Channels = std::vector<std::vector<Float32>>;
+
+// Callbacks append "kind args..." to a log that the tests read back.
+const char* kRecorder = R"(
+log = {}
+function rec(kind) return function(...) log[#log + 1] = table.concat({kind, ...}, ' ') end end
+)";
+
+class ScriptDispatch : public ScriptedUnitTest {
+protected:
+    void SetUp() override {
+        ScriptedUnitTest::SetUp();
+        WriteScript("recorder.lua", kRecorder);
+    }
+    static std::string Log(LuaMIDIHelper& lua) { return Eval(lua, "table.concat(log, ';')"); }
+};
+
+TEST_F(ScriptDispatch, NrpnIsAssembledBeforeTheControllerCallbacks) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, "requestAllCC(rec('cc')) requestNRPN(130, rec('nrpn'))"
+                          "requestNRPN(131, rec('other'))"),
+              "");
+    for (const auto& [controller, value] : {std::pair{99, 1}, {98, 2}, {6, 3}, {38, 4}}) {
+        Dispatch(lua, 0xB0, 0, UInt8(controller), UInt8(value));
+    }
+    EXPECT_EQ(Log(lua), "cc 1 99 1;cc 1 98 2;nrpn 1 130 384;cc 1 6 3;nrpn 1 130 388;cc 1 38 4");
+    EXPECT_EQ(StackTop(lua), 0);
+}
+
+TEST_F(ScriptDispatch, NoteOnWithVelocityZeroIsANoteOff) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, "requestAllNoteOn(rec('allon')) requestNoteOn(60, rec('on'))"
+                          "requestAllNoteOff(rec('alloff')) requestNoteOff(60, rec('off'))"
+                          "requestNoteOn(200, rec('never'))"),
+              "");
+    Dispatch(lua, 0x90, 2, 60, 0);
+    Dispatch(lua, 0x90, 2, 60, 5);
+    Dispatch(lua, 0x80, 2, 61, 64);
+    EXPECT_EQ(Log(lua), "alloff 3 60 0;off 3 60 0;allon 3 60 5;on 3 60 5;alloff 3 61 64");
+}
+
+TEST_F(ScriptDispatch, EveryMessageKindReachesItsCallbacksWithItsValues) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua,
+                     "requestPitchWheel(rec('pw')) requestChannelPressure(rec('cp'))"
+                     "requestAllProgramChange(rec('allpc')) requestProgramChange(5, rec('pc'))"
+                     "requestAllPolyPressure(rec('allpp')) requestPolyPressure(64, rec('pp'))"),
+              "");
+    Dispatch(lua, 0xE0, 15, 0x00, 0x40);
+    Dispatch(lua, 0xE0, 0, 0x7F, 0x7F);
+    Dispatch(lua, 0xE0, 0, 0x01, 0x00);
+    Dispatch(lua, 0xD0, 4, 99, 0);
+    Dispatch(lua, 0xC0, 0, 5, 0);
+    Dispatch(lua, 0xA0, 0, 64, 17);
+    Dispatch(lua, 0xF0, 0, 1, 2); // not a channel message: nothing
+    EXPECT_EQ(Log(lua), "pw 16 8192;pw 1 16383;pw 1 1;cp 5 99;allpc 1 5;pc 1 5;allpp 1 64 17;"
+                        "pp 1 64 17");
+}
+
+TEST_F(ScriptDispatch, SystemExclusiveCallsNothing) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, "requestAllCC(rec('cc')) requestAllNoteOn(rec('on'))"
+                          "requestPitchWheel(rec('pw'))"),
+              "");
+    MessageQueueItem item;
+    item.m_type = MessageQueueItem::kTypeSysEx;
+    item.m_bytes[0] = 0xB0; // left over from an earlier message in the same slot
+    item.m_sysExData = {0xF0, 0x7E, 0xF7};
+    lua.HandleMessageQueueItem(&item);
+    EXPECT_EQ(Log(lua), "");
+}
+
+TEST_F(ScriptDispatch, CallbacksRegisteredDuringDispatchRunForTheSameMessage) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, R"(
+        requestAllCC(function(...)
+            rec('first')(...)
+            if not added then
+                added = true
+                requestAllCC(rec('added'))
+                requestCC(7, rec('numbered'))
+            end
+        end)
+        requestAllCC(function() error('ignored') end)
+    )"),
+              "");
+    Dispatch(lua, 0xB0, 0, 7, 1);
+    Dispatch(lua, 0xB0, 0, 7, 2);
+    EXPECT_EQ(Log(lua), "first 1 7 1;added 1 7 1;numbered 1 7 1;"
+                        "first 1 7 2;added 1 7 2;numbered 1 7 2");
+    EXPECT_EQ(StackTop(lua), 0);
+}
+
+// Dry level 1 and effect level 0 pass the input through; a controller at frame 300 mutes the
+// dry path, so exactly the frames from 300 on are silent.
+TEST_F(ScriptDispatch, ControllerCallbackActsAtItsSample) {
+    WriteScript("mute.lua", "requestCC(20, function() setParameter('Dry Level', 0) end)");
+    auto host = OpenUnit();
+    host->SetParameter(kParam_DryLevel, 1.0f);
+    host->SetParameter(kParam_EffectLevel, 0.0f);
+    Channels input(1, std::vector<Float32>(1024));
+    for (std::size_t i = 0; i < input[0].size(); ++i) {
+        input[0][i] = 0.25f + Float32(i % 100) * 0.005f;
+    }
+    ASSERT_EQ(MusicDeviceMIDIEvent(host->Unit(), 0xB0, 20, 127, 300), noErr);
+    Channels output;
+    ASSERT_EQ(host->Render(input, 0, 512, output), noErr);
+    for (std::size_t i = 0; i < 512; ++i) {
+        // Near, not equal: the first block crossfades from the initial record.
+        ASSERT_NEAR(output[0][i], i < 300 ? input[0][i] : 0.0f, 1e-6) << "frame " << i;
+    }
+    EXPECT_EQ(host->GetParameter(kParam_DryLevel), 0.0f);
+}
+
+TEST_F(ScriptDispatch, EndlessCallbackIsStoppedAndDispatchGoesOn) {
+    WriteScript("hang.lua", R"(
+        requestCC(21, function() while true do end end)
+        requestCC(21, rec('after'))
+        requestCC(22, function() while true do pcall(function() while true do end end) end end)
+        requestCC(22, rec('after'))
+    )");
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    lua.SetCallbackTimeLimitMs(50);
+    ASSERT_EQ(MusicDeviceMIDIEvent(host->Unit(), 0xB0, 21, 1, 10), noErr);
+    ASSERT_EQ(MusicDeviceMIDIEvent(host->Unit(), 0xB0, 22, 2, 20), noErr);
+    Channels output;
+    ASSERT_EQ(host->Render(Channels(1, std::vector<Float32>(256)), 0, 256, output), noErr);
+    EXPECT_EQ(Log(lua), "after 1 21 1;after 1 22 2");
+    EXPECT_EQ(StackTop(lua), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers
+
+class ScriptTimers : public ScriptedUnitTest {
+protected:
+    // Waits for a one-shot timer requested after everything before it: the timer thread
+    // fires in due order, so anything due earlier has fired by then.
+    static void Fence(LuaMIDIHelper& lua, double seconds) {
+        ASSERT_EQ(RunLua(lua, "fenced = false requestTimedCallback(" + std::to_string(seconds) +
+                                  ", function() fenced = true end)"),
+                  "");
+        ASSERT_TRUE(WaitFor([&] { return Eval(lua, "fenced") == "true"; }));
+    }
+};
+
+TEST_F(ScriptTimers, OneShotFiresOnceAndCancellingItAfterwardsDoesNothing) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(
+        RunLua(lua, "fired = 0 h = requestTimedCallback(0.05, function() fired = fired + 1 end)"),
+        "");
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "fired") == "1"; }));
+    Fence(lua, 0.3);
+    EXPECT_EQ(Eval(lua, "fired"), "1");
+    EXPECT_EQ(RunLua(lua, "cancelTimer(h) cancelTimer(h)"), "");
+    EXPECT_EQ(lua.NumLiveTimers(), 0u);
+}
+
+TEST_F(ScriptTimers, PeriodicKeepsFiringThroughErrorsUntilCancelled) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, R"(
+        calls = 0
+        h = requestPeriodicCallback(0.01, function()
+            calls = calls + 1
+            if calls == 2 then error('once') end
+            if calls == 4 then cancelTimer(h) end
+            setParameter('Bias', calls / 10)
+        end)
+    )"),
+              "");
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "calls") == "4"; }));
+    Fence(lua, 0.2);
+    EXPECT_EQ(Eval(lua, "calls"), "4");
+    EXPECT_FLOAT_EQ(host->GetParameter(kParam_Bias), 0.4f);
+    EXPECT_EQ(lua.NumLiveTimers(), 0u);
+    EXPECT_EQ(StackTop(lua), 0);
+}
+
+TEST_F(ScriptTimers, FiredAndCancelledTimersReleaseTheirFunctions) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    ASSERT_EQ(RunLua(lua, R"(
+        timerFunctions = setmetatable({}, {__mode = 'k'})
+        midiFunctions = setmetatable({}, {__mode = 'k'})
+        local function made(into) local f = function() end into[f] = true return f end
+        for i = 1, 20 do requestTimedCallback(0.001, made(timerFunctions)) end
+        cancelTimer(requestPeriodicCallback(100, made(timerFunctions)))
+        cancelTimer(requestTimedCallback(100, made(timerFunctions)))
+        requestCC(1, made(midiFunctions))
+    )"),
+              "");
+    const char* bothCollected = "(function() collectgarbage('collect') "
+                                "return next(timerFunctions) == nil end)()";
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, bothCollected) == "true"; }));
+    // A MIDI request keeps its function for the life of the interpreter.
+    EXPECT_EQ(Eval(lua, "next(midiFunctions) ~= nil"), "true");
+    EXPECT_EQ(lua.NumLiveTimers(), 0u);
+}
+
+// Records whether the caller runs on the timer thread.
+class ThreadProbeHelper : public LuaMIDIHelper {
+public:
+    using LuaMIDIHelper::LuaMIDIHelper;
+    ~ThreadProbeHelper() override { StopTimers(); }
+    void setGUIBoolValue(int, int) override {}
+    bool getGUIBoolValue(int) const override { return false; }
+    void RegisterFunctions() override {
+        lua_register(m_luaState, "onTimerThread", [](lua_State* L) {
+            lua_pushboolean(L, IsTimerThread());
+            return 1;
+        });
+    }
+};
+
+TEST_F(ScriptTimers, CallbacksRunOnTheTimerThreadAndNotDuringSetUp) {
+    auto host = OpenUnit();
+    // The timer is due at once, but set-up holds the interpreter until every script has run.
+    WriteScript("setup.lua", R"(
+        requestTimedCallback(0, function() thread = onTimerThread() afterSetUp = setUpDone end)
+        local start = time()
+        while time() < start + 0.2 do end
+        setUpDone = true
+    )");
+    MessageQueue queue;
+    ThreadProbeHelper probe(&Unit(*host), &queue, nullptr);
+    probe.Initialize();
+    ASSERT_NE(probe.LuaInit(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Eval(probe, "thread") != "nil"; }));
+    EXPECT_EQ(Eval(probe, "tostring(thread) .. ' ' .. tostring(afterSetUp)"), "true true");
+    EXPECT_EQ(Eval(probe, "onTimerThread()"), "false");
+}
+
+TEST_F(ScriptTimers, EndlessTimerCallbackIsStoppedAndFiresAgain) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    lua.SetCallbackTimeLimitMs(20);
+    ASSERT_EQ(RunLua(lua, "n = 0 h = requestPeriodicCallback(0.01, function() n = n + 1 "
+                          "while n < 3 do end cancelTimer(h) end)"),
+              "");
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "n") == "3"; }));
+    EXPECT_EQ(lua.NumLiveTimers(), 0u);
+}
+
+// Timer callbacks and MIDI callbacks share the interpreter; the script lock keeps them apart.
+TEST_F(ScriptTimers, TimersAndRenderingShareTheInterpreter) {
+    WriteScript("both.lua", R"(
+        ticks, ccs = 0, 0
+        requestPeriodicCallback(0.001, function() ticks = ticks + 1 setParameter('Bias', 0.5) end)
+        requestCC(23, function() ccs = ccs + 1 setParameter('Spread', ccs / 1000) end)
+    )");
+    auto host = OpenUnit(2);
+    const Channels input(2, std::vector<Float32>(128, 0.1f));
+    Channels output;
+    for (int block = 0; block < 200; ++block) {
+        MusicDeviceMIDIEvent(host->Unit(), 0xB0, 23, 0, UInt32(block % 128));
+        ASSERT_EQ(host->Render(input, 0, 128, output), noErr);
+    }
+    LuaMIDIHelper& lua = Helper(*host);
+    EXPECT_EQ(Eval(lua, "ccs"), "200");
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "ticks ~= 0") == "true"; }));
+}
+
+// Closing units whose timers fire all the time: no callback may outlive its unit.
+TEST_F(ScriptTimers, ClosingAUnitStopsItsTimers) {
+    WriteScript("busy.lua", "fired = false requestPeriodicCallback(0.0005, function() "
+                            "fired = true setParameter('Bias', 1) setGUIBoolValue(1, true) end)");
+    for (int i = 0; i < 5; ++i) {
+        auto host = OpenUnit();
+        ASSERT_TRUE(WaitFor([&] { return Eval(Helper(*host), "fired") == "true"; }));
+        host.reset();
+    }
+}
+
+} // namespace
+} // namespace MV::test
