@@ -115,10 +115,14 @@ void OSCHelper::Initialize() {
     }
 
     {
+        // Registrations stay across initialisations, and so do the flags of the parameters
+        // that have them: a host that re-initialises (a new sample rate) must not silence
+        // its clients.
         std::lock_guard lock(m_registrationLock);
         m_numUpdateFlags.store(0, std::memory_order_release);
-        for (auto& flag : m_updateFlags) {
-            flag.store(0, std::memory_order_relaxed);
+        for (std::size_t id = 0; id < m_updateFlags.size(); ++id) {
+            const bool registered = m_updateRegistrations.count(SInt32(id)) != 0;
+            m_updateFlags[id].store(registered ? 1 : 0, std::memory_order_relaxed);
         }
         m_numUpdateFlags.store(m_numParameters, std::memory_order_release);
     }
@@ -173,9 +177,9 @@ void OSCHelper::CreateTask() {
             }
         }
     }
-    // A new task starts idle: flags raised while there was none are dropped.
+    // A new receive task starts idle: ports requested while there was none wait for the next
+    // SetPort. The notification flag stays: changes queued meanwhile go out at once.
     m_eventStorage->Wait(0);
-    m_notifyEventStorage->Wait(0);
     while (m_taskDone->Wait(0)) {
     }
     while (m_notifyDone->Wait(0)) {

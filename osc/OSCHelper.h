@@ -143,6 +143,8 @@ public:
     // Registrations of one parameter in order, or of all parameters when id is -1.
     std::vector<std::pair<SInt32, UpdateRegistration>> UpdateRegistrations(SInt32 id = -1) const;
     bool UpdateFlag(SInt32 id) const;
+    // Changes queued for the notification task and not yet taken.
+    UInt32 PendingNotifications() const { return m_setParamQueue.Pending(); }
     const std::string& OSCName() const { return m_oscName; }
 
 protected:

@@ -1,0 +1,142 @@
+// OSC server throughput and latency on the loopback interface: "/set" messages handled with
+// every change notified, "/get" round trips, notification fan-out, and what NotifySetParam
+// costs the thread that sets a parameter (possibly the audio thread).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "FluxetParameters.h"
+#include "MrvnFluxet.h"
+#include "OscTestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using MV::test::ListeningUnit;
+using MV::test::MessageBuilder;
+using MV::test::OscTestClient;
+
+void Register(ListeningUnit& unit, const OscTestClient& watcher, int id, const char* path) {
+    OscTestClient sender;
+    sender.Send(unit.Port(),
+                (MessageBuilder("/registerUpdate") << id << watcher.Address() << path).Finish());
+    MV::test::PingRoundTrip(sender, unit.Port());
+}
+
+// "/set" messages from one sender, each change sent on to a registered client: batches of
+// 32, and the next batch only once all 32 notifications arrived.
+void BM_SetWithEveryChangeNotified(benchmark::State& state) {
+    ListeningUnit unit(5);
+    OscTestClient sender;
+    OscTestClient watcher;
+    Register(unit, watcher, 3, "/changed");
+    constexpr int kBatch = 32;
+    std::vector<MV::test::Packet> packets;
+    for (int i = 0; i < kBatch; ++i) {
+        packets.push_back((MessageBuilder("/set") << 3 << float(i % 100) * 0.01f).Finish());
+    }
+    std::int64_t handled = 0;
+    for (auto _ : state) {
+        for (const auto& packet : packets) {
+            sender.Send(unit.Port(), packet);
+        }
+        for (int i = 0; i < kBatch; ++i) {
+            if (!watcher.Receive(5000)) {
+                state.SkipWithError("a notification was lost");
+                return;
+            }
+        }
+        handled += kBatch;
+    }
+    state.SetItemsProcessed(handled);
+    state.counters["sets_per_second"] =
+        benchmark::Counter(double(handled), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SetWithEveryChangeNotified)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// One "/get" and its reply, one at a time; the percentiles of the round trips.
+void BM_GetRoundTrip(benchmark::State& state) {
+    ListeningUnit unit(5);
+    OscTestClient client;
+    const auto packet = (MessageBuilder("/get") << 2 << client.Address() << "/v").Finish();
+    std::vector<double> microseconds;
+    microseconds.reserve(200000);
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        client.Send(unit.Port(), packet);
+        if (!client.Receive(5000)) {
+            state.SkipWithError("no reply");
+            return;
+        }
+        microseconds.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::sort(microseconds.begin(), microseconds.end());
+    const auto at = [&](double fraction) {
+        return microseconds[std::min(microseconds.size() - 1,
+                                     std::size_t(fraction * double(microseconds.size())))];
+    };
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+    state.counters["max_us"] = microseconds.back();
+}
+BENCHMARK(BM_GetRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// One host change sent to 16 registered clients (16 packets, each from a fresh socket).
+void BM_NotificationFanOutTo16Clients(benchmark::State& state) {
+    ListeningUnit unit(5);
+    std::vector<std::unique_ptr<OscTestClient>> watchers;
+    for (int i = 0; i < 16; ++i) {
+        watchers.push_back(std::make_unique<OscTestClient>());
+        Register(unit, *watchers.back(), kParam_Bias, "/bias");
+    }
+    float value = 0.0f;
+    for (auto _ : state) {
+        value = value >= 50.0f ? -50.0f : value + 1.0f;
+        unit.Host().SetParameter(kParam_Bias, value);
+        for (const auto& watcher : watchers) {
+            if (!watcher->Receive(5000)) {
+                state.SkipWithError("a notification was lost");
+                return;
+            }
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 16);
+}
+BENCHMARK(BM_NotificationFanOutTo16Clients)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The caller's cost of NotifySetParam: for a parameter nobody watches (a bounds check and a
+// flag), and for a watched one (one ring write and one wake-up), in batches the notification
+// task drains between them.
+void BM_NotifySetParam(benchmark::State& state) {
+    const bool watched = state.range(0) != 0;
+    ListeningUnit unit(5);
+    OscTestClient watcher;
+    if (watched) {
+        Register(unit, watcher, 6, "/six");
+    }
+    MV::OSCHelper& server = unit.Unit().OSCServer();
+    constexpr int kBatch = 32;
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; ++i) {
+            server.NotifySetParam(6, float(i));
+        }
+        state.PauseTiming();
+        while (server.PendingNotifications() != 0) {
+        }
+        watcher.Drain();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.counters["ns_per_call"] =
+        benchmark::Counter(double(state.iterations() * kBatch),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_NotifySetParam)->Arg(0)->Arg(1)->ArgName("watched");
+
+} // namespace
+
+BENCHMARK_MAIN();

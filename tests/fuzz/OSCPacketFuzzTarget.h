@@ -1,0 +1,18 @@
+// Packet handling under arbitrary input: one unit's OSC server (with a small script) fed any
+// bytes, and asked for a "/ping" after each packet, which must be answered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace MV::fuzz {
+
+// Handles one packet (as received, and cut to whole words when it is not), then a "/ping".
+// True when the ping was answered. Sends only to 127.0.0.1.
+bool HandleOSCPacket(const std::uint8_t* data, std::size_t size);
+
+// Silences the server's per-message error lines (the fuzzer's own output is on standard
+// error). Call before the first packet.
+void QuietServerOutput();
+
+} // namespace MV::fuzz

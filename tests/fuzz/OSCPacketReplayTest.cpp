@@ -1,0 +1,55 @@
+// The fuzz target's checks in the ordinary test run: its seeds, and a deterministic stream of
+// mutations of them, each followed by a "/ping" that must be answered.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "OSCPacketFuzzTarget.h"
+#include "OSCSeeds.h"
+
+namespace {
+
+bool Handle(const std::vector<char>& packet) {
+    return MV::fuzz::HandleOSCPacket(reinterpret_cast<const std::uint8_t*>(packet.data()),
+                                     packet.size());
+}
+
+TEST(OSCPacketReplay, EverySeedIsHandledAndThePingAnswered) {
+    const auto seeds = MV::fuzz::OSCSeedPackets();
+    ASSERT_GT(seeds.size(), 20u);
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        EXPECT_TRUE(Handle(seeds[i])) << "seed " << i;
+    }
+}
+
+TEST(OSCPacketReplay, MutatedSeedsNeverStopTheServer) {
+    const auto seeds = MV::fuzz::OSCSeedPackets();
+    std::mt19937 generator(20240607);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<char> packet = seeds[generator() % seeds.size()];
+        switch (generator() % 4) {
+        case 0: // flip bytes
+            for (int n = 0; n < 1 + int(generator() % 4); ++n) {
+                packet[generator() % packet.size()] = char(generator());
+            }
+            break;
+        case 1: // cut short
+            packet.resize(generator() % packet.size());
+            break;
+        case 2: // a size or count field made huge
+            if (packet.size() >= 20) {
+                const std::size_t at = (generator() % (packet.size() / 4)) * 4;
+                packet[at] = char(0x7F);
+            }
+            break;
+        default: { // two packets glued together
+            const std::vector<char>& other = seeds[generator() % seeds.size()];
+            packet.insert(packet.end(), other.begin(), other.end());
+            break;
+        }
+        }
+        ASSERT_TRUE(Handle(packet)) << "round " << round;
+    }
+}
+
+} // namespace

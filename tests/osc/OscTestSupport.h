@@ -1,0 +1,163 @@
+// What the OSC tests, the fuzz replay and the benchmarks share: a UDP client on 127.0.0.1,
+// packet building and decoding, free ports, and a unit with its OSC server listening.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <osc/OscOutboundPacketStream.h>
+
+#include "UnitHost.h"
+
+class MrvnFluxet;
+
+namespace MV::test {
+
+// One decoded argument: int32, float32, string, boolean or nil (std::monostate).
+using OscValue = std::variant<std::monostate, std::int32_t, float, std::string, bool>;
+
+struct OscReply {
+    std::string address;
+    std::string types; // the type tags without the leading ','
+    std::vector<OscValue> args;
+    bool inBundle = false; // the message came as the single element of a bundle
+};
+
+// A finished packet.
+using Packet = std::vector<char>;
+
+// Builds one message from C++ values: int (int32), float, const char* / std::string, bool,
+// std::monostate (nil).
+class MessageBuilder {
+public:
+    explicit MessageBuilder(const char* address, bool inBundle = false);
+    MessageBuilder& operator<<(int value);
+    MessageBuilder& operator<<(float value);
+    MessageBuilder& operator<<(double value);
+    MessageBuilder& operator<<(const char* value);
+    MessageBuilder& operator<<(const std::string& value);
+    MessageBuilder& operator<<(bool value);
+    MessageBuilder& operator<<(std::monostate);
+    Packet Finish();
+
+private:
+    std::vector<char> m_buffer;
+    osc::OutboundPacketStream m_stream;
+    bool m_inBundle;
+};
+
+// Decodes a packet that holds one message, bare or as a bundle's only element.
+std::optional<OscReply> DecodeReply(const Packet& packet);
+
+// A UDP socket bound to 127.0.0.1 on a port the system picks. Sends only to 127.0.0.1.
+class OscTestClient {
+public:
+    OscTestClient();
+    ~OscTestClient();
+    OscTestClient(const OscTestClient&) = delete;
+    OscTestClient& operator=(const OscTestClient&) = delete;
+
+    int Port() const { return m_port; }
+    // "127.0.0.1:<port>", the reply address to give the server.
+    std::string Address() const;
+
+    void Send(int serverPort, const Packet& packet) const;
+    void Send(int serverPort, const char* data, std::size_t size) const;
+    // The next datagram, or nothing after timeoutMs.
+    std::optional<Packet> Receive(int timeoutMs = 5000) const;
+    std::optional<OscReply> ReceiveReply(int timeoutMs = 5000) const;
+    // Drops whatever has arrived.
+    void Drain() const;
+
+private:
+    int m_socket = -1;
+    int m_port = 0;
+};
+
+// A "/ping" round trip: when it returns true, every packet sent to the server before it has
+// been handled (the receive task handles packets in order).
+bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs = 10000);
+
+// A base port such that base + each offset is free for UDP on any address. Starts from
+// $FLUXET_TEST_OSC_BASE_PORT when set, else from a random place in 20000..59000.
+int FindFreeBasePort(std::initializer_list<int> offsets);
+
+// True when nothing listens on the UDP port (binding it on any address works).
+bool IsUdpPortFree(int port);
+
+void SleepMilliseconds(int milliseconds);
+
+// Waits (up to ten seconds, so never in vain on a slow machine) until `condition` holds.
+template <class Condition> bool WaitUntil(Condition condition) {
+    for (int i = 0; i < 10000; ++i) {
+        if (condition()) {
+            return true;
+        }
+        SleepMilliseconds(1);
+    }
+    return condition();
+}
+
+// Collects what the process writes to standard output while it lives, so a test can wait
+// for a line another thread prints.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // What has been read so far (another thread's last line may still be on its way).
+    std::string Text();
+    // Waits until the text holds `needle` (up to ten seconds).
+    bool WaitFor(const std::string& needle);
+    // Restores standard output and returns everything written while capturing.
+    std::string Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+// A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
+class TemporaryPreferences {
+public:
+    TemporaryPreferences();
+    ~TemporaryPreferences();
+    const std::string& Folder() const { return m_folder; }
+
+private:
+    std::string m_folder;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+
+// An initialised stereo unit whose OSC server listens on 127.0.0.1 (the "OSC Bind Address"
+// preference) at base + offset, with base from a free block.
+class ListeningUnit {
+public:
+    // Scripts, when given, are run from that folder.
+    explicit ListeningUnit(int offset = 5, const std::string& scriptFolder = {});
+    ~ListeningUnit();
+
+    UnitHost& Host() { return *m_host; }
+    MrvnFluxet& Unit();
+    int BasePort() const { return m_basePort; }
+    int Port() const { return m_basePort + m_offset; }
+    // Sets the port offset through the host and waits until the server listens there
+    // (or, for 0, until it does not listen).
+    bool MoveTo(int offset);
+
+private:
+    TemporaryPreferences m_preferences;
+    int m_basePort = 0;
+    int m_offset = 0;
+    std::unique_ptr<UnitHost> m_host;
+};
+
+} // namespace MV::test

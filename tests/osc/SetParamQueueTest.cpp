@@ -1,0 +1,140 @@
+// The notification ring: capacity, order, overflow reporting, and several writers at once
+// against one reader (run under ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SetParamQueue.h"
+
+namespace {
+
+using MV::SetParamQueue;
+
+std::string Report(SetParamQueue& queue, UInt32& count) {
+    std::FILE* file = std::tmpfile();
+    count = queue.ReportOverflows(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
+        text += buffer;
+    }
+    std::fclose(file);
+    return text;
+}
+
+TEST(SetParamQueue, HoldsSixtyThreeChangesInOrderAndRefusesTheNext) {
+    SetParamQueue queue;
+    for (int i = 0; i < 63; ++i) {
+        ASSERT_TRUE(queue.Write(i % 16, float(i))) << i;
+    }
+    EXPECT_EQ(queue.Pending(), 63u);
+    EXPECT_FALSE(queue.Write(1, -1.0f));
+    for (int i = 0; i < 63; ++i) {
+        SInt32 id = -1;
+        Float32 value = -1.0f;
+        ASSERT_TRUE(queue.Read(id, value));
+        EXPECT_EQ(id, i % 16);
+        EXPECT_EQ(value, float(i));
+    }
+    SInt32 id = 0;
+    Float32 value = 0.0f;
+    EXPECT_FALSE(queue.Read(id, value));
+}
+
+TEST(SetParamQueue, KeepsItsCapacityAcrossLapsOfTheRing) {
+    SetParamQueue queue;
+    SInt32 id = 0;
+    Float32 value = 0.0f;
+    // Move the counters well past several laps, and past a slot boundary.
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(queue.Write(i, float(i)));
+        ASSERT_TRUE(queue.Read(id, value));
+        ASSERT_EQ(id, i);
+    }
+    for (int i = 0; i < 63; ++i) {
+        ASSERT_TRUE(queue.Write(i, 0.5f));
+    }
+    EXPECT_FALSE(queue.Write(63, 0.5f));
+    ASSERT_TRUE(queue.Read(id, value));
+    EXPECT_EQ(id, 0);
+    EXPECT_TRUE(queue.Write(63, 0.5f)) << "a slot read frees one place";
+    EXPECT_FALSE(queue.Write(64, 0.5f));
+}
+
+TEST(SetParamQueue, ReportsEachDroppedChangeOnceWithTheOverflowText) {
+    SetParamQueue queue;
+    for (int i = 0; i < 63; ++i) {
+        queue.Write(0, 0.0f);
+    }
+    EXPECT_FALSE(queue.Write(0, 1.0f));
+    EXPECT_FALSE(queue.Write(0, 2.0f));
+    UInt32 count = 0;
+    EXPECT_EQ(Report(queue, count), "OSCHelper::SetParamQueue::Write() overflow\n"
+                                    "OSCHelper::SetParamQueue::Write() overflow\n");
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(Report(queue, count), "");
+    EXPECT_EQ(count, 0u);
+}
+
+// Four writers push numbered changes while one reader drains: every change that was accepted
+// arrives exactly once, each writer's in its own order, and refused ones are all counted.
+TEST(SetParamQueue, SeveralWritersAndOneReaderLoseNothingAccepted) {
+    constexpr int kWriters = 4;
+    constexpr int kPerWriter = 20000;
+    SetParamQueue queue;
+    std::atomic<int> accepted{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> writersDone{0};
+
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kPerWriter; ++i) {
+                if (queue.Write(w, float(i))) {
+                    accepted.fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    refused.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+            writersDone.fetch_add(1, std::memory_order_release);
+        });
+    }
+
+    std::vector<float> last(kWriters, -1.0f);
+    int received = 0;
+    bool ordered = true;
+    for (;;) {
+        SInt32 id = 0;
+        Float32 value = 0.0f;
+        if (queue.Read(id, value)) {
+            ASSERT_GE(id, 0);
+            ASSERT_LT(id, kWriters);
+            ordered = ordered && value > last[std::size_t(id)];
+            last[std::size_t(id)] = value;
+            ++received;
+        } else if (writersDone.load(std::memory_order_acquire) == kWriters &&
+                   queue.Pending() == 0) {
+            break;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(received, accepted.load());
+    EXPECT_EQ(accepted.load() + refused.load(), kWriters * kPerWriter);
+    UInt32 reported = 0;
+    std::FILE* sink = std::tmpfile();
+    reported = queue.ReportOverflows(sink);
+    std::fclose(sink);
+    EXPECT_EQ(int(reported), refused.load());
+}
+
+} // namespace
