@@ -91,6 +91,10 @@ MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
     SetCurrentPreset(presets[0].presetNumber, presets[0].presetName);
 }
 
+void MrvnFluxet::PrepareToClose() {
+    m_luaMIDIHelper.StopTimers();
+}
+
 MrvnFluxet::~MrvnFluxet() {
     // No timer callback may set a parameter on a unit that is going away.
     m_luaMIDIHelper.StopTimers();
@@ -389,6 +393,12 @@ OSStatus MrvnFluxet::HandleSysEx(const UInt8* data, UInt32 length) {
 // Entries
 
 OSStatus MrvnFluxetEntry(ComponentParameters* params, ComponentInstance instance) {
+    // The entry forgets the unit before it destroys it; a timer thread must not be calling it
+    // through the instance then.
+    if (params != nullptr && instance != nullptr && params->what == kComponentCloseSelect &&
+        instance->storage != nullptr) {
+        static_cast<MrvnFluxet*>(static_cast<ComponentBase*>(instance->storage))->PrepareToClose();
+    }
     return ComponentEntryPoint<MrvnFluxet>::Dispatch(params, instance);
 }
 
