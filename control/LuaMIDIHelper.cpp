@@ -122,7 +122,7 @@ public:
     StackCheck& operator=(const StackCheck&) = delete;
 
 private:
-    lua_State* m_state;
+    [[maybe_unused]] lua_State* m_state;
     [[maybe_unused]] int m_expected;
 };
 
@@ -226,7 +226,7 @@ void LuaMIDIHelper::Initialize() {
         count = 0;
     }
     const MrvnParamInfo* table = nullptr;
-    size = sizeof(table);
+    size = sizeof(void*);
     if (AudioUnitGetProperty(instance, kMrvnProperty_ParameterInfos, kAudioUnitScope_Global, 0,
                              &table, &size) != noErr) {
         table = nullptr;
@@ -302,7 +302,7 @@ void LuaMIDIHelper::CreateState() {
 void LuaMIDIHelper::RunScripts() {
     lua_State* L = m_luaState;
     const char* product = nullptr;
-    UInt32 size = sizeof(product);
+    UInt32 size = sizeof(void*);
     const AudioComponentInstance instance =
         m_audioUnit != nullptr ? m_audioUnit->GetComponentInstance() : nullptr;
     if (AudioUnitGetProperty(instance, kMrvnProperty_SecondaryAppSupportName,
