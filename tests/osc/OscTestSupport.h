@@ -2,6 +2,7 @@
 // packet building and decoding, free ports, and a unit with its OSC server listening.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -92,15 +93,19 @@ bool IsUdpPortFree(int port);
 
 void SleepMilliseconds(int milliseconds);
 
-// Waits (up to ten seconds, so never in vain on a slow machine) until `condition` holds.
-template <class Condition> bool WaitUntil(Condition condition) {
-    for (int i = 0; i < 10000; ++i) {
-        if (condition()) {
-            return true;
+// Waits until `condition` holds, checking every millisecond, for at most `seconds` (long
+// enough never to give up in vain on a busy machine). True when it held.
+template <class Condition> bool WaitUntil(Condition condition, double seconds = 20.0) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
         }
         SleepMilliseconds(1);
     }
-    return condition();
+    return true;
 }
 
 // Collects what the process writes to standard output while it lives, so a test can wait
@@ -114,7 +119,7 @@ public:
 
     // What has been read so far (another thread's last line may still be on its way).
     std::string Text();
-    // Waits until the text holds `needle` (up to ten seconds).
+    // Waits until the text holds `needle`.
     bool WaitFor(const std::string& needle);
     // Restores standard output and returns everything written while capturing.
     std::string Finish();
