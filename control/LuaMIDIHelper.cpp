@@ -19,6 +19,7 @@
 #include "FileLocations.h"
 #include "MessageQueue.h"
 #include "MrvnInstanceTracker.h"
+#include "OSCScriptInterface.h"
 #include "SystemInfo.h"
 
 // Lua reports errors with longjmp. The C functions below therefore check their arguments
@@ -177,6 +178,7 @@ const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
     {"getParameterName", &LuaGetParameterName},
     {"isParameterUsed", &LuaIsParameterUsed},
     {"getNumParameters", &LuaGetNumParameters},
+    {"sendOSC", &LuaSendOSC},
     {"setOthersParameter", &LuaSetOthersParameter},
     {"getOthersParameter", &LuaGetOthersParameter},
     {"requestAllNoteOn", &LuaRequestAllNoteOn},
@@ -201,6 +203,9 @@ const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
     {"getGUIBoolValue", &LuaGetGUIBoolValue},
     {"setOthersGUIBoolValue", &LuaSetOthersGUIBoolValue},
     {"getOthersGUIBoolValue", &LuaGetOthersGUIBoolValue},
+    {"registerOSCPathForParameter", &LuaRegisterOSCPathForParameter},
+    {"registerOSCPathForParameterNormalized", &LuaRegisterOSCPathForParameterNormalized},
+    {"registerOSCPathForFunction", &LuaRegisterOSCPathForFunction},
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -456,16 +461,23 @@ void LuaMIDIHelper::LimitHook(lua_State* L, lua_Debug* /*debug*/) {
 }
 
 int LuaMIDIHelper::protectedPcall(int nargs) {
+    return protectedPcall(nargs, 0);
+}
+
+int LuaMIDIHelper::protectedPcall(int nargs, int nresults) {
     CriticalRegionGuard lock(m_luaLock);
     lua_State* L = m_luaState;
-    StackCheck check(L, -(nargs + 1));
+    StackCheck check(L, nresults - (nargs + 1));
     int status = 0;
     {
         Deadline deadline(*this, m_callbackLimitMs.load(), false);
-        status = lua_pcall(L, nargs, 0, 0); // stack: (or message)
+        status = lua_pcall(L, nargs, nresults, 0); // stack: results (or message)
     }
     if (status != 0) {
         lua_pop(L, 1); // stack:
+        for (int i = 0; i < nresults; ++i) {
+            lua_pushnil(L); // stack: nil...
+        }
     }
     return status;
 }
@@ -1050,6 +1062,27 @@ int LuaMIDIHelper::LuaGetOthersGUIBoolValue(lua_State* L) {
     StackCheck check(L, 1);
     lua_pushboolean(L, MrvnInstanceTracker::GetGUIBoolValueFromAllByOSCIndex(instance, index));
     return 1;
+}
+
+// The OSC functions' bodies belong to the OSC server, which lives above this library.
+int LuaMIDIHelper::LuaSendOSC(lua_State* L) {
+    const LuaSendOSCFunction send = GetLuaSendOSCFunction();
+    return send != nullptr ? send(L) : 0;
+}
+
+int LuaMIDIHelper::LuaRegisterOSCPathForParameter(lua_State* L) {
+    OSCScriptInterface* osc = HelperOf(L).m_oscHelper;
+    return osc != nullptr ? osc->LuaRegisterOSCPathForParameter(L, false) : 0;
+}
+
+int LuaMIDIHelper::LuaRegisterOSCPathForParameterNormalized(lua_State* L) {
+    OSCScriptInterface* osc = HelperOf(L).m_oscHelper;
+    return osc != nullptr ? osc->LuaRegisterOSCPathForParameter(L, true) : 0;
+}
+
+int LuaMIDIHelper::LuaRegisterOSCPathForFunction(lua_State* L) {
+    OSCScriptInterface* osc = HelperOf(L).m_oscHelper;
+    return osc != nullptr ? osc->LuaRegisterOSCPathForFunction(L) : 0;
 }
 
 } // namespace MV

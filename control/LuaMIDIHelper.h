@@ -89,6 +89,9 @@ public:
     // error value is dropped. Returns the Lua status. The caller holds LuaLock() from before
     // it pushes the function until this returns. Any thread.
     int protectedPcall(int nargs);
+    // The same asking for nresults results, which it leaves on the stack (nils after an
+    // error). The caller holds LuaLock() and pops them.
+    int protectedPcall(int nargs, int nresults);
     // Calls the function stored in the registry under ref with no arguments, as a callback:
     // takes the script lock itself. Any thread.
     int CallRegistryFunction(int ref);
@@ -221,6 +224,10 @@ private:
     static int LuaGetGUIBoolValue(lua_State* L);
     static int LuaSetOthersGUIBoolValue(lua_State* L);
     static int LuaGetOthersGUIBoolValue(lua_State* L);
+    static int LuaSendOSC(lua_State* L);
+    static int LuaRegisterOSCPathForParameter(lua_State* L);
+    static int LuaRegisterOSCPathForParameterNormalized(lua_State* L);
+    static int LuaRegisterOSCPathForFunction(lua_State* L);
 
     // Shared bodies.
     static int RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name);

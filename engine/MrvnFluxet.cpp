@@ -107,7 +107,7 @@ OSStatus MrvnFluxet::Initialize() {
     InitializeEngine(GetMaxFramesPerSlice());
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
     m_luaMIDIHelper.Initialize();
-    m_luaMIDIHelper.LuaInit();
+    // Creates the script's interpreter, whose scripts make their OSC registrations.
     m_oscHelper.Initialize();
     m_oscHelper.CreateTask();
     // A new receive task waits for a port: give it the one the offset already asks for.
