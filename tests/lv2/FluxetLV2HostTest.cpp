@@ -223,12 +223,12 @@ INSTANTIATE_TEST_SUITE_P(AllFactoryPresets, FluxetLV2Preset,
 
 TEST(FluxetLV2State, SavedStateRestoresEveryValueInAnotherInstance) {
     CompleteFactoryPresets();
-    LV2TestInstance first(Host(), kFluxetLV2StereoURI, 256);
+    auto first = std::make_unique<LV2TestInstance>(Host(), kFluxetLV2StereoURI, 256);
     // Start from a factory preset, so that the state carries its name, then move some values.
     LilvNode* presetNode = Uri(FluxetLV2PresetURI(9).c_str());
     lilv_world_load_resource(Host().World(), presetNode);
     LilvState* preset = lilv_state_new_from_world(Host().World(), Host().UridMap(), presetNode);
-    lilv_state_restore(preset, first.Instance(), nullptr, nullptr, 0, Host().Features(256));
+    lilv_state_restore(preset, first->Instance(), nullptr, nullptr, 0, Host().Features(256));
     ControlSequence control(Host());
     control.PatchSet(0, ParameterURI(kParam_DepthCoarse), 123.25f);
     control.PatchSet(10, ParameterURI(kParam_Shape), 2.5f);
@@ -237,14 +237,16 @@ TEST(FluxetLV2State, SavedStateRestoresEveryValueInAnotherInstance) {
     control.PatchSetAtom(30, ParameterURI(kParam_OSCPortOffset), Host().Map(LV2_ATOM__Int), &offset,
                          sizeof(offset));
     Buffers output;
-    first.Run(256, TestSignal(2, 256), 0, output, &control);
-    const auto before = QueryAll(first);
+    first->Run(256, TestSignal(2, 256), 0, output, &control);
+    const auto before = QueryAll(*first);
 
     LilvState* state = lilv_state_new_from_instance(
-        Host().Plugin(kFluxetLV2StereoURI), first.Instance(), Host().UridMap(), nullptr, nullptr,
+        Host().Plugin(kFluxetLV2StereoURI), first->Instance(), Host().UridMap(), nullptr, nullptr,
         nullptr, nullptr, nullptr, nullptr, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
         Host().Features(256));
     ASSERT_NE(state, nullptr);
+    // Gone before the second opens its OSC port, which is the same.
+    first.reset();
 
     LV2TestInstance second(Host(), kFluxetLV2StereoURI, 256);
     const auto defaults = QueryAll(second);

@@ -6,7 +6,7 @@
 #   info      lv2ls and lv2info show both plug-ins, their ports, parameters and presets
 #   lv2file   lv2file renders with a factory preset and block size exactly as `fluxet render`
 #   jalv      jalv runs each plug-in on a private dummy JACK server, lists and applies presets
-#             and sets a parameter
+#             and sets parameters; the instance's OSC port (127.0.0.1) shows they arrived
 #   bench     lv2bench runs both plug-ins
 # Sanitizer builds: FLUXET_SANITIZER_PRELOAD names the runtimes the uninstrumented tools need
 # to load the instrumented plug-in.
@@ -22,11 +22,16 @@ presets=http://morvane.com/plugins/fluxet/presets#
 
 work=$(mktemp -d /tmp/fluxet-lv2-tools-XXXXXX)
 jackd_pid=""
+jalv_pid=""
+oscdump_pid=""
 cleanup() {
-    if [ -n "$jackd_pid" ]; then
-        kill "$jackd_pid" 2>/dev/null || true
-        wait "$jackd_pid" 2>/dev/null || true
-    fi
+    exec 7>&- 2>/dev/null || true
+    for pid in "$oscdump_pid" "$jalv_pid" "$jackd_pid"; do
+        if [ -n "$pid" ]; then
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -65,6 +70,35 @@ preset_names() {
 # differ in their headers (a float WAV's peak chunk carries a time stamp).
 samples() {
     sox "$1" -t f32 -
+}
+
+# A port with the next 100 ports unused by UDP, from a random place in 20000..59000.
+free_base_port() {
+    local base
+    for _ in $(seq 1000); do
+        base=$((20000 + RANDOM % 39000))
+        if [ -z "$(ss -Hlun "sport >= :$base and sport <= :$((base + 100))")" ]; then
+            echo "$base"
+            return
+        fi
+    done
+    fail "no free block of UDP ports"
+}
+
+# The units' preferences: their OSC base port, and OSC only on this computer.
+write_preferences() {
+    cat >"$XDG_CONFIG_HOME/com.morvane.Fluxet.plist" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>OSC Base Port</key>
+	<integer>$1</integer>
+	<key>OSC Bind Address</key>
+	<string>127.0.0.1</string>
+</dict>
+</plist>
+EOF
 }
 
 case "$check" in
@@ -160,10 +194,12 @@ jalv)
     jackd_pid=$!
     jack_wait -w -t 30 >/dev/null || { cat "$work/jackd.log"; fail "the JACK server did not start"; }
     for uri in "$stereo" "$mono"; do
-        # jalv reads its commands from standard input and quits at its end. Its console can
-        # set only port controls, so the parameter is set with -c, which sends patch:Set.
+        # jalv reads its commands from standard input and quits at its end. Its console's "set"
+        # reaches port controls only, so the parameter is set with -c, which sends patch:Set;
+        # jalv 1.6 hands such messages to the plug-in only when asked to show a UI (-s), even
+        # when there is none.
         printf 'presets\npreset %sflangey\n' "$presets" |
-            run_host jalv -d -c dry_level=0.25 -n "fluxet-test" "$uri" >"$work/jalv.log" 2>&1 ||
+            run_host jalv -s -d -c dry_level=0.25 -n "fluxet-test" "$uri" >"$work/jalv.log" 2>&1 ||
             { cat "$work/jalv.log"; fail "jalv failed for $uri"; }
         log=$(cat "$work/jalv.log")
         while IFS= read -r preset; do
@@ -179,6 +215,59 @@ jalv)
         fi
         echo "$uri: presets listed, preset applied, parameter set"
     done
+
+    # What jalv set must reach the unit, and the preset must be applied: asked over the
+    # instance's own OSC port (127.0.0.1 only), which the preset's "OSC Port Offset" of 0
+    # then closes.
+    base=$(free_base_port)
+    write_preferences "$base"
+    offset=5
+    port=$((base + offset))
+    reply=$(free_base_port)
+    mkfifo "$work/commands"
+    run_host jalv -s -c osc_port_offset=$offset -c dry_level=0.25 -n "fluxet-osc-test" "$stereo" \
+        <"$work/commands" >"$work/jalv-osc.log" 2>&1 &
+    jalv_pid=$!
+    exec 7>"$work/commands"
+    # No other process may hold the command pipe open, or jalv never sees its end.
+    oscdump -L "$reply" >"$work/osc.log" 2>&1 7>&- &
+    oscdump_pid=$!
+    answered=no
+    for _ in $(seq 100); do
+        oscsend 127.0.0.1 "$port" /ping ss "127.0.0.1:$reply" /pong 2>/dev/null || true
+        sleep 0.1
+        # oscdump shows a bundle's messages after its time tag.
+        if grep -qE "(^| )/pong " "$work/osc.log"; then
+            answered=yes
+            break
+        fi
+    done
+    [ $answered = yes ] || { cat "$work/jalv-osc.log"; fail "nothing answers on 127.0.0.1:$port"; }
+    oscsend 127.0.0.1 "$port" /get iss 0 "127.0.0.1:$reply" /value
+    for _ in $(seq 100); do
+        grep -qE "(^| )/value " "$work/osc.log" && break
+        sleep 0.1
+    done
+    grep -qE "(^| )/value if 0 0\.25" "$work/osc.log" ||
+        { cat "$work/osc.log"; fail "the unit did not take jalv's dry_level"; }
+    # Presets are read when listed.
+    printf 'presets\npreset %sflangey\n' "$presets" >&7
+    released=no
+    for _ in $(seq 100); do
+        if [ -z "$(ss -Hlun "sport = :$port")" ]; then
+            released=yes
+            break
+        fi
+        sleep 0.1
+    done
+    exec 7>&-
+    wait "$jalv_pid" || { cat "$work/jalv-osc.log"; fail "jalv failed"; }
+    jalv_pid=""
+    kill "$oscdump_pid" 2>/dev/null || true
+    wait "$oscdump_pid" 2>/dev/null || true
+    oscdump_pid=""
+    [ $released = yes ] || fail "the preset did not turn OSC off (port $port still open)"
+    echo "$stereo: jalv's value reached the unit over OSC; the preset closed the port"
     ;;
 
 bench)
