@@ -97,6 +97,11 @@ MessageBuilder& MessageBuilder::operator<<(std::monostate) {
     return *this;
 }
 
+MessageBuilder& MessageBuilder::operator<<(const osc::Blob& value) {
+    m_stream << value;
+    return *this;
+}
+
 Packet MessageBuilder::Finish() {
     m_stream << osc::EndMessage;
     if (m_inBundle) {

@@ -44,6 +44,7 @@ public:
     MessageBuilder& operator<<(const std::string& value);
     MessageBuilder& operator<<(bool value);
     MessageBuilder& operator<<(std::monostate);
+    MessageBuilder& operator<<(const osc::Blob& value);
     Packet Finish();
 
 private:
