@@ -215,20 +215,21 @@ void MrvnFluxetLV2::ConnectPort(uint32_t port, void* data) {
 // Rendering
 
 void MrvnFluxetLV2::Run(uint32_t frames) {
-    bool notifying = m_notify != nullptr;
+    // Notifications are built in memory of our own and copied out at the end, and events are
+    // read through copies where needed: some hosts hand out sequences that are not 64-bit
+    // aligned, as atoms must be.
+    uint32_t notifyCapacity = 0;
+    if (m_notify != nullptr) {
+        std::memcpy(&notifyCapacity, &m_notify->atom.size, sizeof(notifyCapacity));
+    }
+    bool notifying = m_notify != nullptr && notifyCapacity >= sizeof(LV2_Atom_Sequence);
     LV2_Atom_Forge_Frame sequence{};
     if (notifying) {
-        lv2_atom_forge_set_buffer(&m_forge, reinterpret_cast<uint8_t*>(m_notify),
-                                  m_notify->atom.size);
+        lv2_atom_forge_set_buffer(&m_forge, m_notifyScratch.data(),
+                                  std::min<std::size_t>(notifyCapacity, m_notifyScratch.size()));
         notifying = lv2_atom_forge_sequence_head(&m_forge, &sequence, 0) != 0;
     }
-
-    const LV2_Atom_Event* event =
-        m_control != nullptr ? lv2_atom_sequence_begin(&m_control->body) : nullptr;
-    auto atEnd = [this](const LV2_Atom_Event* e) {
-        return m_control == nullptr ||
-               lv2_atom_sequence_is_end(&m_control->body, m_control->atom.size, e);
-    };
+    BeginControlEvents();
 
     // Slices of at most the unit's maximum; the events of each are shifted to its start, and
     // those at or beyond the block's end go with the last.
@@ -238,7 +239,8 @@ void MrvnFluxetLV2::Run(uint32_t frames) {
         const UInt32 end = start + length;
         m_numEvents = 0;
         m_hostTouched = 0;
-        for (; !atEnd(event); event = lv2_atom_sequence_next(event)) {
+        for (const LV2_Atom_Event* event; (event = PeekControlEvent()) != nullptr;
+             NextControlEvent()) {
             if (end < frames && event->time.frames >= SInt64(end)) {
                 break;
             }
@@ -258,7 +260,51 @@ void MrvnFluxetLV2::Run(uint32_t frames) {
 
     if (notifying) {
         lv2_atom_forge_pop(&m_forge, &sequence);
+        const auto* written = reinterpret_cast<const LV2_Atom*>(m_notifyScratch.data());
+        std::memcpy(m_notify, written, lv2_atom_total_size(written));
     }
+}
+
+void MrvnFluxetLV2::BeginControlEvents() {
+    m_controlBytes = nullptr;
+    m_controlSize = 0;
+    m_controlOffset = 0;
+    if (m_control != nullptr) {
+        uint32_t size = 0;
+        std::memcpy(&size, &m_control->atom.size, sizeof(size));
+        m_controlBytes = reinterpret_cast<const uint8_t*>(m_control) + sizeof(LV2_Atom);
+        m_controlSize = size;
+        m_controlOffset = sizeof(LV2_Atom_Sequence_Body);
+    }
+}
+
+const LV2_Atom_Event* MrvnFluxetLV2::PeekControlEvent() {
+    while (m_controlBytes != nullptr &&
+           std::size_t(m_controlOffset) + sizeof(LV2_Atom_Event) <= m_controlSize) {
+        const uint8_t* at = m_controlBytes + m_controlOffset;
+        LV2_Atom_Event header;
+        std::memcpy(&header, at, sizeof(header));
+        const uint64_t total = sizeof(LV2_Atom_Event) + uint64_t(header.body.size);
+        if (m_controlOffset + total > m_controlSize) {
+            break; // a truncated sequence ends here
+        }
+        if (reinterpret_cast<std::uintptr_t>(at) % alignof(LV2_Atom_Event) == 0) {
+            return reinterpret_cast<const LV2_Atom_Event*>(at);
+        }
+        if (total <= m_eventCopy.size()) {
+            std::memcpy(m_eventCopy.data(), at, total);
+            return reinterpret_cast<const LV2_Atom_Event*>(m_eventCopy.data());
+        }
+        m_controlOffset += lv2_atom_pad_size(uint32_t(total)); // too large to copy: skipped
+    }
+    m_controlBytes = nullptr;
+    return nullptr;
+}
+
+void MrvnFluxetLV2::NextControlEvent() {
+    LV2_Atom_Event header;
+    std::memcpy(&header, m_controlBytes + m_controlOffset, sizeof(header));
+    m_controlOffset += lv2_atom_pad_size(uint32_t(sizeof(LV2_Atom_Event) + header.body.size));
 }
 
 void MrvnFluxetLV2::HandleEvent(const LV2_Atom_Event& event, UInt32 offset) {

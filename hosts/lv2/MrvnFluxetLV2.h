@@ -17,6 +17,7 @@
 
 #include "AUHostServices.h"
 #include "AUTypes.h"
+#include "FluxetLV2Metadata.h"
 #include "FluxetParameters.h"
 
 class MrvnFluxetLV2 {
@@ -67,6 +68,12 @@ private:
     MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map);
     bool Open(double sampleRate, const char* bundlePath);
 
+    // Render thread; real-time safe. The control sequence's events in order, each 64-bit
+    // aligned (a copy when the host's is not); null at the end.
+    void BeginControlEvents();
+    const LV2_Atom_Event* PeekControlEvent();
+    void NextControlEvent();
+
     // Render thread; real-time safe.
     void HandleEvent(const LV2_Atom_Event& event, UInt32 offset);
     void HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset);
@@ -108,6 +115,11 @@ private:
     std::array<float*, 2> m_outputs{};
 
     // Render-thread state.
+    const uint8_t* m_controlBytes = nullptr;
+    uint32_t m_controlSize = 0;
+    uint32_t m_controlOffset = 0;
+    alignas(8) std::array<uint8_t, kFluxetLV2AtomBufferSize> m_eventCopy{};
+    alignas(8) std::array<uint8_t, kFluxetLV2AtomBufferSize> m_notifyScratch{};
     double m_sampleTime = 0.0;
     UInt32 m_inputOffset = 0;
     std::unique_ptr<std::byte[]> m_bufferListStorage;

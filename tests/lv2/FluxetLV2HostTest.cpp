@@ -581,6 +581,43 @@ TEST(FluxetLV2Messages, ReportsWaitForANotificationPort) {
     lilv_node_free(presetNode);
 }
 
+// Some hosts (jalv 1.6) hand out sequences four bytes off the 64-bit alignment atoms need.
+TEST(FluxetLV2Messages, SequencesOffTheirAlignmentAreReadAndWritten) {
+    LV2TestInstance instance(Host(), kFluxetLV2MonoURI, 256);
+    ControlSequence control(Host());
+    control.PatchSet(0, ParameterURI(kParam_Bias), 0.5f);
+    control.MIDI(5, {0xB0, 7, 100});
+    control.PatchGet(10);
+    const LV2_Atom_Sequence* sequence = control.Sequence();
+    const std::size_t size = sizeof(LV2_Atom) + sequence->atom.size;
+    std::vector<uint64_t> inStorage(size / 8 + 2);
+    std::vector<uint64_t> outStorage(1024);
+    auto* shiftedIn = reinterpret_cast<uint8_t*>(inStorage.data()) + 4;
+    auto* shiftedOut = reinterpret_cast<uint8_t*>(outStorage.data()) + 4;
+    std::memcpy(shiftedIn, sequence, size);
+    const LV2_Atom capacity{uint32_t(outStorage.size() * 8 - 8 - sizeof(LV2_Atom)),
+                            Host().Map(LV2_ATOM__Chunk)};
+    std::memcpy(shiftedOut, &capacity, sizeof(capacity));
+    std::vector<float> in(64, 0.25f);
+    std::vector<float> out(64);
+    LilvInstance* lilv = instance.Instance();
+    lilv_instance_connect_port(lilv, 0, shiftedIn);
+    lilv_instance_connect_port(lilv, 1, shiftedOut);
+    lilv_instance_connect_port(lilv, 2, in.data());
+    lilv_instance_connect_port(lilv, 3, out.data());
+    lilv_instance_run(lilv, 64);
+
+    LV2_Atom written;
+    std::memcpy(&written, shiftedOut, sizeof(written));
+    ASSERT_EQ(written.type, Host().Map(LV2_ATOM__Sequence));
+    std::vector<uint64_t> aligned(outStorage.size());
+    std::memcpy(aligned.data(), shiftedOut, sizeof(LV2_Atom) + written.size);
+    const auto reports =
+        MV::test::ReadReports(Host(), reinterpret_cast<const LV2_Atom_Sequence*>(aligned.data()));
+    ASSERT_EQ(reports.size(), size_t(kNumParameters));
+    EXPECT_EQ(ReportedByParameter(reports)[kParam_Bias], 0.5f);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Real time
 

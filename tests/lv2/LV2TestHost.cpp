@@ -204,39 +204,10 @@ std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames,
         output[c].insert(output[c].end(), m_outputs[c].begin(), m_outputs[c].begin() + frames);
     }
 
-    std::vector<ReportedValue> reported;
     if (!m_notifyConnected) {
-        return reported;
+        return {};
     }
-    const LV2_URID set = m_host.Map(LV2_PATCH__Set);
-    const LV2_URID property = m_host.Map(LV2_PATCH__property);
-    const LV2_URID value = m_host.Map(LV2_PATCH__value);
-    const LV2_URID floatType = m_host.Map(LV2_ATOM__Float);
-    const LV2_URID intType = m_host.Map(LV2_ATOM__Int);
-    LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
-        const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
-        if (event->body.type != m_host.Map(LV2_ATOM__Object) || object->body.otype != set) {
-            continue;
-        }
-        const LV2_Atom* key = nullptr;
-        const LV2_Atom* atom = nullptr;
-        lv2_atom_object_get(object, property, &key, value, &atom, 0);
-        ReportedValue entry{event->time.frames, {}, 0, 0.0f};
-        if (key != nullptr) {
-            const char* uri = m_host.Unmap(reinterpret_cast<const LV2_Atom_URID*>(key)->body);
-            entry.property = uri != nullptr ? uri : "";
-        }
-        if (atom != nullptr) {
-            entry.type = atom->type;
-            if (atom->type == floatType) {
-                entry.value = reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
-            } else if (atom->type == intType) {
-                entry.value = float(reinterpret_cast<const LV2_Atom_Int*>(atom)->body);
-            }
-        }
-        reported.push_back(entry);
-    }
-    return reported;
+    return ReadReports(m_host, notify);
 }
 
 const LV2_Atom_Sequence* LV2TestInstance::Notifications() const {
@@ -259,6 +230,39 @@ std::map<LV2_URID, LV2TestInstance::StoredProperty> LV2TestInstance::SavePropert
     };
     state->save(lilv_instance_get_handle(m_instance), store, &stored, 0, nullptr);
     return stored;
+}
+
+std::vector<ReportedValue> ReadReports(LV2TestHost& host, const LV2_Atom_Sequence* notify) {
+    std::vector<ReportedValue> reported;
+    const LV2_URID set = host.Map(LV2_PATCH__Set);
+    const LV2_URID property = host.Map(LV2_PATCH__property);
+    const LV2_URID value = host.Map(LV2_PATCH__value);
+    const LV2_URID floatType = host.Map(LV2_ATOM__Float);
+    const LV2_URID intType = host.Map(LV2_ATOM__Int);
+    LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
+        const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+        if (event->body.type != host.Map(LV2_ATOM__Object) || object->body.otype != set) {
+            continue;
+        }
+        const LV2_Atom* key = nullptr;
+        const LV2_Atom* atom = nullptr;
+        lv2_atom_object_get(object, property, &key, value, &atom, 0);
+        ReportedValue entry{event->time.frames, {}, 0, 0.0f};
+        if (key != nullptr) {
+            const char* uri = host.Unmap(reinterpret_cast<const LV2_Atom_URID*>(key)->body);
+            entry.property = uri != nullptr ? uri : "";
+        }
+        if (atom != nullptr) {
+            entry.type = atom->type;
+            if (atom->type == floatType) {
+                entry.value = reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
+            } else if (atom->type == intType) {
+                entry.value = float(reinterpret_cast<const LV2_Atom_Int*>(atom)->body);
+            }
+        }
+        reported.push_back(entry);
+    }
+    return reported;
 }
 
 std::vector<std::vector<float>> TestSignal(uint32_t channels, std::size_t frames, uint32_t seed) {

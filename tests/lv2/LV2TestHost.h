@@ -120,6 +120,9 @@ private:
     std::vector<std::vector<float>> m_outputs;
 };
 
+// The patch:Set messages of a notification sequence (an aligned copy of what the port holds).
+std::vector<ReportedValue> ReadReports(LV2TestHost& host, const LV2_Atom_Sequence* notify);
+
 // A deterministic signal without zeros: a difference in a mix is visible at every frame.
 std::vector<std::vector<float>> TestSignal(uint32_t channels, std::size_t frames,
                                            uint32_t seed = 1);
