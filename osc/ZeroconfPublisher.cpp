@@ -60,6 +60,26 @@ public:
         delete entry;
     }
 
+    std::optional<ZeroconfService::Published> Find(int port) {
+        Lock lock(*this);
+        for (const ZeroconfService::Entry* entry : m_entries) {
+            if (entry->port == port) {
+                return ZeroconfService::Published{entry->name, entry->established};
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool DaemonReachable() {
+        Lock lock(*this);
+        if (m_client == nullptr) {
+            return false;
+        }
+        const AvahiClientState state = avahi_client_get_state(m_client);
+        return state == AVAHI_CLIENT_S_RUNNING || state == AVAHI_CLIENT_S_REGISTERING ||
+               state == AVAHI_CLIENT_S_COLLISION;
+    }
+
     template <class Result, class Read> Result Inspect(ZeroconfService::Entry* entry, Read read) {
         Lock lock(*this);
         return read(*entry);
@@ -126,7 +146,7 @@ private:
             }
             break;
         case AVAHI_CLIENT_CONNECTING:
-            ReportUnavailable("no Avahi daemon is running");
+            ReportUnavailable("waiting for avahi-daemon to start");
             break;
         case AVAHI_CLIENT_FAILURE: {
             for (ZeroconfService::Entry* entry : self.m_entries) {
@@ -216,7 +236,8 @@ private:
     static void ReportUnavailable(const char* reason) {
         static std::once_flag reported;
         std::call_once(reported, [reason] {
-            std::printf("Zeroconf: the OSC ports are not published (%s)\n", reason);
+            std::printf("Zeroconf: no Avahi daemon reachable (%s); OSC works without publication\n",
+                        reason);
             std::fflush(stdout);
         });
     }
@@ -242,6 +263,14 @@ ZeroconfService::~ZeroconfService() {
 std::string ZeroconfService::Name() const {
     return Publisher::Instance().Inspect<std::string>(m_entry,
                                                       [](const Entry& e) { return e.name; });
+}
+
+std::optional<ZeroconfService::Published> ZeroconfService::Find(int port) {
+    return Publisher::Instance().Find(port);
+}
+
+bool ZeroconfService::DaemonReachable() {
+    return Publisher::Instance().DaemonReachable();
 }
 
 int ZeroconfService::Port() const {

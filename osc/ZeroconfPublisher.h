@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace MV {
@@ -30,6 +31,16 @@ public:
     int Port() const;
     // True once the daemon has confirmed the publication. Any thread.
     bool IsEstablished() const;
+
+    // A service of this process on `port`: its name now and whether the daemon confirmed it.
+    // For programs that show where they can be found. Any thread.
+    struct Published {
+        std::string name;
+        bool established = false;
+    };
+    static std::optional<Published> Find(int port);
+    // True while an Avahi daemon answers (publications then get confirmed). Any thread.
+    static bool DaemonReachable();
 
     struct Entry; // behind the process-wide publisher's lock
 
