@@ -91,8 +91,11 @@ MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
     SetCurrentPreset(presets[0].presetNumber, presets[0].presetName);
 }
 
-void MrvnFluxet::PrepareToClose() {
+void MrvnFluxet::PreDestructor() {
+    // Timer callbacks reach the unit through its instance handle: end them before the close
+    // request lets go of it, then clean up as every unit does.
     m_luaMIDIHelper.StopTimers();
+    AUMIDIEffectBase::PreDestructor();
 }
 
 MrvnFluxet::~MrvnFluxet() {
@@ -393,12 +396,6 @@ OSStatus MrvnFluxet::HandleSysEx(const UInt8* data, UInt32 length) {
 // Entries
 
 OSStatus MrvnFluxetEntry(ComponentParameters* params, ComponentInstance instance) {
-    // The entry forgets the unit before it destroys it; a timer thread must not be calling it
-    // through the instance then.
-    if (params != nullptr && instance != nullptr && params->what == kComponentCloseSelect &&
-        instance->storage != nullptr) {
-        static_cast<MrvnFluxet*>(static_cast<ComponentBase*>(instance->storage))->PrepareToClose();
-    }
     return ComponentEntryPoint<MrvnFluxet>::Dispatch(params, instance);
 }
 

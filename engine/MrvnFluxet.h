@@ -144,9 +144,9 @@ public:
     // Render thread; real-time safe. The block record for the next sub-block of frames.
     void DoPrecomps(UInt32 frames);
 
-    // Main thread, from the close request before the entry lets go of the unit: ends the
-    // threads of its own (script timers) that reach it through its instance handle.
-    void PrepareToClose();
+    // Main thread, from the close request while the instance still holds the unit: ends
+    // the threads of its own (script timers) that reach it through its instance handle.
+    void PreDestructor() override;
 
     // The MIDI scripting host (for hosts that set its time limits, and for tests).
     FluxetLuaMIDIHelper& ScriptHost() { return m_luaMIDIHelper; }

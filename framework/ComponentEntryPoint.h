@@ -64,8 +64,10 @@ private:
             return kAudio_ParamError;
         }
         std::unique_ptr<ComponentBase> owner(base);
-        instance->storage = nullptr;
+        // While the unit ends its own threads it must still be reachable through the
+        // instance, since those threads may be inside a request on it.
         owner->PreDestructor();
+        instance->storage = nullptr;
         return noErr;
     }
 };
