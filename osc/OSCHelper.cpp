@@ -1,6 +1,7 @@
 // The server's life: tasks, the port, the receive loop, publication and notifications.
 #include "OSCHelper.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <cstdio>
@@ -330,6 +331,7 @@ void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& 
     // The library's loop would end on the first error that leaves here; every packet is
     // caught on its own instead, so that nothing anybody sends stops the server.
     try {
+        CheckBlobs(data, std::size_t(std::max(size, 0)));
         osc::OscPacketListener::ProcessPacket(data, size, remoteEndpoint);
     } catch (const osc::Exception& error) {
         PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
@@ -337,6 +339,109 @@ void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& 
         PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
     } catch (const std::exception& error) {
         PrintLine("std::runtime_error in TaskMain(): " + LineText(error.what()));
+    }
+}
+
+namespace {
+
+// The end of the NUL-terminated, NUL-padded string at p, or null when it runs past end.
+const char* StringEnd(const char* p, const char* end) {
+    if (p >= end) {
+        return nullptr;
+    }
+    const void* nul = std::memchr(p, '\0', std::size_t(end - p));
+    if (nul == nullptr) {
+        return nullptr;
+    }
+    const auto length = std::size_t(static_cast<const char*>(nul) - p) + 1;
+    const std::size_t padded = (length + 3) & ~std::size_t(3);
+    return padded <= std::size_t(end - p) ? p + padded : nullptr;
+}
+
+std::uint32_t BigEndian32(const char* p) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(p);
+    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 |
+           std::uint32_t(bytes[2]) << 8 | std::uint32_t(bytes[3]);
+}
+
+} // namespace
+
+void OSCHelper::CheckBlobs(const char* data, std::size_t size) {
+    const char* end = data + size;
+    if (size % 4 != 0) {
+        return; // the library refuses it
+    }
+    if (size >= 8 && std::memcmp(data, "#bundle", 8) == 0) {
+        for (const char* p = data + 16; size >= 16 && p < end;) {
+            if (end - p < 4) {
+                return;
+            }
+            const std::uint32_t elementSize = BigEndian32(p);
+            if (elementSize % 4 != 0 || elementSize > std::size_t(end - p - 4)) {
+                return;
+            }
+            CheckBlobs(p + 4, elementSize);
+            p += 4 + elementSize;
+        }
+        return;
+    }
+    const char* tags = StringEnd(data, end);
+    if (tags == nullptr || tags == end || *tags != ',') {
+        return;
+    }
+    const char* argument = StringEnd(tags, end);
+    if (argument == nullptr) {
+        return;
+    }
+    // Everything but blobs the library checks itself; it only reads their sizes.
+    for (const char* tag = tags + 1; *tag != '\0'; ++tag) {
+        switch (*tag) {
+        case osc::INT32_TYPE_TAG:
+        case osc::FLOAT_TYPE_TAG:
+        case osc::CHAR_TYPE_TAG:
+        case osc::RGBA_COLOR_TYPE_TAG:
+        case osc::MIDI_MESSAGE_TYPE_TAG:
+            if (end - argument < 4) {
+                return;
+            }
+            argument += 4;
+            break;
+        case osc::INT64_TYPE_TAG:
+        case osc::TIME_TAG_TYPE_TAG:
+        case osc::DOUBLE_TYPE_TAG:
+            if (end - argument < 8) {
+                return;
+            }
+            argument += 8;
+            break;
+        case osc::STRING_TYPE_TAG:
+        case osc::SYMBOL_TYPE_TAG:
+            argument = StringEnd(argument, end);
+            if (argument == nullptr) {
+                return;
+            }
+            break;
+        case osc::BLOB_TYPE_TAG: {
+            if (end - argument < 4) {
+                throw osc::MalformedMessageException("arguments exceed message size");
+            }
+            const std::size_t padded = (std::size_t(BigEndian32(argument)) + 3) & ~std::size_t(3);
+            if (padded > std::size_t(end - argument - 4)) {
+                throw osc::MalformedMessageException("arguments exceed message size");
+            }
+            argument += 4 + padded;
+            break;
+        }
+        case osc::TRUE_TYPE_TAG:
+        case osc::FALSE_TYPE_TAG:
+        case osc::NIL_TYPE_TAG:
+        case osc::INFINITUM_TYPE_TAG:
+        case osc::ARRAY_BEGIN_TYPE_TAG:
+        case osc::ARRAY_END_TYPE_TAG:
+            break;
+        default:
+            return;
+        }
     }
 }
 

@@ -133,6 +133,13 @@ std::vector<std::vector<char>> OSCSeedPackets() {
         MessageBuilder m("/mrvn/3/10/4/0");
         add(m << 0.25f << 0.75f);
     }
+    {
+        MessageBuilder m("/exec");
+        add(m << "add" << osc::Blob("blob", 4) << 1);
+    }
+    // Found by the fuzzer: a blob whose size runs far past the packet.
+    seeds.push_back({'/', 'm',  'r',    'v',    'n',  '/',  '1',    '\0',   ',',  'b',
+                     'f', '\0', '\x3e', '\x80', '\0', '\0', '\x3f', '\x40', '\0', '\0'});
     MessageBuilder frame("/t3d/frm");
     MessageBuilder touch("/t3d/tch3");
     seeds.push_back(

@@ -393,6 +393,35 @@ TEST_F(OSCAddressSpace, MalformedPacketsAreReportedAndTheServerKeepsAnswering) {
     }
 }
 
+// The library's decoder does not check blob sizes: a blob said to run past the packet would
+// be read from beyond it. Such packets are refused whole, with the decoder's error.
+TEST_F(OSCAddressSpace, BlobsThatRunPastThePacketAreRefused) {
+    Packet blob = (MessageBuilder("/nobody") << osc::Blob("abcd", 4)).Finish();
+    ASSERT_EQ(blob.size(), 20u); // "/nobody\0" ",b\0\0" size "abcd"
+    Packet huge = blob;
+    huge[12] = char(0x7f); // size 0x7f000004
+    Packet beyondByOne = blob;
+    beyondByOne[15] = 5; // five bytes, padded to eight: four past the end
+    const Packet noSize(blob.begin(), blob.begin() + 12);
+    Packet inBundle = (MessageBuilder("/nobody", true) << osc::Blob("abcd", 4)).Finish();
+    inBundle[inBundle.size() - 8] = char(0x40);
+
+    for (const Packet* packet :
+         std::initializer_list<const Packet*>{&huge, &beyondByOne, &noSize, &inBundle}) {
+        const std::string printed = Printed([&] { client.Send(unit.Port(), *packet); });
+        EXPECT_NE(printed.find("osc::Exception in TaskMain(): arguments exceed message size\n"),
+                  std::string::npos)
+            << printed;
+    }
+    // A blob that fits is an ordinary argument (here one that script calls refuse).
+    const std::string printed = Printed([&] {
+        client.Send(unit.Port(), blob);
+        client.Send(unit.Port(), (MessageBuilder("/exec") << "f" << osc::Blob("ab", 2)).Finish());
+    });
+    EXPECT_EQ(printed.find("osc::Exception"), std::string::npos) << printed;
+    EXPECT_NE(Server().RecentMessages()[2].find("/nobody"), std::string::npos);
+}
+
 TEST_F(OSCAddressSpace, TheRecentListKeepsTheLastFiveMessages) {
     for (int i = 0; i < 7; ++i) {
         client.Send(unit.Port(), (MessageBuilder("/nobody") << i).Finish());
