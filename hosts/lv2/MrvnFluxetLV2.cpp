@@ -448,18 +448,25 @@ void MrvnFluxetLV2::ApplyHostValuesDirectly() {
 }
 
 void MrvnFluxetLV2::NotifyOtherListeners(UInt32 mask) {
-    for (UInt32 id = 0; id < kNumParameters; ++id) {
+    for (UInt32 id = 0; id < kNumParameters && mask != 0; ++id) {
         if ((mask & (1u << id)) != 0) {
             const AudioUnitParameter parameter{m_unit, id, kAudioUnitScope_Global, 0};
             AUParameterListenerNotify(m_listener, this, &parameter);
+            mask &= ~(1u << id);
         }
     }
 }
 
 void MrvnFluxetLV2::WriteChanges(SInt64 frame) {
-    UInt32 mask = m_changed.exchange(0, std::memory_order_acquire) | m_requested;
+    // Loads first: most blocks have nothing to report, and a plain load is cheaper than an
+    // exchange.
+    UInt32 mask = m_requested;
     m_requested = 0;
-    if (m_reportAll.exchange(false, std::memory_order_acquire)) {
+    if (m_changed.load(std::memory_order_relaxed) != 0) {
+        mask |= m_changed.exchange(0, std::memory_order_acquire);
+    }
+    if (m_reportAll.load(std::memory_order_relaxed) &&
+        m_reportAll.exchange(false, std::memory_order_acquire)) {
         mask = kAllParameters;
     }
     for (UInt32 id = 0; id < kNumParameters && mask != 0; ++id) {
