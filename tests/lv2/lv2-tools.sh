@@ -51,6 +51,9 @@ for name in XDG_CONFIG_HOME XDG_DATA_HOME FLUXET_LOCAL_DATA_DIR FLUXET_SYSTEM_DA
 done
 unset FLUXET_BUNDLE_DIR
 
+# (Output is searched with here-strings, not "echo | grep -q": with pipefail, grep quitting at
+# the first match would fail the pipeline whenever echo is still writing.)
+
 # Runs a tool that loads the plug-in's shared object.
 run_host() {
     if [ -n "${FLUXET_SANITIZER_PRELOAD:-}" ]; then
@@ -109,8 +112,8 @@ exports)
 
 validate)
     out=$(lv2_validate "$bundle"/*.ttl 2>&1) || { echo "$out"; fail "lv2_validate failed"; }
-    echo "$out" | grep -q "Found 0 errors" || { echo "$out"; fail "lv2_validate found errors"; }
-    if echo "$out" | grep -q "^error:"; then
+    grep -q "Found 0 errors" <<<"$out" || { echo "$out"; fail "lv2_validate found errors"; }
+    if grep -q "^error:" <<<"$out"; then
         echo "$out"
         fail "lv2_validate reported an error"
     fi
@@ -124,22 +127,22 @@ validate)
 info)
     listed=$(lv2ls)
     for uri in "$stereo" "$mono"; do
-        echo "$listed" | grep -qx "$uri" || fail "lv2ls does not list $uri"
+        grep -qx "$uri" <<<"$listed" || fail "lv2ls does not list $uri"
     done
     for variant in "$stereo 2 Fluxet Stereo" "$mono 1 Fluxet Mono"; do
         read -r uri channels name <<<"$variant"
         out=$(lv2info "$uri" 2>/dev/null)
-        echo "$out" | grep -q "Name: *$name" || fail "$uri: no name '$name'"
-        ports=$(echo "$out" | grep -c "^	Port [0-9]*:")
+        grep -q "Name: *$name" <<<"$out" || fail "$uri: no name '$name'"
+        ports=$(grep -c "^	Port [0-9]*:" <<<"$out")
         [ "$ports" -eq $((2 + 2 * channels)) ] || fail "$uri: $ports ports"
-        audio=$(echo "$out" | grep -c "lv2core#AudioPort")
+        audio=$(grep -c "lv2core#AudioPort" <<<"$out")
         [ "$audio" -eq $((2 * channels)) ] || fail "$uri: $audio audio ports"
-        atom=$(echo "$out" | grep -c "atom#AtomPort")
+        atom=$(grep -c "atom#AtomPort" <<<"$out")
         [ "$atom" -eq 2 ] || fail "$uri: $atom atom ports"
         while IFS= read -r preset; do
-            echo "$out" | grep -qx "	 *$preset" || fail "$uri: preset '$preset' not listed"
+            grep -qx "	 *$preset" <<<"$out" || fail "$uri: preset '$preset' not listed"
         done < <(preset_names)
-        count=$(echo "$out" | sed -n '/Presets:/,/^$/p' | grep -c "^	  *[A-Z]")
+        count=$(sed -n '/Presets:/,/^$/p' <<<"$out" | grep -c "^	  *[A-Z]")
         [ "$count" -eq 18 ] || fail "$uri: $count presets"
         # This lv2info lists parameters only in the plug-in's Turtle description.
         lv2info -p "$work/description.ttl" "$uri" >/dev/null 2>&1
@@ -181,8 +184,8 @@ lv2file)
         # And the preset was applied: the default settings sound different.
         run_host lv2file --ignore-clipping -i "$input" -o "$work/defaults.wav" -b "$block" \
             "$uri" >/dev/null 2>&1
-        samples "$work/defaults.wav" | cmp -s - "$work/lv2.f32" &&
-            fail "'$preset' renders like the defaults"
+        samples "$work/defaults.wav" >"$work/defaults.f32"
+        cmp -s "$work/defaults.f32" "$work/lv2.f32" && fail "'$preset' renders like the defaults"
         echo "$uri '$preset' block $block: equal"
     done
     ;;
@@ -203,14 +206,14 @@ jalv)
             { cat "$work/jalv.log"; fail "jalv failed for $uri"; }
         log=$(cat "$work/jalv.log")
         while IFS= read -r preset; do
-            echo "$log" | grep -qF "($preset)" || { echo "$log"; fail "$uri: jalv lists no '$preset'"; }
+            grep -qF "($preset)" <<<"$log" || { echo "$log"; fail "$uri: jalv lists no '$preset'"; }
         done < <(preset_names)
-        listed=$(echo "$log" | grep -c "${presets}[a-z0-9_]* (")
+        listed=$(grep -c "${presets}[a-z0-9_]* (" <<<"$log")
         [ "$listed" -eq 18 ] || { echo "$log"; fail "$uri: jalv lists $listed presets"; }
-        echo "$log" | grep -q "patch:property <http://morvane.com/plugins/fluxet#dry_level>" ||
+        grep -q "patch:property <http://morvane.com/plugins/fluxet#dry_level>" <<<"$log" ||
             { echo "$log"; fail "$uri: no patch:Set sent"; }
-        echo "$log" | grep -q "^dry_level = 0.250000" || { echo "$log"; fail "$uri: not set"; }
-        if echo "$log" | grep -iE "^(error|warning)|doesn't exist|fluxet.lv2:"; then
+        grep -q "^dry_level = 0.250000" <<<"$log" || { echo "$log"; fail "$uri: not set"; }
+        if grep -iE "^(error|warning)|doesn't exist|fluxet.lv2:" <<<"$log"; then
             fail "$uri: jalv or the plug-in reported a problem"
         fi
         echo "$uri: presets listed, preset applied, parameter set"
@@ -273,7 +276,7 @@ jalv)
 bench)
     for uri in "$stereo" "$mono"; do
         out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) || { echo "$out"; fail "lv2bench $uri"; }
-        echo "$out" | grep -qE "^[0-9.]+ $uri$" || { echo "$out"; fail "lv2bench did not run $uri"; }
+        grep -qE "^[0-9.]+ $uri$" <<<"$out" || { echo "$out"; fail "lv2bench did not run $uri"; }
         echo "$out"
     done
     ;;
