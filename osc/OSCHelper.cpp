@@ -344,18 +344,20 @@ void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& 
 
 namespace {
 
-// The end of the NUL-terminated, NUL-padded string at p, or null when it runs past end.
+// Where the library takes the string at p to end (it looks for the terminating NUL only at
+// the last byte of each word), or null when it runs past end. p is word-aligned.
 const char* StringEnd(const char* p, const char* end) {
     if (p >= end) {
         return nullptr;
     }
-    const void* nul = std::memchr(p, '\0', std::size_t(end - p));
-    if (nul == nullptr) {
-        return nullptr;
+    if (p[0] == '\0') {
+        return p + 4;
     }
-    const auto length = std::size_t(static_cast<const char*>(nul) - p) + 1;
-    const std::size_t padded = (length + 3) & ~std::size_t(3);
-    return padded <= std::size_t(end - p) ? p + padded : nullptr;
+    p += 3;
+    while (p < end && *p != '\0') {
+        p += 4;
+    }
+    return p < end ? p + 1 : nullptr;
 }
 
 std::uint32_t BigEndian32(const char* p) {

@@ -140,6 +140,9 @@ std::vector<std::vector<char>> OSCSeedPackets() {
     // Found by the fuzzer: a blob whose size runs far past the packet.
     seeds.push_back({'/', 'm',  'r',    'v',    'n',  '/',  '1',    '\0',   ',',  'b',
                      'f', '\0', '\x3e', '\x80', '\0', '\0', '\x3f', '\x40', '\0', '\0'});
+    // And one whose address, as the library reads it, ends only at a word's last byte.
+    seeds.push_back({'/', 'a',  '\0',   'x',    'y',  'z',  'w',    '\0',   ',',  'f',
+                     'b', '\0', '\x3e', '\x80', '\0', '\0', '\x3f', '\x40', '\0', '\0'});
     MessageBuilder frame("/t3d/frm");
     MessageBuilder touch("/t3d/tch3");
     seeds.push_back(

@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "AudioUnitAPI.h"
 #include "FluxetParameters.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
@@ -179,6 +180,28 @@ TEST_F(OSCScripting, AnEndlessScriptFunctionIsStoppedAndTheServerGoesOn) {
     const std::string printed = Deliver((MessageBuilder("/exec") << "forever").Finish());
     EXPECT_NE(printed.find("failed to exec function"), std::string::npos);
     EXPECT_TRUE(PingRoundTrip(requester, Port()));
+}
+
+// A receive task busy past the shutdown time-out is reported, and then still waited for: it is
+// inside the script, which must not be closed under it.
+TEST_F(OSCScripting, AShutdownThatOutwaitsItsTimeOutIsReportedAndStillWaitsForTheTask) {
+    Start(R"(
+function busy()
+    sendOSC("$CLIENT", "/busy")
+    while true do end
+end
+)");
+    unit->Unit().ScriptHost().SetCallbackTimeLimitMs(1500);
+    requester.Send(Port(), (MessageBuilder("/exec") << "busy").Finish());
+    ASSERT_TRUE(client.ReceiveReply()) << "the script function started";
+    StdoutCapture output;
+    AudioUnitUninitialize(unit->Host().Unit());
+    const std::string printed = output.Finish();
+    EXPECT_NE(printed.find("OSC: DestroyTask timeout on shutdown\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("error while parsing message: /exec: failed to exec function"),
+              std::string::npos)
+        << "the time limit ended the call before the task ended: " << printed;
+    EXPECT_FALSE(unit->Unit().OSCServer().HasTasks());
 }
 
 TEST_F(OSCScripting, AScriptPathTakesPrecedenceOverAFixedAddress) {
