@@ -57,7 +57,9 @@ unset FLUXET_BUNDLE_DIR
 # Runs a tool that loads the plug-in's shared object.
 run_host() {
     if [ -n "${FLUXET_SANITIZER_PRELOAD:-}" ]; then
-        LD_PRELOAD="$FLUXET_SANITIZER_PRELOAD" ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-} "$@"
+        # The tools' own leaks are not ours; the last setting wins.
+        LD_PRELOAD="$FLUXET_SANITIZER_PRELOAD" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+            "$@"
     else
         "$@"
     fi
