@@ -332,6 +332,10 @@ void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message) {
             return;
         }
     }
+    // Anybody on the network may register: a bound keeps them from filling the memory.
+    if (m_updateRegistrations.size() >= kMaxUpdateRegistrations) {
+        throw OSCMessageError("too many update registrations");
+    }
     m_updateRegistrations.emplace(id, UpdateRegistration{endpoint, path});
     m_updateFlags[std::size_t(id)].store(1, std::memory_order_relaxed);
 }

@@ -80,6 +80,8 @@ public:
     static constexpr std::size_t kPacketBufferSize = 1024;
     static constexpr long kShutdownTimeoutMs = 1000;
     static constexpr int kNumRecentMessages = 5;
+    // Update registrations the server keeps at most, over all parameters.
+    static constexpr std::size_t kMaxUpdateRegistrations = 1024;
 
     // Main thread, while the effect unit is constructed. `luaHelper` may be null: no scripts.
     OSCHelper(AUBase* effect, LuaMIDIHelper* luaHelper);

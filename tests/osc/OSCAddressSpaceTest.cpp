@@ -178,6 +178,31 @@ TEST_F(OSCAddressSpace, RegisteringTwiceKeepsOneRegistrationAndUnregisteringClea
     EXPECT_FALSE(watcher.Receive(200)) << "nothing is sent after unregistering";
 }
 
+TEST_F(OSCAddressSpace, RegistrationsAreBoundedSoNobodyCanFillTheMemory) {
+    for (std::size_t i = 0; i < OSCHelper::kMaxUpdateRegistrations; ++i) {
+        client.Send(unit.Port(), (MessageBuilder("/registerUpdate")
+                                  << int(i % 16) << client.Address() << "/r" + std::to_string(i))
+                                     .Finish());
+        if (i % 64 == 63) {
+            ASSERT_TRUE(PingRoundTrip(client, unit.Port())); // no more than the socket holds
+        }
+    }
+    const std::string printed = Printed([&] {
+        client.Send(
+            unit.Port(),
+            (MessageBuilder("/registerUpdate") << 3 << client.Address() << "/more").Finish());
+    });
+    EXPECT_NE(printed.find("error while parsing message: /registerUpdate: too many update "
+                           "registrations\n"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(Server().UpdateRegistrations().size(), OSCHelper::kMaxUpdateRegistrations);
+    // Removing one makes room again.
+    Deliver((MessageBuilder("/unregisterUpdate") << 0 << client.Address() << "/r0").Finish());
+    Deliver((MessageBuilder("/registerUpdate") << 3 << client.Address() << "/more").Finish());
+    EXPECT_EQ(Server().UpdateRegistrations(3).back().second.path, "/more");
+}
+
 TEST_F(OSCAddressSpace, TwoRegistrationsForOneParameterEachGetEveryChangeInOrder) {
     OscTestClient first;
     OscTestClient second;
