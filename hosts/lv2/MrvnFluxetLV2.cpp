@@ -373,38 +373,45 @@ void MrvnFluxetLV2::HandleMIDI(const LV2_Atom& atom, UInt32 offset) {
 }
 
 void MrvnFluxetLV2::AddHostValue(AudioUnitParameterID id, UInt32 offset, Float32 value) {
-    auto push = [this](AudioUnitParameterID parameter, UInt32 at, Float32 v) {
-        if (m_numEvents == kMaxScheduledEvents) {
-            ++m_droppedEvents;
-            return false;
-        }
-        AudioUnitParameterEvent& event = m_events[m_numEvents++];
-        event = AudioUnitParameterEvent{};
-        event.scope = kAudioUnitScope_Global;
-        event.element = 0;
-        event.parameter = parameter;
-        event.eventType = kParameterEvent_Immediate;
-        event.eventValues.immediate.bufferOffset = at;
-        event.eventValues.immediate.value = v;
-        return true;
-    };
     const UInt32 bit = 1u << id;
     if ((m_hostTouched & bit) != 0) {
-        // Equal offsets would be applied in no defined order; the later event wins here.
+        // Equal offsets would be applied in no defined order, so the later event takes the
+        // earlier one's place; so does every event once the slice is full (early, not lost).
         AudioUnitParameterEvent& previous = m_events[m_lastEvent[id]];
-        if (previous.eventValues.immediate.bufferOffset == offset) {
+        if (previous.eventValues.immediate.bufferOffset == offset ||
+            m_numEvents == kMaxScheduledEvents) {
             previous.eventValues.immediate.value = value;
             return;
         }
-    } else if (offset > 0 && !push(id, 0, ParameterValue(id))) {
-        // The unit applies an immediate event at once and again from its frame on; the old
-        // value at frame 0 keeps the frames before the event as they were.
+        PushEvent(id, offset, value);
+        m_lastEvent[id] = m_numEvents - 1;
         return;
     }
-    if (push(id, offset, value)) {
-        m_hostTouched |= bit;
-        m_lastEvent[id] = m_numEvents - 1;
+    if (m_numEvents + (offset > 0 ? 2 : 1) > kMaxScheduledEvents) {
+        // No room left in this slice: the value holds from its start, early rather than lost.
+        const AudioUnitParameter parameter{m_unit, id, kAudioUnitScope_Global, 0};
+        AUParameterSet(m_listener, this, &parameter, value, 0);
+        return;
     }
+    // The unit applies an immediate event at once and again from its frame on; the old value
+    // at frame 0 keeps the frames before the event as they were.
+    if (offset > 0) {
+        PushEvent(id, 0, ParameterValue(id));
+    }
+    PushEvent(id, offset, value);
+    m_hostTouched |= bit;
+    m_lastEvent[id] = m_numEvents - 1;
+}
+
+void MrvnFluxetLV2::PushEvent(AudioUnitParameterID id, UInt32 offset, Float32 value) {
+    AudioUnitParameterEvent& event = m_events[m_numEvents++];
+    event = AudioUnitParameterEvent{};
+    event.scope = kAudioUnitScope_Global;
+    event.element = 0;
+    event.parameter = id;
+    event.eventType = kParameterEvent_Immediate;
+    event.eventValues.immediate.bufferOffset = offset;
+    event.eventValues.immediate.value = value;
 }
 
 void MrvnFluxetLV2::RenderSlice(UInt32 start, UInt32 frames) {

@@ -26,7 +26,8 @@ public:
     static constexpr UInt32 kDefaultMaxFrames = 4096;
     // Larger host blocks are rendered in several calls rather than sizing buffers for them.
     static constexpr UInt32 kMaxFramesLimit = 65536;
-    // Parameter events one render call can carry; more in one slice are dropped.
+    // Parameter events one render call can carry; beyond them a change holds from an earlier
+    // frame of its slice.
     static constexpr UInt32 kMaxScheduledEvents = 256;
 
     // Main thread (LV2 instantiation). Null when the host lacks urid:map or the unit cannot
@@ -80,6 +81,7 @@ private:
     void HandlePatchGet(const LV2_Atom_Object& object);
     void HandleMIDI(const LV2_Atom& atom, UInt32 offset);
     void AddHostValue(AudioUnitParameterID id, UInt32 offset, Float32 value);
+    void PushEvent(AudioUnitParameterID id, UInt32 offset, Float32 value);
     void RenderSlice(UInt32 start, UInt32 frames);
     void ApplyHostValuesDirectly();
     void NotifyOtherListeners(UInt32 mask);
@@ -126,7 +128,6 @@ private:
     AudioBufferList* m_bufferList = nullptr;
     std::array<AudioUnitParameterEvent, kMaxScheduledEvents> m_events{};
     UInt32 m_numEvents = 0;
-    UInt32 m_droppedEvents = 0;
     // Parameters the host set in the current slice, and where each one's last event is.
     UInt32 m_hostTouched = 0;
     std::array<UInt32, kNumParameters> m_lastEvent{};

@@ -377,6 +377,21 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{256, 1000, {255, 256, 700, 999}},
                       FrameCase{64, 300, {10, 130, 131}}));
 
+// More changes in one block than the unit takes per render call: none is lost, the last holds.
+TEST(FluxetLV2Slices, ChangesBeyondWhatOneRenderCarriesAreNotLost) {
+    LV2TestInstance instance(Host(), kFluxetLV2StereoURI, 1024);
+    ControlSequence control(Host(), 1 << 17);
+    for (int i = 0; i < 700; ++i) {
+        control.PatchSet(i, ParameterURI(UInt32(i % 3 == 0 ? kParam_Bias : kParam_Spread)),
+                         float(i) / 1000.0f);
+    }
+    Buffers output;
+    instance.Run(1024, TestSignal(2, 1024), 0, output, &control);
+    const auto values = QueryAll(instance);
+    EXPECT_EQ(values[kParam_Bias], 0.699f);
+    EXPECT_EQ(values[kParam_Spread], 0.698f);
+}
+
 // A block longer than the unit's maximum equals the same frames in host blocks of the maximum.
 TEST(FluxetLV2Slices, LongBlockEqualsTheSameFramesInMaximumBlocks) {
     const Buffers input = TestSignal(2, 1000, 3);
