@@ -121,7 +121,7 @@ Float32 MrvnFluxetEngine::ChannelCore::ProcessCore(const Float32* source, Float3
                                                    Float32 startPhase, SInt32 channelIndex,
                                                    KernelState& state, const KernelState& common) {
     return Loops().processCore(source, dest, frames, delay, writeIndex, record, dryGain, wetGain,
-                               sampleRate, startPhase, channelIndex, state, common);
+                               sampleRate, startPhase, channelIndex, state, common, nullptr);
 }
 
 OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* dest, UInt32 frames,
@@ -153,14 +153,14 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
         const KernelState kept = m_state;
         loops.processCore(source, previous, frames, delay, w, owner.m_previousRecord, dryGain,
                           wetGain, sampleRate, startPhase, m_channelIndex, m_state,
-                          owner.m_commonRandomSnapshot);
+                          owner.m_commonRandomSnapshot, &owner.m_positionCache);
         loops.swapWithRing(delay, w, saved, frames);
         m_state = kept;
     }
 
-    const float phase = loops.processCore(source, dest, frames, delay, w, owner.m_currentRecord,
-                                          dryGain, wetGain, sampleRate, startPhase, m_channelIndex,
-                                          m_state, owner.m_commonRandomSnapshot);
+    const float phase = loops.processCore(
+        source, dest, frames, delay, w, owner.m_currentRecord, dryGain, wetGain, sampleRate,
+        startPhase, m_channelIndex, m_state, owner.m_commonRandomSnapshot, &owner.m_positionCache);
 
     if (crossfade) {
         loops.crossfade(dest, previous, delay, w, saved, frames);
@@ -181,6 +181,16 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_depthLFOPhase = 0.0f;
     m_previousPassOutput.assign(maxFramesPerSlice, 0.0f);
     m_savedDelay.assign(maxFramesPerSlice, 0.0f);
+    // Whole groups of the widest variant: the loop writes positions a group at a time.
+    const UInt32 capacity = (maxFramesPerSlice + 15) & ~15u;
+    m_cachedIndex.assign(std::size_t(capacity) * PositionCache::kEntries, 0);
+    m_cachedFrac.assign(std::size_t(capacity) * PositionCache::kEntries, 0.0f);
+    m_positionCache = PositionCache{};
+    m_positionCache.capacity = capacity;
+    for (int e = 0; e < PositionCache::kEntries; ++e) {
+        m_positionCache.entries[e].index = m_cachedIndex.data() + std::size_t(e) * capacity;
+        m_positionCache.entries[e].frac = m_cachedFrac.data() + std::size_t(e) * capacity;
+    }
     m_sharedLFOPhase = 0.0f;
     m_subBlockStartPhase = 0.0f;
     m_currentRecord = PreComp{};

@@ -57,6 +57,28 @@ public:
     static bool SelectLoopVariant(LoopVariant variant);
     static LoopVariant CurrentLoopVariant();
 
+    // Read positions of the latest passes on the deterministic path, kept for the next
+    // channel whose pass has the same ones (the same record, start phase, write index and
+    // length, as every channel has when "Spread" is 0). Working storage of the sample loop,
+    // sized by InitializeEngine; render thread.
+    struct PositionCache {
+        struct Entry {
+            PreComp record;
+            Float32 startPhase;
+            Float32 increment;
+            UInt32 writeIndex;
+            UInt32 frames;
+            Float32 endPhase;
+            bool valid;
+            SInt32* index;
+            Float32* frac;
+        };
+        static constexpr int kEntries = 2; // a crossfade's two records
+        Entry entries[kEntries];
+        UInt32 capacity = 0; // frames per entry
+        int recent = 0;      // the entry used last
+    };
+
     // One channel's delay line and random state. The unit's kernel owns one and forwards
     // to it; channels are processed one after the other, in channel order.
     class ChannelCore {
@@ -161,4 +183,7 @@ protected:
     UInt32 m_subBlockOffset = 0;
     KernelState m_commonRandomSnapshot{};
     MV::DataToGui m_dataToGui;
+    PositionCache m_positionCache{};
+    std::vector<SInt32> m_cachedIndex;
+    std::vector<Float32> m_cachedFrac;
 };

@@ -7,13 +7,16 @@
 
 namespace MrvnFluxetLoops {
 
-// Same arguments and result as MrvnFluxetEngine::ChannelCore::ProcessCore.
+// Same arguments and result as MrvnFluxetEngine::ChannelCore::ProcessCore, and a cache of
+// read positions shared by the channels (null: work every position out). The cache must
+// hold at least `frames` frames.
 using ProcessCoreFn = Float32 (*)(const Float32* source, Float32* dest, UInt32 frames,
                                   Float32* delay, UInt32 writeIndex,
                                   const MrvnFluxetEngine::PreComp& record, Float32 dryGain,
                                   Float32 wetGain, Float32 sampleRate, Float32 startPhase,
                                   SInt32 channelIndex, MrvnFluxetEngine::KernelState& state,
-                                  const MrvnFluxetEngine::KernelState& common);
+                                  const MrvnFluxetEngine::KernelState& common,
+                                  MrvnFluxetEngine::PositionCache* cache);
 
 // One variant of the loops.
 struct LoopTable {

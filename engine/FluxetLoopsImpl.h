@@ -8,6 +8,7 @@
 // -ffp-contract=off). Vector operations are lane-wise IEEE arithmetic and give the same
 // bits as the same formula written for one frame.
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -28,7 +29,7 @@ constexpr UInt32 kLanes = FLUXET_LOOPS_LANES;
 using VF = float __attribute__((vector_size(4 * kLanes)));
 using VI = SInt32 __attribute__((vector_size(4 * kLanes)));
 
-// Frames per pass of the staged loop; the stages' arrays live on the stack.
+// Frames of random shape values made ahead of their positions; they live on the stack.
 constexpr UInt32 kChunk = 256;
 static_assert(kChunk % kLanes == 0);
 
@@ -188,11 +189,6 @@ inline VF ZeroUnlessFinite(VF x) {
     return x - x == VF{} ? x : VF{};
 }
 
-// A non-finite input sample counts as silence.
-inline float CleanInput(float x) {
-    return IsFinite(x) ? x : 0.0f;
-}
-
 // floor(r) taken through a 64-bit integer and masked to a ring slot; f = r - floor(r).
 // Positions beyond 2^62 are multiples of the ring length, so clamping there (and sending
 // NaN to the clamp) keeps the conversion defined without changing any slot.
@@ -215,52 +211,6 @@ template <bool kSmallStep> inline float Advance(float phi, float inc) {
     }
 }
 
-inline VF Load(const float* p);
-inline void Store(float* p, VF v);
-
-// The main LFO phase of `count` frames from phi on; returns the phase after them.
-//
-// The recurrence phi = frac(phi + inc) is serial, but within one binade of phi and before
-// the wrap, every step adds the same rounded increment. So a group of lanes is guessed as
-// phi + k * step and then checked lane-wise: if stepping each lane exactly as the serial
-// loop does lands on the next lane's guess (and stays below 1), the guesses are the serial
-// phases, bit for bit. A group that fails the check is stepped serially.
-inline float FillPhases(float* phases, UInt32 count, float phi, float inc, bool smallStep) {
-    UInt32 n = 0;
-    if (smallStep) {
-        const VI lane = LaneIndex();
-        const VF k = __builtin_convertvector(lane, VF);
-        const VF k1 = k + 1.0f;
-        float step = (phi + inc) - phi;
-        float stride = step * float(kLanes);
-        for (; n + kLanes <= count; n += kLanes) {
-            const VF ph = Splat(phi) + k * step;
-            const VF next = ph + inc;
-            if (AllSet((next == Splat(phi) + k1 * step) & (next < 1.0f))) {
-                Store(phases + n, lane == 0 ? Splat(phi) : ph);
-                phi = phi + stride;
-                continue;
-            }
-            for (UInt32 j = 0; j < kLanes; ++j) {
-                phases[n + j] = phi;
-                phi = Advance<true>(phi, inc);
-            }
-            step = (phi + inc) - phi;
-            stride = step * float(kLanes);
-        }
-        for (; n < count; ++n) {
-            phases[n] = phi;
-            phi = Advance<true>(phi, inc);
-        }
-    } else {
-        for (; n < count; ++n) {
-            phases[n] = phi;
-            phi = Advance<false>(phi, inc);
-        }
-    }
-    return phi;
-}
-
 inline VF Load(const float* p) {
     VF v;
     std::memcpy(&v, p, sizeof v);
@@ -270,160 +220,330 @@ inline void Store(float* p, VF v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// v[index[k] mod kLanes] for every lane.
+inline VF Shuffle(VF v, VI index) {
+    return __builtin_shuffle(v, index);
+}
+
+inline bool SameBits(VF a, VF b) {
+    return AllSet(reinterpret_cast<VI>(a) == reinterpret_cast<VI>(b));
+}
+
+// delay[slot] and delay[slot + 1] for every lane. Neighbouring frames read neighbouring
+// slots unless the delay moves by a whole slot per frame, so when every lane's slot lies
+// less than 2 * kLanes - 1 slots after the first lane's, two plain loads and a permutation
+// stand in for the gathers.
+inline void ReadPair(const float* delay, VI slot, VF& lo, VF& hi) {
+#if FLUXET_LOOPS_LANES >= 8
+    const auto base = UInt32(slot[0]);
+    const VI rel = (slot - SInt32(base)) & SInt32(kMask);
+    if (base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes &&
+        AllSet(rel < SInt32(2 * kLanes - 1))) {
+        const VF first = Load(delay + base);
+        const VF second = Load(delay + base + kLanes);
+        lo = __builtin_shuffle(first, second, rel);
+        hi = __builtin_shuffle(first, second, rel + 1);
+        return;
+    }
+#endif
+    lo = Gather(delay, slot);
+    hi = Gather(delay, (slot + 1) & SInt32(kMask));
+}
+
+// The main LFO phases, kLanes frames at a time.
+//
+// The recurrence phi = frac(phi + inc) is serial, but within one binade of phi and before
+// the wrap, every step adds the same rounded increment. So a group of lanes is guessed as
+// phi + k * step and then checked lane-wise: if stepping each lane exactly as the serial
+// loop does lands on the next lane's guess (and stays below 1), the guesses are the serial
+// phases, bit for bit. A group that fails the check is stepped serially.
+class Phases {
+public:
+    Phases(float phi, float inc, bool smallStep) : m_phi(phi), m_inc(inc), m_smallStep(smallStep) {
+        if (smallStep) {
+            Restep();
+        }
+    }
+
+    VF Next() {
+        if (m_smallStep) {
+            const VF base = Splat(m_phi);
+            const VF guess = base + m_kStep;
+            const VF next = guess + m_inc;
+            if (AllSet((next == base + m_k1Step) & (next < 1.0f))) {
+                m_phi = m_phi + m_stride;
+                return LaneIndex() == 0 ? base : guess;
+            }
+        }
+        alignas(64) float phases[kLanes];
+        Serial(phases, kLanes);
+        if (m_smallStep) {
+            Restep();
+        }
+        return Load(phases);
+    }
+
+    // The phases of `count` frames, stepped one by one.
+    void Serial(float* phases, UInt32 count) {
+        float phi = m_phi;
+        for (UInt32 k = 0; k < count; ++k) {
+            phases[k] = phi;
+            phi = m_smallStep ? Advance<true>(phi, m_inc) : Advance<false>(phi, m_inc);
+        }
+        m_phi = phi;
+    }
+
+    float Phase() const { return m_phi; }
+
+private:
+    void Restep() {
+        const VF k = __builtin_convertvector(LaneIndex(), VF);
+        const float step = (m_phi + m_inc) - m_phi;
+        m_kStep = k * step;
+        m_k1Step = (k + 1.0f) * step;
+        m_stride = step * float(kLanes);
+    }
+
+    float m_phi;
+    float m_inc;
+    bool m_smallStep;
+    float m_stride = 0.0f;
+    VF m_kStep{};
+    VF m_k1Step{};
+};
+
 struct Mix {
     float feedback;
     float dryGain;
     float wetGain;
 };
 
-// Working set of one chunk of the staged loop.
-struct Chunk {
-    alignas(64) float value[kChunk]; // LFO phases, or shape values on the random path
-    alignas(64) float frac[kChunk];
-    alignas(64) float position[kChunk];
-    alignas(64) SInt32 index[kChunk];
-    // Per group of kLanes frames: no lane reads a slot that the same or an earlier lane of
-    // the group writes, so the group may do all its reads first.
-    bool independent[kChunk / kLanes];
-};
-
-// Read positions r = w - A + A*v - B*v - B with their ring slots and fractions, for
-// `count` frames (a multiple of kLanes), v coming from valueOf(n) for frames n onwards.
-// kChecked: positions may reach 2^23 in magnitude or not be finite; such a chunk is
-// reported (true) and its positions stored, so that the caller can redo it exactly.
-template <bool kChecked, class ValueOf>
-bool ReadPositions(const ValueOf& valueOf, UInt32 count, UInt32 w, float a, float b, Chunk& c) {
+// Read positions r = w - A + A*v - B*v - B of one group, turned into ring slots and
+// fractions. kChecked: positions may reach 2^23 in magnitude or not be finite; a group with
+// such a position takes the exact 64-bit conversion lane by lane.
+template <bool kChecked>
+inline void Positions(VF v, UInt32 first, float a, float b, VI& slot, VF& frac) {
+    const VI writeSlot = (LaneIndex() + SInt32(first)) & SInt32(kMask);
+    const VF wf = __builtin_convertvector(writeSlot, VF);
     const VF va = Splat(a);
     const VF vb = Splat(b);
+    const VF r = (((wf - va) + va * v) - vb * v) - vb;
+    if constexpr (kChecked) {
+        if (!AllSet(Abs(r) < Splat(0x1p23f))) {
+            for (UInt32 k = 0; k < kLanes; ++k) {
+                UInt32 index = 0;
+                float f = 0.0f;
+                ExactRingPosition(r[k], index, f);
+                slot[k] = SInt32(index);
+                frac[k] = f;
+            }
+            return;
+        }
+    }
+    const VI t = __builtin_convertvector(r, VI);
+    const VF tf = __builtin_convertvector(t, VF);
+    const VI down = tf > r;
+    const VF fl = tf + reinterpret_cast<VF>(down & reinterpret_cast<VI>(Splat(-1.0f)));
+    slot = (t + down) & SInt32(kMask);
+    frac = r - fl;
+}
+
+// The ring and the mix for the first `lanes` frames of a group, whose write slots start at
+// `first`; returns the outputs. Frame k writes its input, reads and interpolates, writes
+// back input plus feedback (0 when that is not finite: the ring is a loop, and a NaN or
+// infinity in it would never leave) and mixes.
+//
+// All lanes read at once, so each lane must see the ring as the frame-by-frame order leaves
+// it: its own slot holds its input, the slots of earlier frames of the group their
+// write-backs, and every other slot (later frames' included) what it held before the
+// group. Write-backs depend on reads, so a lane that reads an earlier lane's slot starts
+// from a guess (that lane's input, which is right when the feedback is 0) and the group
+// is recomputed from the write-backs until they stop changing. A lane depends only on
+// earlier lanes, so after d rounds every lane with a chain of at most d - 1 such reads
+// behind it is exact, and a round that changes nothing is the frame-by-frame result.
+inline VF RingGroup(VF x, VI slot, VF f, float* delay, UInt32 first, UInt32 lanes, const Mix& mix) {
     const VI lane = LaneIndex();
-    const VI nearest = lane + 1;
-    VI outside = {};
-    for (UInt32 n = 0; n < count; n += kLanes) {
-        const VI writeSlot = (lane + SInt32(w + n)) & SInt32(kMask);
-        const VF wf = __builtin_convertvector(writeSlot, VF);
-        const VF v = valueOf(n);
-        VF r = (((wf - va) + va * v) - vb * v) - vb;
-        if constexpr (kChecked) {
-            Store(c.position + n, r);
-            const VI inside = Abs(r) < Splat(0x1p23f);
-            outside |= ~inside;
-            r = inside ? r : VF{};
-        }
-        const VI t = __builtin_convertvector(r, VI);
-        const VF tf = __builtin_convertvector(t, VF);
-        const VI down = tf > r;
-        const VF fl = tf + reinterpret_cast<VF>(down & reinterpret_cast<VI>(Splat(-1.0f)));
-        const VI slot = (t + down) & SInt32(kMask);
-        // Lane k reads the slots `distance` and `distance - 1` frames back; within the
-        // group those were written by this or an earlier lane when distance <= k + 1.
-        c.independent[n / kLanes] = AllSet(((writeSlot - slot) & SInt32(kMask)) > nearest);
-        std::memcpy(c.index + n, &slot, sizeof slot);
-        Store(c.frac + n, r - fl);
-    }
-    return kChecked && AnySet(outside);
-}
-
-// The exact positions, for the rare chunk that reaches 2^23 or beyond.
-inline void ExactPositions(UInt32 count, Chunk& c) {
-    for (UInt32 n = 0; n < count; ++n) {
-        UInt32 slot = 0;
-        ExactRingPosition(c.position[n], slot, c.frac[n]);
-        c.index[n] = SInt32(slot);
-    }
-    for (bool& independent : c.independent) {
-        independent = false;
-    }
-}
-
-// The ring and the mix in frame order: write the input, read and interpolate, write back
-// input plus feedback, mix. A write-back that is not finite stores 0: the ring is a loop,
-// and a NaN or infinity in it would never leave. Independent groups do the same
-// arithmetic lane-wise.
-inline void RingAndMix(const float* in, float* out, UInt32 count, float* delay, UInt32 w,
-                       const Chunk& c, const Mix& mix) {
-    const float feedback = mix.feedback;
-    const float dryGain = mix.dryGain;
-    const float wetGain = mix.wetGain;
-    const auto frame = [&](UInt32 n) {
-        const UInt32 slotW = (w + n) & kMask;
-        const float x = CleanInput(in[n]);
-        delay[slotW] = x;
-        const auto i = UInt32(c.index[n]);
-        const float f = c.frac[n];
-        const float y = delay[i] * (1.0f - f) + delay[(i + 1) & kMask] * f;
-        const float back = x + feedback * y;
-        delay[slotW] = IsFinite(back) ? back : 0.0f;
-        out[n] = x * dryGain + y * wetGain;
-    };
-    UInt32 n = 0;
-    for (; n + kLanes <= count; n += kLanes) {
-        if (!c.independent[n / kLanes]) {
-            for (UInt32 k = 0; k < kLanes; ++k) {
-                frame(n + k);
+    const VI slotHi = (slot + 1) & SInt32(kMask);
+    const VI relLo = (slot - SInt32(first)) & SInt32(kMask);
+    const VI relHi = (slotHi - SInt32(first)) & SInt32(kMask);
+    VF lo;
+    VF hi;
+    ReadPair(delay, slot, lo, hi);
+    lo = relLo == lane ? x : lo;
+    hi = relHi == lane ? x : hi;
+    const VI earlyLo = relLo < lane;
+    const VI earlyHi = relHi < lane;
+    const VF g = 1.0f - f;
+    VF y;
+    VF back;
+    if (!AnySet(earlyLo | earlyHi)) {
+        y = lo * g + hi * f;
+        back = ZeroUnlessFinite(x + mix.feedback * y);
+    } else {
+        VF guess = x;
+        for (;;) {
+            const VF l = earlyLo ? Shuffle(guess, relLo) : lo;
+            const VF h = earlyHi ? Shuffle(guess, relHi) : hi;
+            y = l * g + h * f;
+            back = ZeroUnlessFinite(x + mix.feedback * y);
+            if (SameBits(back, guess)) {
+                break;
             }
-            continue;
+            guess = back;
         }
-        const VF x = ZeroUnlessFinite(Load(in + n));
-        VI slot;
-        std::memcpy(&slot, c.index + n, sizeof slot);
-        const VF lo = Gather(delay, slot);
-        const VF hi = Gather(delay, (slot + 1) & SInt32(kMask));
-        const VF f = Load(c.frac + n);
-        const VF y = lo * (1.0f - f) + hi * f;
-        const VF back = ZeroUnlessFinite(x + feedback * y);
-        const UInt32 first = (w + n) & kMask;
-        if (first + kLanes <= MrvnFluxetEngine::kDelayLength) {
-            Store(delay + first, back);
-        } else {
-            for (UInt32 k = 0; k < kLanes; ++k) {
-                delay[(first + k) & kMask] = back[k];
-            }
+    }
+    if (lanes == kLanes && first + kLanes <= MrvnFluxetEngine::kDelayLength) {
+        Store(delay + first, back);
+    } else {
+        for (UInt32 k = 0; k < lanes; ++k) {
+            delay[(first + k) & kMask] = back[k];
         }
-        Store(out + n, x * dryGain + y * wetGain);
     }
-    for (; n < count; ++n) {
-        frame(n);
-    }
+    return x * mix.dryGain + y * mix.wetGain;
 }
 
-// Weighted sum of the deterministic shapes in kShapes, in index order. A shape left out
-// has weight 0: its zero term could change only the sign of a zero sum, and the read
-// position comes out the same for either sign. kPlainPivot: the pivot is 0.5, so the
-// warped phase stays in [0, 1] and the sine's phase u + 0.25 needs at most one wrap.
-template <unsigned kShapes, bool kPlainPivot> struct DeterministicValues {
-    const float* phases;
-    Warp warp;
-    VF weight[5];
-
-    // Takes the chunk whose phases it will read, before they are written.
-    DeterministicValues(Chunk& chunk, const Record& rec)
-        : phases(chunk.value), warp(rec.warpPivot) {
-        for (int i = 0; i < 5; ++i) {
-            weight[i] = Splat(rec.shapeWeights[i]);
-        }
-    }
-
-    template <int kIndex> VF Term(VF u, VF sum) const {
-        if constexpr ((kShapes & (1u << kIndex)) == 0) {
-            return sum;
-        } else if constexpr (kIndex == 0 && kPlainPivot) {
-            const VF x = u + 0.25f;
-            return sum + weight[0] * Sine(x >= 1.0f ? x - 1.0f : x);
-        } else {
-            return sum + weight[kIndex] * Shape<kIndex>(u);
-        }
-    }
-
-    VF operator()(UInt32 n) const {
-        const VF u = warp(Load(phases + n));
-        VF v = {};
-        v = Term<0>(u, v);
-        v = Term<1>(u, v);
-        v = Term<2>(u, v);
-        v = Term<3>(u, v);
-        return Term<4>(u, v);
-    }
+// Working storage of one chunk: the ring slot and fraction of every frame's read position
+// (unless the pass keeps them elsewhere), the ring slots the chunk overwrites as they were
+// before it, and shape values.
+struct Chunk {
+    alignas(64) SInt32 index[kChunk];
+    alignas(64) float frac[kChunk];
+    alignas(64) float old[kChunk];
+    alignas(64) float value[kChunk];
 };
+
+// Read positions of a run of frames: ring slots and fractions.
+struct PositionsAt {
+    SInt32* index;
+    float* frac;
+};
+
+// The inputs of frames n .. n + lanes - 1 of a chunk, cleaned; a short group is padded
+// with zeros.
+inline VF Inputs(const float* in, UInt32 n, UInt32 lanes) {
+    if (lanes == kLanes) {
+        return ZeroUnlessFinite(Load(in + n));
+    }
+    alignas(64) float part[kLanes] = {};
+    std::memcpy(part, in + n, lanes * sizeof(float));
+    return ZeroUnlessFinite(Load(part));
+}
+
+inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
+    if (lanes == kLanes) {
+        Store(out + n, v);
+    } else {
+        alignas(64) float part[kLanes];
+        Store(part, v);
+        std::memcpy(out + n, part, lanes * sizeof(float));
+    }
+}
+
+// The positions of a chunk of `count` frames whose first write slot is w, a group at a
+// time: valueOf(n, lanes) gives the shape values of the group at frame n, of which `lanes`
+// are real. A short last group writes a whole group.
+template <bool kChecked, class ValueOf>
+void ChunkPositions(ValueOf&& valueOf, UInt32 count, UInt32 w, float a, float b, PositionsAt at) {
+    for (UInt32 n = 0; n < count; n += kLanes) {
+        const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
+        VI slot;
+        VF frac;
+        Positions<kChecked>(valueOf(n, lanes), (w + n) & kMask, a, b, slot, frac);
+        std::memcpy(at.index + n, &slot, sizeof slot);
+        Store(at.frac + n, frac);
+    }
+}
+
+inline VI LoadIndex(const SInt32* index) {
+    VI v;
+    std::memcpy(&v, index, sizeof v);
+    return v;
+}
+
+// The ring and the mix of frames [from, count) of a chunk (from a group boundary on).
+inline void RingGroups(const float* in, float* out, UInt32 from, UInt32 count, float* delay,
+                       UInt32 w, PositionsAt at, const Mix& mix) {
+    for (UInt32 n = from; n < count; n += kLanes) {
+        const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
+        const VF y = RingGroup(Inputs(in, n, lanes), LoadIndex(at.index + n), Load(at.frac + n),
+                               delay, (w + n) & kMask, lanes, mix);
+        Outputs(out, n, lanes, y);
+    }
+}
+
+// Calls segment(slot, j, count) for the runs of frames whose ring slots are contiguous.
+template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const Segment& segment) {
+    for (UInt32 j = 0; j < frames;) {
+        const UInt32 slot = (w + j) & kMask;
+        const UInt32 room = MrvnFluxetEngine::kDelayLength - slot;
+        const UInt32 count = frames - j < room ? frames - j : room;
+        segment(slot, j, count);
+        j += count;
+    }
+}
+
+// With the feedback gain +0 or -0 a write-back is the input itself, unless the input is a
+// zero of the other sign or the read is not finite. So the whole chunk's inputs go into the
+// ring first and every group reads without waiting for the one before it: a slot of an
+// earlier frame of the chunk then holds that frame's input as it should, and a slot of a
+// later frame is taken from the copy of what it held before the chunk.
+inline void WriteInputsAhead(const float* in, UInt32 count, float* delay, UInt32 w, float* old) {
+    ForRingRuns(w, count, [&](UInt32 slot, UInt32 j, UInt32 run) {
+        std::memcpy(old + j, delay + slot, run * sizeof(float));
+        float* ring = delay + slot;
+        const float* x = in + j;
+        UInt32 n = 0;
+        for (; n + kLanes <= run; n += kLanes) {
+            Store(ring + n, ZeroUnlessFinite(Load(x + n)));
+        }
+        for (; n < run; ++n) {
+            ring[n] = IsFinite(x[n]) ? x[n] : 0.0f;
+        }
+    });
+}
+
+// Reads the chunk after WriteInputsAhead, checking in every group that the write-backs are
+// the inputs. The first group that finds otherwise gives the chunk's remaining slots their
+// old values back and stops; returns the frames done.
+inline UInt32 ReadAfterInputs(const float* in, float* out, UInt32 count, float* delay, UInt32 w,
+                              PositionsAt at, const float* old, const Mix& mix) {
+    const VI lane = LaneIndex();
+    for (UInt32 n = 0; n < count; n += kLanes) {
+        const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
+        const VF x = Inputs(in, n, lanes);
+        const VI slot = LoadIndex(at.index + n);
+        const VF f = Load(at.frac + n);
+        VF lo;
+        VF hi;
+        ReadPair(delay, slot, lo, hi);
+        // Distance back from the frame's own slot; the slot after the read slot is then at
+        // most the frame's own, and a slot that far ahead lies beyond the chunk.
+        const VI own = (lane + SInt32(w + n)) & SInt32(kMask);
+        const VI behind = (own - slot) & SInt32(kMask);
+        if (!AllSet((behind > 0) & (behind <= SInt32(MrvnFluxetEngine::kDelayLength - kChunk)))) {
+            const VI frame = lane + SInt32(n);
+            const VI relLo = (slot - SInt32(w)) & SInt32(kMask);
+            const VI relHi = (relLo + 1) & SInt32(kMask);
+            const VI laterLo = (relLo > frame) & (relLo < SInt32(count));
+            const VI laterHi = (relHi > frame) & (relHi < SInt32(count));
+            for (UInt32 k = 0; k < kLanes; ++k) {
+                lo[k] = laterLo[k] ? old[relLo[k]] : lo[k];
+                hi[k] = laterHi[k] ? old[relHi[k]] : hi[k];
+            }
+        }
+        const VF y = lo * (1.0f - f) + hi * f;
+        const VF written = ZeroUnlessFinite(x + mix.feedback * y);
+        const VI kept = reinterpret_cast<VI>(written) == reinterpret_cast<VI>(x);
+        if (!AllSet(kept | (lane >= SInt32(lanes)))) {
+            ForRingRuns((w + n) & kMask, count - n, [&](UInt32 s, UInt32 j, UInt32 run) {
+                std::memcpy(delay + s, old + n + j, run * sizeof(float));
+            });
+            return n;
+        }
+        Outputs(out, n, lanes, x * mix.dryGain + y * mix.wetGain);
+    }
+    return count;
+}
 
 struct Pass {
     const float* source;
@@ -436,82 +556,168 @@ struct Pass {
     float phi;
     float inc;
     bool smallStep;
+    // Where the whole pass's positions go (null: each chunk's own arrays), and whether
+    // they are there already.
+    PositionsAt keep;
+    bool positionsKept;
 };
 
-// Runs the chunks: fill(c, count) leaves each frame's LFO phase or shape value in c.value,
-// then the positions, then the ring and the mix.
-template <bool kChecked, class ValueOf, class Fill>
-void RunChunks(const Pass& pass, Chunk& c, const ValueOf& valueOf, const Fill& fill) {
+// Runs the pass a chunk at a time: positions(at, count, w) fills the chunk's read
+// positions, unless the pass has them already; then the ring and the mix.
+template <class MakePositions>
+void RunChunks(const Pass& pass, Chunk& c, MakePositions&& positions) {
+    const bool zeroFeedback = pass.mix.feedback == 0.0f;
     UInt32 w = pass.writeIndex;
     for (UInt32 done = 0; done < pass.frames;) {
         const UInt32 count = pass.frames - done < kChunk ? pass.frames - done : kChunk;
-        const UInt32 padded = (count + kLanes - 1) & ~(kLanes - 1);
-        fill(c, count);
-        for (UInt32 n = count; n < padded; ++n) {
-            c.value[n] = 0.0f;
+        const float* in = pass.source + done;
+        float* out = pass.dest + done;
+        const PositionsAt at = pass.keep.index != nullptr
+                                   ? PositionsAt{pass.keep.index + done, pass.keep.frac + done}
+                                   : PositionsAt{c.index, c.frac};
+        if (zeroFeedback) {
+            WriteInputsAhead(in, count, pass.delay, w, c.old);
         }
-        if (ReadPositions<kChecked>(valueOf, padded, w, pass.rec.sweepAmplitude,
-                                    pass.rec.biasAmount, c)) {
-            ExactPositions(count, c);
+        if (!pass.positionsKept) {
+            positions(at, count, w);
         }
-        RingAndMix(pass.source + done, pass.dest + done, count, pass.delay, w, c, pass.mix);
+        const UInt32 n =
+            zeroFeedback ? ReadAfterInputs(in, out, count, pass.delay, w, at, c.old, pass.mix) : 0;
+        RingGroups(in, out, n, count, pass.delay, w, at, pass.mix);
         w = (w + count) & kMask;
         done += count;
     }
 }
 
+// Weighted sum of the deterministic shapes in kShapes, in index order. A shape left out
+// has weight 0: its zero term could change only the sign of a zero sum, and the read
+// position comes out the same for either sign. kPlainPivot: the pivot is 0.5, so both warp
+// slopes are 1, the warped phase stays in [0, 1] and the sine's phase u + 0.25 needs at
+// most one wrap. kUnitWeight: one shape with weight 1, whose term is the shape value itself
+// (again up to the sign of a zero).
+template <unsigned kShapes, bool kPlainPivot, bool kUnitWeight> struct DeterministicValues {
+    Warp warp;
+    VF weight[5];
+
+    explicit DeterministicValues(const Record& rec) : warp(rec.warpPivot) {
+        for (int i = 0; i < 5; ++i) {
+            weight[i] = Splat(rec.shapeWeights[i]);
+        }
+    }
+
+    template <int kIndex> VF Value(VF u) const {
+        if constexpr (kIndex == 0 && kPlainPivot) {
+            const VF x = u + 0.25f;
+            return Sine(x >= 1.0f ? x - 1.0f : x);
+        } else {
+            return Shape<kIndex>(u);
+        }
+    }
+
+    template <int kIndex> VF Term(VF u, VF sum) const {
+        if constexpr ((kShapes & (1u << kIndex)) == 0) {
+            return sum;
+        } else {
+            return sum + weight[kIndex] * Value<kIndex>(u);
+        }
+    }
+
+    VF operator()(VF phi) const {
+        VF u;
+        if constexpr (kPlainPivot) {
+            u = phi < 0.5f ? phi : (phi + 1.0f) - 1.0f;
+        } else {
+            u = warp(phi);
+        }
+        if constexpr (kUnitWeight) {
+            static_assert(kShapes != 0 && (kShapes & (kShapes - 1)) == 0);
+            return Value<std::countr_zero(kShapes)>(u);
+        } else {
+            VF v = {};
+            v = Term<0>(u, v);
+            v = Term<1>(u, v);
+            v = Term<2>(u, v);
+            v = Term<3>(u, v);
+            return Term<4>(u, v);
+        }
+    }
+};
+
 // The deterministic path. kBounded: every read position is known to stay below 2^22 in
-// magnitude, which spares the per-frame range check.
-template <unsigned kShapes, bool kPlainPivot, bool kBounded> float RunDeterministic(Pass pass) {
-    Chunk c;
-    const DeterministicValues<kShapes, kPlainPivot> values(c, pass.rec);
-    float phi = pass.phi;
-    const auto fill = [&](Chunk& chunk, UInt32 count) {
-        phi = FillPhases(chunk.value, count, phi, pass.inc, pass.smallStep);
+// magnitude, which spares the per-group range check.
+template <unsigned kShapes, bool kPlainPivot, bool kUnitWeight, bool kBounded>
+float RunDeterministic(const Pass& pass) {
+    const DeterministicValues<kShapes, kPlainPivot, kUnitWeight> values(pass.rec);
+    Phases phases(pass.phi, pass.inc, pass.smallStep);
+    const float a = pass.rec.sweepAmplitude;
+    const float b = pass.rec.biasAmount;
+    const auto valueOf = [&](UInt32, UInt32 lanes) {
+        if (lanes == kLanes) {
+            return values(phases.Next());
+        }
+        alignas(64) float part[kLanes] = {};
+        phases.Serial(part, lanes);
+        return values(Load(part));
     };
-    RunChunks<!kBounded>(pass, c, values, fill);
-    return phi;
+    Chunk c;
+    RunChunks(pass, c, [&](PositionsAt at, UInt32 count, UInt32 w) {
+        ChunkPositions<!kBounded>(valueOf, count, w, a, b, at);
+    });
+    return phases.Phase();
 }
 
-using DeterministicFn = float (*)(Pass);
+// A deterministic pass whose positions are kept already: only the ring and the mix.
+void RunKept(const Pass& pass) {
+    Chunk c;
+    RunChunks(pass, c, [](PositionsAt, UInt32, UInt32) {});
+}
 
-template <bool kBounded> DeterministicFn PickShapes(unsigned shapes) {
+using DeterministicFn = float (*)(const Pass&);
+
+template <bool kBounded> DeterministicFn PickShapes(unsigned shapes, bool unitWeight) {
     switch (shapes) {
     case 0x00:
-        return RunDeterministic<0x00, true, kBounded>;
+        return RunDeterministic<0x00, true, false, kBounded>;
     case 0x01:
-        return RunDeterministic<0x01, true, kBounded>;
+        return unitWeight ? RunDeterministic<0x01, true, true, kBounded>
+                          : RunDeterministic<0x01, true, false, kBounded>;
     case 0x02:
-        return RunDeterministic<0x02, true, kBounded>;
+        return unitWeight ? RunDeterministic<0x02, true, true, kBounded>
+                          : RunDeterministic<0x02, true, false, kBounded>;
     case 0x04:
-        return RunDeterministic<0x04, true, kBounded>;
+        return unitWeight ? RunDeterministic<0x04, true, true, kBounded>
+                          : RunDeterministic<0x04, true, false, kBounded>;
     case 0x08:
-        return RunDeterministic<0x08, true, kBounded>;
+        return unitWeight ? RunDeterministic<0x08, true, true, kBounded>
+                          : RunDeterministic<0x08, true, false, kBounded>;
     case 0x10:
-        return RunDeterministic<0x10, true, kBounded>;
+        return unitWeight ? RunDeterministic<0x10, true, true, kBounded>
+                          : RunDeterministic<0x10, true, false, kBounded>;
     case 0x03:
-        return RunDeterministic<0x03, true, kBounded>;
+        return RunDeterministic<0x03, true, false, kBounded>;
     case 0x06:
-        return RunDeterministic<0x06, true, kBounded>;
+        return RunDeterministic<0x06, true, false, kBounded>;
     case 0x0C:
-        return RunDeterministic<0x0C, true, kBounded>;
+        return RunDeterministic<0x0C, true, false, kBounded>;
     case 0x18:
-        return RunDeterministic<0x18, true, kBounded>;
+        return RunDeterministic<0x18, true, false, kBounded>;
     default:
-        return RunDeterministic<0x1F, true, kBounded>;
+        return RunDeterministic<0x1F, true, false, kBounded>;
     }
 }
 
 DeterministicFn PickDeterministic(const Pass& pass) {
     const Record& rec = pass.rec;
     if (rec.warpPivot != 0.5f) {
-        return RunDeterministic<0x1F, false, false>;
+        return RunDeterministic<0x1F, false, false, false>;
     }
     unsigned shapes = 0;
     float weightSum = 0.0f;
+    bool unitWeight = false;
     for (unsigned i = 0; i < 5; ++i) {
         if (rec.shapeWeights[i] != 0.0f) {
             shapes |= 1u << i;
+            unitWeight = rec.shapeWeights[i] == 1.0f;
         }
         weightSum += std::fabs(rec.shapeWeights[i]);
     }
@@ -521,7 +727,7 @@ DeterministicFn PickDeterministic(const Pass& pass) {
     const float b = std::fabs(rec.biasAmount);
     const float bound = 65536.0f + a + b + (a + b) * (weightSum * 1.01f);
     const bool bounded = IsFinite(pass.phi) && IsFinite(pass.inc) && bound < 0x1p22f;
-    return bounded ? PickShapes<true>(shapes) : PickShapes<false>(shapes);
+    return bounded ? PickShapes<true>(shapes, unitWeight) : PickShapes<false>(shapes, unitWeight);
 }
 
 // Once per cycle of the shared phase: new random targets for the three random shapes.
@@ -548,7 +754,8 @@ inline void RandomUpdate(State& s, UInt32& commonSeed, float spreadOffset) {
 }
 
 // The random path: the shape values come from a serial first stage (the lag, the shared
-// phase and the random updates are recurrences); positions and ring as above.
+// phase and the random updates are recurrences), a chunk at a time; positions and ring as
+// above.
 template <bool kSmallStep>
 float RunRandom(const Pass& pass, float sampleRate, float startPhase, float spreadOffset,
                 State& state, const State& common) {
@@ -565,48 +772,32 @@ float RunRandom(const Pass& pass, float sampleRate, float startPhase, float spre
     UInt32 commonSeed = common.seed;
     float phi = pass.phi;
     float p = startPhase;
-    const auto fill = [&](Chunk& c, UInt32 count) {
-        // Locals, so that the stores to the chunk cannot be taken to overwrite them.
-        State t = s;
-        UInt32 seed = commonSeed;
-        float ph = phi;
-        float pp = p;
+    Chunk c;
+    const auto fill = [&](PositionsAt at, UInt32 count, UInt32 w) {
         for (UInt32 n = 0; n < count; ++n) {
-            const float u = warp(ph);
+            const float u = warp(phi);
             const float q = w4 * Max(4.0f * u - 3.0f, 1.0f - 4.0f * u);
-            const float line = t.lineStart + t.lineSlope * pp;
-            const float curve = (t.curveValue + t.curveSlope * pp) + t.curveBend * (pp * pp);
-            t.lag = line + (t.lag - line) * lagCoefficient;
-            c.value[n] = (((q + w5 * line) + w6 * t.lag) + w7 * curve) +
-                         (w8 * t.wobbleAmplitude) * (Sine(Frac(pp + 0.25f)) - 1.0f);
-            ph = Advance<kSmallStep>(ph, inc);
-            pp = pp + inc;
-            if (pp >= 1.0f) {
-                RandomUpdate(t, seed, spreadOffset);
-                pp = pp - Floor(pp);
+            const float line = s.lineStart + s.lineSlope * p;
+            const float curve = (s.curveValue + s.curveSlope * p) + s.curveBend * (p * p);
+            s.lag = line + (s.lag - line) * lagCoefficient;
+            c.value[n] = (((q + w5 * line) + w6 * s.lag) + w7 * curve) +
+                         (w8 * s.wobbleAmplitude) * (Sine(Frac(p + 0.25f)) - 1.0f);
+            phi = Advance<kSmallStep>(phi, inc);
+            p = p + inc;
+            if (p >= 1.0f) {
+                RandomUpdate(s, commonSeed, spreadOffset);
+                p = p - Floor(p);
             }
         }
-        s = t;
-        commonSeed = seed;
-        phi = ph;
-        p = pp;
+        for (UInt32 n = count; n % kLanes != 0; ++n) {
+            c.value[n] = 0.0f;
+        }
+        ChunkPositions<true>([&c](UInt32 n, UInt32) { return Load(c.value + n); }, count, w,
+                             rec.sweepAmplitude, rec.biasAmount, at);
     };
-    Chunk c;
-    const auto values = [&c](UInt32 n) { return Load(c.value + n); };
-    RunChunks<true>(pass, c, values, fill);
+    RunChunks(pass, c, fill);
     state = s;
     return phi;
-}
-
-// Calls segment(slot, j, count) for the runs of frames whose ring slots are contiguous.
-template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const Segment& segment) {
-    for (UInt32 j = 0; j < frames;) {
-        const UInt32 slot = (w + j) & kMask;
-        const UInt32 room = MrvnFluxetEngine::kDelayLength - slot;
-        const UInt32 count = frames - j < room ? frames - j : room;
-        segment(slot, j, count);
-        j += count;
-    }
 }
 
 void CopyFromRing(const Float32* delay, UInt32 w, Float32* saved, UInt32 frames) {
@@ -656,25 +847,81 @@ void Crossfade(Float32* dest, const Float32* previous, Float32* delay, UInt32 w,
     });
 }
 
+using Cache = MrvnFluxetEngine::PositionCache;
+static_assert(Cache::kEntries == 2);
+
+bool SameRecord(const Record& a, const Record& b) {
+    UInt32 diff = 0;
+    const auto* x = reinterpret_cast<const unsigned char*>(&a);
+    const auto* y = reinterpret_cast<const unsigned char*>(&b);
+    for (std::size_t i = 0; i < sizeof(Record); i += sizeof(UInt32)) {
+        UInt32 u = 0;
+        UInt32 v = 0;
+        std::memcpy(&u, x + i, sizeof u);
+        std::memcpy(&v, y + i, sizeof v);
+        diff |= u ^ v;
+    }
+    return diff == 0;
+}
+
+// The cache entry whose positions this pass has, if any.
+Cache::Entry* KeptPositions(Cache& cache, const Pass& pass) {
+    for (int e = 0; e < Cache::kEntries; ++e) {
+        Cache::Entry& entry = cache.entries[e];
+        if (entry.valid && entry.frames == pass.frames && entry.writeIndex == pass.writeIndex &&
+            std::bit_cast<UInt32>(entry.startPhase) == std::bit_cast<UInt32>(pass.phi) &&
+            std::bit_cast<UInt32>(entry.increment) == std::bit_cast<UInt32>(pass.inc) &&
+            SameRecord(entry.record, pass.rec)) {
+            cache.recent = e;
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
 Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32* delay,
                     UInt32 writeIndex, const MrvnFluxetEngine::PreComp& record, Float32 dryGain,
                     Float32 wetGain, Float32 sampleRate, Float32 startPhase, SInt32 channelIndex,
                     MrvnFluxetEngine::KernelState& state,
-                    const MrvnFluxetEngine::KernelState& common) {
+                    const MrvnFluxetEngine::KernelState& common, Cache* cache) {
     const float inc = record.speed / sampleRate;
     const float spreadOffset = static_cast<float>(channelIndex) * record.spread;
-    const Pass pass{source,
-                    dest,
-                    frames,
-                    delay,
-                    writeIndex & kMask,
-                    record,
-                    Mix{record.feedbackGain, dryGain, wetGain},
-                    Frac(startPhase + spreadOffset),
-                    inc,
-                    inc >= 0.0f && inc < 1.0f};
+    Pass pass{source,
+              dest,
+              frames,
+              delay,
+              writeIndex & kMask,
+              record,
+              Mix{record.feedbackGain, dryGain, wetGain},
+              Frac(startPhase + spreadOffset),
+              inc,
+              inc >= 0.0f && inc < 1.0f,
+              PositionsAt{nullptr, nullptr},
+              false};
     if (record.shape <= 4.0f) {
-        return PickDeterministic(pass)(pass);
+        if (cache == nullptr || frames > cache->capacity) {
+            return PickDeterministic(pass)(pass);
+        }
+        if (const Cache::Entry* kept = KeptPositions(*cache, pass); kept != nullptr) {
+            pass.keep = PositionsAt{kept->index, kept->frac};
+            pass.positionsKept = true;
+            RunKept(pass);
+            return kept->endPhase;
+        }
+        const int e = 1 - cache->recent;
+        Cache::Entry& entry = cache->entries[e];
+        entry.valid = false;
+        pass.keep = PositionsAt{entry.index, entry.frac};
+        const float phase = PickDeterministic(pass)(pass);
+        entry.record = record;
+        entry.startPhase = pass.phi;
+        entry.increment = inc;
+        entry.writeIndex = pass.writeIndex;
+        entry.frames = frames;
+        entry.endPhase = phase;
+        entry.valid = true;
+        cache->recent = e;
+        return phase;
     }
     if (pass.smallStep) {
         return RunRandom<true>(pass, sampleRate, startPhase, spreadOffset, state, common);
