@@ -127,11 +127,45 @@ struct Setting {
 
 // Chorus, flanger-close delays, a fixed long delay with feedback, a fast LFO with a step of
 // a whole cycle per frame, a bent warp pivot, and a negative spread (a script may set one).
+// Then the short delays where frames of one vector group read each other's slots: the
+// default sweep of about 44 samples without and with feedback, a tight flanger, sweeps and
+// a fixed delay shorter than two samples (every frame reads the one before it), and no
+// delay at all (each frame reads its own slot and the next one). Last, a pitch deviation
+// just beyond 100 per cent: on the rising half of "Square" the read position runs ahead by
+// a little over two slots per frame.
 const Setting kSettings[] = {
-    {3, 5, 0, 40, 0.5f, 0.5f},       {0.2f, 0.6f, 0.1f, -90, 1, 0.5f}, {278, 5, 1, 71, 0.3f, 0.5f},
-    {12, 20, 0.4f, 99, 0.25f, 0.5f}, {5, 50000, 0.2f, 10, 0.7f, 0.5f}, {8, 3, 0.3f, 50, 0.5f, 0.3f},
-    {4, 7, 0.1f, 20, -0.5f, 0.5f},
+    {3, 5, 0, 40, 0.5f, 0.5f},        {0.2f, 0.6f, 0.1f, -90, 1, 0.5f},
+    {278, 5, 1, 71, 0.3f, 0.5f},      {12, 20, 0.4f, 99, 0.25f, 0.5f},
+    {5, 50000, 0.2f, 10, 0.7f, 0.5f}, {8, 3, 0.3f, 50, 0.5f, 0.3f},
+    {4, 7, 0.1f, 20, -0.5f, 0.5f},    {1, 5, 0, 0, 0, 0.5f},
+    {1, 5, 0, -35, 0, 0.5f},          {0.085f, 0.737f, 0.42f, 94, 0, 0.5f},
+    {0.02f, 5, 0, 60, 0, 0.5f},       {0.02f, 5, 0, 0, 0, 0.5f},
+    {0.03f, 5, 1, -80, 0, 0.5f},      {0, 5, 0, 0, 0, 0.5f},
+    {0, 5, 0, 50, 0, 0.5f},           {103, 40, 0, 0, 0, 0.5f},
+    {99, 40, 0, 30, 0, 0.5f},
 };
+
+// Noise with the values that decide signs and clean-ups: zeros of both signs, and in the
+// input a NaN and an infinity; in the ring, values so large that an interpolation between
+// two of them overflows.
+std::vector<float> Signal(std::size_t length, Noise& noise, bool ring) {
+    std::vector<float> v(length);
+    for (std::size_t n = 0; n < length; ++n) {
+        v[n] = noise();
+        if (n % 11 == 3) {
+            v[n] = -0.0f;
+        } else if (n % 13 == 5) {
+            v[n] = 0.0f;
+        } else if (ring && n % 97 == 40) {
+            v[n] = n % 2 == 0 ? 3e38f : -3e38f;
+        }
+    }
+    if (!ring && length > 40) {
+        v[17] = NAN;
+        v[length - 9] = -INFINITY;
+    }
+    return v;
+}
 
 // Puts the widest variant back for the tests that follow.
 void SelectWidestVariant() {
@@ -156,18 +190,14 @@ TEST_P(FluxetLoopsVsReference, AgreeBitForBit) {
         for (const UInt32 frames : {1u, 7u, 64u, 300u, 1031u}) {
             for (const UInt32 w : {0u, 65530u, 1234u}) {
                 SCOPED_TRACE(testing::Message()
-                             << "depth " << setting.depth << " frames " << frames << " w " << w);
+                             << "depth " << setting.depth << " feedback " << setting.feedback
+                             << " frames " << frames << " w " << w);
                 Record rec = MakeRecord(shape, setting.depth, setting.speed, setting.bias,
                                         setting.feedback, setting.spread);
                 rec.warpPivot = setting.pivot;
                 Noise noise{frames * 7 + w};
-                std::vector<float> ring(65536), in(frames);
-                for (float& v : ring) {
-                    v = noise();
-                }
-                for (float& v : in) {
-                    v = noise();
-                }
+                std::vector<float> ring = Signal(65536, noise, true);
+                const std::vector<float> in = Signal(frames, noise, false);
                 std::vector<float> refRing = ring, out(frames), refOut(frames);
                 const State start{0.1f, -0.2f, -0.5f, 0.3f, -0.1f, 0.05f, 0.4f, 12345u};
                 State state = start, refState = start;
@@ -187,10 +217,13 @@ TEST_P(FluxetLoopsVsReference, AgreeBitForBit) {
     }
 }
 
+// Shapes below 0 and above 8 (a script may set them) give shape values beyond [-1, 1]:
+// read positions after the frame's own slot, in its group, its chunk or beyond.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FluxetLoopsVsReference,
-    ::testing::Combine(::testing::Values(0.0f, 0.3f, 1.0f, 1.5f, 2.0f, 2.6f, 3.0f, 3.5f, 4.0f, 4.2f,
-                                         5.0f, 5.7f, 6.4f, 7.0f, 7.5f, 8.0f),
+    ::testing::Combine(::testing::Values(-2.0f, -0.5f, 0.0f, 0.3f, 1.0f, 1.5f, 2.0f, 2.6f, 3.0f,
+                                         3.5f, 4.0f, 4.2f, 5.0f, 5.7f, 6.4f, 7.0f, 7.5f, 8.0f,
+                                         9.5f),
                        ::testing::Values(Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2,
                                          Engine::LoopVariant::AVX512)));
 
