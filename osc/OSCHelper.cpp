@@ -179,7 +179,7 @@ void OSCHelper::CreateTask() {
         }
     }
     // A new receive task starts idle: ports requested while there was none wait for the next
-    // SetPort. The notification flag stays: changes queued meanwhile go out at once.
+    // SetPort.
     m_eventStorage->Wait(0);
     while (m_taskDone->Wait(0)) {
     }
@@ -202,6 +202,8 @@ void OSCHelper::CreateTask() {
         return;
     }
     m_notifyTask = std::move(notifyTask);
+    // Changes queued while there was no task go out now.
+    m_notifyEventStorage->Set(kWakeFlag);
 }
 
 void OSCHelper::DestroyTask() {
@@ -483,10 +485,12 @@ void OSCHelper::NotifySetParam(SInt32 id, Float32 value) {
         m_updateFlags[std::size_t(id)].load(std::memory_order_relaxed) == 0) {
         return;
     }
-    m_setParamQueue.Write(id, value);
-    // Also after an overflow, so that the notification task reports it.
-    if (EventGroup* event = m_notifyEvent.load(std::memory_order_acquire)) {
-        event->Set(kWakeFlag);
+    bool readerMaySleep = false;
+    // A refused change wakes the task too, so that it reports the overflow.
+    if (!m_setParamQueue.Write(id, value, &readerMaySleep) || readerMaySleep) {
+        if (EventGroup* event = m_notifyEvent.load(std::memory_order_acquire)) {
+            event->Set(kWakeFlag);
+        }
     }
 }
 

@@ -14,7 +14,7 @@ SetParamQueue::SetParamQueue() {
     }
 }
 
-bool SetParamQueue::Write(SInt32 id, Float32 value) {
+bool SetParamQueue::Write(SInt32 id, Float32 value, bool* outReaderMaySleep) {
     UInt32 position = m_writeIndex.load(std::memory_order_relaxed);
     Slot* slot = nullptr;
     for (;;) {
@@ -40,20 +40,26 @@ bool SetParamQueue::Write(SInt32 id, Float32 value) {
     }
     slot->id = id;
     slot->value = value;
-    slot->sequence.store(position + 1, std::memory_order_release);
+    // Sequentially consistent with the reader's store of its index and load of the slot: either
+    // this writer sees that the reader has come to its slot, or the reader sees the slot
+    // published.
+    slot->sequence.store(position + 1, std::memory_order_seq_cst);
+    if (outReaderMaySleep != nullptr) {
+        *outReaderMaySleep = m_readIndex.load(std::memory_order_seq_cst) == position;
+    }
     return true;
 }
 
 bool SetParamQueue::Read(SInt32& id, Float32& value) {
     const UInt32 position = m_readIndex.load(std::memory_order_relaxed);
     Slot& slot = m_slots[position & kSlotMask];
-    if (slot.sequence.load(std::memory_order_acquire) != position + 1) {
+    if (slot.sequence.load(std::memory_order_seq_cst) != position + 1) {
         return false;
     }
     id = slot.id;
     value = slot.value;
     slot.sequence.store(position + kNumSlots, std::memory_order_release);
-    m_readIndex.store(position + 1, std::memory_order_release);
+    m_readIndex.store(position + 1, std::memory_order_seq_cst);
     return true;
 }
 

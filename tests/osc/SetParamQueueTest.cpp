@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "SetParamQueue.h"
+#include "Synchronization.h"
 
 namespace {
 
@@ -79,6 +81,82 @@ TEST(SetParamQueue, ReportsEachDroppedChangeOnceWithTheOverflowText) {
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(Report(queue, count), "");
     EXPECT_EQ(count, 0u);
+}
+
+TEST(SetParamQueue, AWriterIsToldToWakeTheReaderOnlyWhenAllBeforeItWasRead) {
+    SetParamQueue queue;
+    bool wake = false;
+    ASSERT_TRUE(queue.Write(0, 0.0f, &wake));
+    EXPECT_TRUE(wake) << "an empty ring: the reader may be asleep";
+    ASSERT_TRUE(queue.Write(1, 0.0f, &wake));
+    EXPECT_FALSE(wake) << "the reader still has the first change to read";
+    SInt32 id = 0;
+    Float32 value = 0.0f;
+    ASSERT_TRUE(queue.Read(id, value));
+    ASSERT_TRUE(queue.Write(2, 0.0f, &wake));
+    EXPECT_FALSE(wake);
+    ASSERT_TRUE(queue.Read(id, value));
+    ASSERT_TRUE(queue.Read(id, value));
+    EXPECT_FALSE(queue.Read(id, value));
+    ASSERT_TRUE(queue.Write(3, 0.0f, &wake));
+    EXPECT_TRUE(wake);
+}
+
+// A reader that sleeps until a writer says it must wake it never misses a change: writers
+// race with the reader's last look before it sleeps.
+TEST(SetParamQueue, WakeHintsNeverLeaveAChangeUnread) {
+    constexpr int kWriters = 3;
+    constexpr int kPerWriter = 20000;
+    SetParamQueue queue;
+    MV::EventGroup wakeUp;
+    using MV::kWaitForever;
+    std::atomic<int> accepted{0};
+    std::atomic<bool> writing{true};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kPerWriter; ++i) {
+                bool wake = false;
+                if (queue.Write(w, float(i), &wake)) {
+                    accepted.fetch_add(1, std::memory_order_relaxed);
+                }
+                if (wake) {
+                    wakeUp.Set(2);
+                }
+                if (i % 64 == 0) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+    }
+    std::atomic<int> received{0};
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            SInt32 id = 0;
+            Float32 value = 0.0f;
+            while (queue.Read(id, value)) {
+                received.fetch_add(1);
+            }
+            // Only a writer's wake-up (or the test's end) brings the reader back.
+            wakeUp.Wait(kWaitForever);
+        }
+    });
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    writing.store(false);
+    // Every accepted change must be read without any wake-up but the writers' own; a change
+    // left unread with nobody to wake the reader shows as this long wait running out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (received.load() != accepted.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int readByHints = received.load();
+    stop.store(true);
+    wakeUp.Set(1);
+    reader.join();
+    EXPECT_EQ(readByHints, accepted.load());
 }
 
 // Four writers push numbered changes while one reader drains: every change that was accepted
