@@ -206,7 +206,8 @@ private:
                              const IpEndpointName& remote);
     void ProcessT3DBundle(const osc::ReceivedBundle& bundle);
 
-    // The fixed addresses, each with its own arguments.
+    // The fixed addresses, each with its own arguments. OSC receive task; they raise
+    // osc::Exception or OSCMessageError for a message they refuse.
     void HandlePing(const osc::ReceivedMessage& message);
     void HandleSet(const osc::ReceivedMessage& message);
     void HandleGet(const osc::ReceivedMessage& message);
