@@ -93,7 +93,7 @@ OSCHelper::~OSCHelper() {
 void OSCHelper::Initialize() {
     const AudioUnit unit = m_effect->GetComponentInstance();
     const char* name = nullptr;
-    UInt32 size = sizeof(name);
+    UInt32 size = sizeof(void*);
     if (AudioUnitGetProperty(unit, kMrvnProperty_SecondaryAppSupportName, kAudioUnitScope_Global, 0,
                              &name, &size) == noErr &&
         name != nullptr) {
@@ -106,7 +106,7 @@ void OSCHelper::Initialize() {
         m_numParameters = SInt32(std::min<UInt32>(count, kMaxParameters));
     }
     const MrvnParamInfo* table = nullptr;
-    size = sizeof(table);
+    size = sizeof(void*);
     if (AudioUnitGetProperty(unit, kMrvnProperty_ParameterInfos, kAudioUnitScope_Global, 0, &table,
                              &size) == noErr) {
         m_paramInfo = table;
