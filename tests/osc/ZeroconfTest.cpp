@@ -134,7 +134,10 @@ TEST_F(Zeroconf, TheListeningPortIsPublishedAndFollowsTheOffset) {
     ListeningUnit unit(5);
     MV::OSCHelper& server = unit.Unit().OSCServer();
     const std::string expected = "Fluxet 1.2.1 on " + MV::ComputerName();
-    ASSERT_TRUE(WaitUntil([&] { return Published(server.PublishedServiceName(), unit.Port()); }));
+    // Instances of parallel test runs may contend for the name: give the daemon's conflict
+    // resolution time.
+    ASSERT_TRUE(
+        WaitUntil([&] { return Published(server.PublishedServiceName(), unit.Port()); }, 90.0));
     // Another instance may hold the plain name; ours is then an alternative of it.
     const std::string name = server.PublishedServiceName();
     EXPECT_EQ(name.rfind(expected, 0), 0u) << name;
@@ -147,8 +150,8 @@ TEST_F(Zeroconf, TheListeningPortIsPublishedAndFollowsTheOffset) {
     }
 
     ASSERT_TRUE(unit.MoveTo(6));
-    EXPECT_TRUE(
-        WaitUntil([&] { return Published(server.PublishedServiceName(), unit.BasePort() + 6); }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Published(server.PublishedServiceName(), unit.BasePort() + 6); }, 90.0));
     EXPECT_TRUE(WaitUntil([&] { return !AnyPublishedOnPort(unit.BasePort() + 5); }))
         << "withdrawn from the old port";
 
@@ -162,8 +165,9 @@ TEST_F(Zeroconf, TwoInstancesOnOneComputerGetNamesOfTheirOwn) {
     ListeningUnit second(5);
     MV::OSCHelper& a = first.Unit().OSCServer();
     MV::OSCHelper& b = second.Unit().OSCServer();
-    ASSERT_TRUE(WaitUntil([&] { return Published(a.PublishedServiceName(), first.Port()); }));
-    ASSERT_TRUE(WaitUntil([&] { return Published(b.PublishedServiceName(), second.Port()); }));
+    ASSERT_TRUE(WaitUntil([&] { return Published(a.PublishedServiceName(), first.Port()); }, 90.0));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Published(b.PublishedServiceName(), second.Port()); }, 90.0));
     EXPECT_NE(a.PublishedServiceName(), b.PublishedServiceName());
 }
 
