@@ -1,6 +1,5 @@
 #include "FluxetEngine.h"
 
-#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -185,11 +184,14 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     const UInt32 capacity = (maxFramesPerSlice + 15) & ~15u;
     m_cachedIndex.assign(std::size_t(capacity) * PositionCache::kEntries, 0);
     m_cachedFrac.assign(std::size_t(capacity) * PositionCache::kEntries, 0.0f);
+    // A window base per group of four frames, the narrowest variant's groups.
+    m_cachedBase.assign(std::size_t(capacity / 4) * PositionCache::kEntries, 0);
     m_positionCache = PositionCache{};
     m_positionCache.capacity = capacity;
     for (int e = 0; e < PositionCache::kEntries; ++e) {
         m_positionCache.entries[e].index = m_cachedIndex.data() + std::size_t(e) * capacity;
         m_positionCache.entries[e].frac = m_cachedFrac.data() + std::size_t(e) * capacity;
+        m_positionCache.entries[e].base = m_cachedBase.data() + std::size_t(e) * (capacity / 4);
     }
     m_sharedLFOPhase = 0.0f;
     m_subBlockStartPhase = 0.0f;
@@ -211,74 +213,92 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
 
     // A value that is not finite (a script or a damaged state can store one) counts as
     // the parameter's default, so that no LFO phase or record turns NaN for good.
-    float p[kNumParameters];
-    for (UInt32 i = 0; i < kNumParameters; ++i) {
-        p[i] = IsFinite(params[i]) ? params[i] : astParamInfos[i].defaultValue;
-    }
+    const auto param = [params](AudioUnitParameterID id) {
+        return IsFinite(params[id]) ? params[id] : astParamInfos[id].defaultValue;
+    };
     const float sr = sampleRate;
     const float n = static_cast<float>(frames);
-    PreComp rec{};
 
-    const float s = p[kParam_Shape];
+    // Shape weights: only the neighbours `pair` and pair + 1 may be non-zero.
+    const float s = param(kParam_Shape);
+    int pair = -1;
+    float lowWeight = 0.0f;
+    float highWeight = 0.0f;
     if (s <= 1.0f) {
-        rec.shapeWeights[0] = 1.0f - s;
-        rec.shapeWeights[1] = s;
+        pair = 0;
+        lowWeight = 1.0f - s;
+        highWeight = s;
     } else {
         for (int k = 1; k <= 6; ++k) {
             if (s <= static_cast<float>(k + 1)) {
-                rec.shapeWeights[k] = static_cast<float>(k + 1) - s;
-                rec.shapeWeights[k + 1] = s - static_cast<float>(k);
+                pair = k;
+                lowWeight = static_cast<float>(k + 1) - s;
+                highWeight = s - static_cast<float>(k);
                 break;
             }
         }
         if (s > 7.0f) {
-            rec.shapeWeights[7] = 8.0f - s;
-            rec.shapeWeights[8] = s - 7.0f;
+            pair = 7;
+            lowWeight = 8.0f - s;
+            highWeight = s - 7.0f;
         }
     }
-    rec.shape = s;
-    rec.warpPivot = 0.5f;
 
     float speedSweep = 0.0f;
-    const float speedLFODepth = p[kParam_SpeedLFODepth];
+    const float speedLFODepth = param(kParam_SpeedLFODepth);
     if (speedLFODepth > 0.001f) {
-        const float phase = m_speedLFOPhase + (p[kParam_SpeedLFOSpeed] * n) / sr;
+        const float phase = m_speedLFOPhase + (param(kParam_SpeedLFOSpeed) * n) / sr;
         m_speedLFOPhase = CleanPhase(phase - std::floor(phase));
         speedSweep = speedLFODepth * (Sinusoid(m_speedLFOPhase) + 1.0f);
     }
 
     float depthSweep = 0.0f;
-    const float depthLFODepth = p[kParam_DepthLFODepth];
+    const float depthLFODepth = param(kParam_DepthLFODepth);
     if (depthLFODepth > 0.001f) {
-        const float phase = m_depthLFOPhase + (p[kParam_DepthLFOSpeed] * n) / sr;
+        const float phase = m_depthLFOPhase + (param(kParam_DepthLFOSpeed) * n) / sr;
         m_depthLFOPhase = CleanPhase(phase - std::floor(phase));
         depthSweep = depthLFODepth * Sinusoid(m_depthLFOPhase);
     }
 
     // A speed control at its minimum contributes nothing.
-    const float coarse = p[kParam_SpeedCoarse] > 10.01f ? p[kParam_SpeedCoarse] : 0.0f;
-    const float fine = p[kParam_SpeedFine] > 0.5005f ? p[kParam_SpeedFine] : 0.0f;
-    const float superfine = p[kParam_SpeedSuperfine] > 0.001001f ? p[kParam_SpeedSuperfine] : 0.0f;
+    const float coarseValue = param(kParam_SpeedCoarse);
+    const float fineValue = param(kParam_SpeedFine);
+    const float superfineValue = param(kParam_SpeedSuperfine);
+    const float coarse = coarseValue > 10.01f ? coarseValue : 0.0f;
+    const float fine = fineValue > 0.5005f ? fineValue : 0.0f;
+    const float superfine = superfineValue > 0.001001f ? superfineValue : 0.0f;
     const float speed = Max(0.0f, ((speedSweep + coarse) + fine) + superfine);
 
     // The depth is the peak pitch deviation in per cent of the "Square" shape, so the
     // swing shrinks as the speed rises. The limit keeps the longest delay 2A in the ring.
-    const float depth = (p[kParam_DepthCoarse] + p[kParam_DepthFine]) + depthSweep;
+    const float depth = (param(kParam_DepthCoarse) + param(kParam_DepthFine)) + depthSweep;
     float amplitude = depth >= 0.0f ? ((0.0025f * depth) * sr) / Max(speed, 0.0001f) : 0.0f;
     amplitude = amplitude < 32767.5f ? amplitude : 32767.5f;
 
-    rec.sweepAmplitude = amplitude;
-    rec.biasAmount = p[kParam_Bias] * amplitude;
-    rec.speed = speed;
-    rec.feedbackGain = p[kParam_Feedback] * 0.01f;
-    rec.spread = p[kParam_Spread];
-    rec.speedLFODepth = speedLFODepth;
-
-    m_currentRecord = rec;
-    // Bytewise, as the record is defined: -0 differs from 0, and a NaN equals itself.
-    using Words = std::array<UInt32, sizeof(PreComp) / sizeof(UInt32)>;
-    m_recordChanged =
-        std::bit_cast<Words>(m_currentRecord) != std::bit_cast<Words>(m_previousRecord);
+    // Each field is compared bytewise with the previous record as it is stored (-0 differs
+    // from 0, a NaN equals itself). Field by field, so that nothing reads back a record
+    // that is still being written.
+    UInt32 difference = 0;
+    const auto set = [&difference](Float32& field, const Float32& previous, float value) {
+        difference |= std::bit_cast<UInt32>(value) ^ std::bit_cast<UInt32>(previous);
+        field = value;
+    };
+    PreComp& rec = m_currentRecord;
+    const PreComp& before = m_previousRecord;
+    for (int i = 0; i < int(kNumShapes); ++i) {
+        const float weight = i == pair ? lowWeight : (i == pair + 1 ? highWeight : 0.0f);
+        set(rec.shapeWeights[i], before.shapeWeights[i], weight);
+    }
+    set(rec.shape, before.shape, s);
+    set(rec.warpPivot, before.warpPivot, 0.5f);
+    set(rec.sweepAmplitude, before.sweepAmplitude, amplitude);
+    set(rec.biasAmount, before.biasAmount, param(kParam_Bias) * amplitude);
+    set(rec.speed, before.speed, speed);
+    set(rec.feedbackGain, before.feedbackGain, param(kParam_Feedback) * 0.01f);
+    set(rec.spread, before.spread, param(kParam_Spread));
+    set(rec.speedLFODepth, before.speedLFODepth, speedLFODepth);
+    static_assert(sizeof(PreComp) == (kNumShapes + 8) * sizeof(Float32), "every field is set");
+    m_recordChanged = difference != 0;
 
     m_dataToGui.speedHz.store(speed, std::memory_order_relaxed);
     m_dataToGui.swingMs.store((amplitude * 2000.0f) / sr, std::memory_order_relaxed);

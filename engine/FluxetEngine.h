@@ -68,10 +68,12 @@ public:
             Float32 increment;
             UInt32 writeIndex;
             UInt32 frames;
+            UInt32 lanes; // of the loop variant that made it
             Float32 endPhase;
             bool valid;
             SInt32* index;
             Float32* frac;
+            UInt32* base; // one per group of `lanes` frames
         };
         static constexpr int kEntries = 2; // a crossfade's two records
         Entry entries[kEntries];
@@ -186,4 +188,5 @@ protected:
     PositionCache m_positionCache{};
     std::vector<SInt32> m_cachedIndex;
     std::vector<Float32> m_cachedFrac;
+    std::vector<UInt32> m_cachedBase;
 };

@@ -229,22 +229,38 @@ inline bool SameBits(VF a, VF b) {
     return AllSet(reinterpret_cast<VI>(a) == reinterpret_cast<VI>(b));
 }
 
-// delay[slot] and delay[slot + 1] for every lane. Neighbouring frames read neighbouring
-// slots unless the delay moves by a whole slot per frame, so when every lane's slot lies
-// less than 2 * kLanes - 1 slots after the first lane's, two plain loads and a permutation
-// stand in for the gathers.
-inline void ReadPair(const float* delay, VI slot, VF& lo, VF& hi) {
+// Neighbouring frames read neighbouring slots unless the delay moves by a whole slot per
+// frame. So when every lane's slot lies less than 2 * kLanes - 1 slots after the first
+// lane's, two plain loads from that slot on and a permutation give what the lanes read; this
+// is decided once, when the positions are made, as the group's window base.
+constexpr UInt32 kNoWindow = 0xFFFFFFFFu;
+
+inline UInt32 WindowBase(VI slot) {
 #if FLUXET_LOOPS_LANES >= 8
     const auto base = UInt32(slot[0]);
     const VI rel = (slot - SInt32(base)) & SInt32(kMask);
-    if (base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes &&
-        AllSet(rel < SInt32(2 * kLanes - 1))) {
+    const bool fits =
+        base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes && AllSet(rel < SInt32(2 * kLanes - 1));
+    return fits ? base : kNoWindow;
+#else
+    (void)slot;
+    return kNoWindow;
+#endif
+}
+
+// delay[slot] and delay[slot + 1] for every lane.
+inline void ReadPair(const float* delay, VI slot, UInt32 base, VF& lo, VF& hi) {
+#if FLUXET_LOOPS_LANES >= 8
+    if (base != kNoWindow) {
+        const VI rel = slot - SInt32(base);
         const VF first = Load(delay + base);
         const VF second = Load(delay + base + kLanes);
         lo = __builtin_shuffle(first, second, rel);
         hi = __builtin_shuffle(first, second, rel + 1);
         return;
     }
+#else
+    (void)base;
 #endif
     lo = Gather(delay, slot);
     hi = Gather(delay, (slot + 1) & SInt32(kMask));
@@ -361,14 +377,15 @@ inline void Positions(VF v, UInt32 first, float a, float b, VI& slot, VF& frac) 
 // is recomputed from the write-backs until they stop changing. A lane depends only on
 // earlier lanes, so after d rounds every lane with a chain of at most d - 1 such reads
 // behind it is exact, and a round that changes nothing is the frame-by-frame result.
-inline VF RingGroup(VF x, VI slot, VF f, float* delay, UInt32 first, UInt32 lanes, const Mix& mix) {
+inline VF RingGroup(VF x, VI slot, VF f, UInt32 base, float* delay, UInt32 first, UInt32 lanes,
+                    const Mix& mix) {
     const VI lane = LaneIndex();
     const VI slotHi = (slot + 1) & SInt32(kMask);
     const VI relLo = (slot - SInt32(first)) & SInt32(kMask);
     const VI relHi = (slotHi - SInt32(first)) & SInt32(kMask);
     VF lo;
     VF hi;
-    ReadPair(delay, slot, lo, hi);
+    ReadPair(delay, slot, base, lo, hi);
     lo = relLo == lane ? x : lo;
     hi = relHi == lane ? x : hi;
     const VI earlyLo = relLo < lane;
@@ -403,19 +420,23 @@ inline VF RingGroup(VF x, VI slot, VF f, float* delay, UInt32 first, UInt32 lane
 }
 
 // Working storage of one chunk: the ring slot and fraction of every frame's read position
-// (unless the pass keeps them elsewhere), the ring slots the chunk overwrites as they were
-// before it, and shape values.
+// and the window base of every group (unless the pass keeps them elsewhere), the ring slots
+// the chunk overwrites as they were before it, its cleaned inputs, and shape values.
 struct Chunk {
     alignas(64) SInt32 index[kChunk];
     alignas(64) float frac[kChunk];
+    alignas(64) UInt32 base[kChunk / kLanes];
     alignas(64) float old[kChunk];
+    alignas(64) float inputs[kChunk];
     alignas(64) float value[kChunk];
 };
 
-// Read positions of a run of frames: ring slots and fractions.
+// Read positions of a run of frames: ring slots and fractions, and the window base of each
+// group.
 struct PositionsAt {
     SInt32* index;
     float* frac;
+    UInt32* base;
 };
 
 // The inputs of frames n .. n + lanes - 1 of a chunk, cleaned; a short group is padded
@@ -439,18 +460,41 @@ inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
     }
 }
 
+inline void KeepPositions(PositionsAt at, UInt32 n, VI slot, VF frac) {
+    std::memcpy(at.index + n, &slot, sizeof slot);
+    Store(at.frac + n, frac);
+    at.base[n / kLanes] = WindowBase(slot);
+}
+
 // The positions of a chunk of `count` frames whose first write slot is w, a group at a
-// time: valueOf(n, lanes) gives the shape values of the group at frame n, of which `lanes`
-// are real. A short last group writes a whole group.
-template <bool kChecked, class ValueOf>
-void ChunkPositions(ValueOf&& valueOf, UInt32 count, UInt32 w, float a, float b, PositionsAt at) {
-    for (UInt32 n = 0; n < count; n += kLanes) {
+// time: source(n, lanes) gives the LFO phases or shape values of the group at frame n, of
+// which `lanes` are real, and valueOf turns them into shape values. A short last group
+// writes a whole group. Two groups go side by side, so that the processor can overlap
+// their long chains of dependent operations.
+template <bool kChecked, class Source, class ValueOf>
+void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt32 w, float a,
+                    float b, PositionsAt at) {
+    UInt32 n = 0;
+    for (; n + 2 * kLanes <= count; n += 2 * kLanes) {
+        const VF first = source(n, kLanes);
+        const VF second = source(n + kLanes, kLanes);
+        const VF v1 = valueOf(first);
+        const VF v2 = valueOf(second);
+        VI slot1;
+        VI slot2;
+        VF frac1;
+        VF frac2;
+        Positions<kChecked>(v1, (w + n) & kMask, a, b, slot1, frac1);
+        Positions<kChecked>(v2, (w + n + kLanes) & kMask, a, b, slot2, frac2);
+        KeepPositions(at, n, slot1, frac1);
+        KeepPositions(at, n + kLanes, slot2, frac2);
+    }
+    for (; n < count; n += kLanes) {
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         VI slot;
         VF frac;
-        Positions<kChecked>(valueOf(n, lanes), (w + n) & kMask, a, b, slot, frac);
-        std::memcpy(at.index + n, &slot, sizeof slot);
-        Store(at.frac + n, frac);
+        Positions<kChecked>(valueOf(source(n, lanes)), (w + n) & kMask, a, b, slot, frac);
+        KeepPositions(at, n, slot, frac);
     }
 }
 
@@ -466,7 +510,7 @@ inline void RingGroups(const float* in, float* out, UInt32 from, UInt32 count, f
     for (UInt32 n = from; n < count; n += kLanes) {
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         const VF y = RingGroup(Inputs(in, n, lanes), LoadIndex(at.index + n), Load(at.frac + n),
-                               delay, (w + n) & kMask, lanes, mix);
+                               at.base[n / kLanes], delay, (w + n) & kMask, lanes, mix);
         Outputs(out, n, lanes, y);
     }
 }
@@ -482,67 +526,69 @@ template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const 
     }
 }
 
+// One group of ZeroFeedbackChunk: reads, mixes, and returns the lanes that fail its checks.
+[[gnu::always_inline]] inline VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n,
+                                                   UInt32 lanes, const float* delay, UInt32 w,
+                                                   PositionsAt at, const Mix& mix) {
+    const VI lane = LaneIndex();
+    const VF x = Inputs(in, n, lanes);
+    const VI slot = LoadIndex(at.index + n);
+    const VF f = Load(at.frac + n);
+    VF lo;
+    VF hi;
+    ReadPair(delay, slot, at.base[n / kLanes], lo, hi);
+    const VI own = (lane + SInt32(w + n)) & SInt32(kMask);
+    const VI behind = (own - slot) & SInt32(kMask);
+    const VF y = lo * (1.0f - f) + hi * f;
+    const VF written = ZeroUnlessFinite(x + mix.feedback * y);
+    const VI kept = reinterpret_cast<VI>(written) == reinterpret_cast<VI>(x);
+    // Slots this far behind a frame's own lie before the chunk; any farther is ahead of it.
+    const VI fine =
+        (behind > 0) & (behind <= SInt32(MrvnFluxetEngine::kDelayLength - kChunk)) & kept;
+    Outputs(out, n, lanes, x * mix.dryGain + y * mix.wetGain);
+    return lanes == kLanes ? ~fine : ~fine & (lane < SInt32(lanes));
+}
+
 // With the feedback gain +0 or -0 a write-back is the input itself, unless the input is a
 // zero of the other sign or the read is not finite. So the whole chunk's inputs go into the
-// ring first and every group reads without waiting for the one before it: a slot of an
-// earlier frame of the chunk then holds that frame's input as it should, and a slot of a
-// later frame is taken from the copy of what it held before the chunk.
-inline void WriteInputsAhead(const float* in, UInt32 count, float* delay, UInt32 w, float* old) {
+// ring first and every group reads without waiting for the one before it, checking as it
+// goes that every frame reads only slots up to its own (the slots of earlier frames then
+// hold their inputs, as they should) and that its write-back is its input. A chunk that
+// fails either check anywhere is done again frame-exactly by the general stage: its slots
+// get their old values back and its cleaned inputs, which the ring holds, are kept aside
+// (the output may be the input buffer). Returns whether the chunk is done.
+inline bool ZeroFeedbackChunk(const float* in, float* out, UInt32 count, float* delay, UInt32 w,
+                              PositionsAt at, Chunk& c, const Mix& mix) {
     ForRingRuns(w, count, [&](UInt32 slot, UInt32 j, UInt32 run) {
-        std::memcpy(old + j, delay + slot, run * sizeof(float));
         float* ring = delay + slot;
+        float* old = c.old + j;
         const float* x = in + j;
         UInt32 n = 0;
         for (; n + kLanes <= run; n += kLanes) {
+            Store(old + n, Load(ring + n));
             Store(ring + n, ZeroUnlessFinite(Load(x + n)));
         }
         for (; n < run; ++n) {
+            old[n] = ring[n];
             ring[n] = IsFinite(x[n]) ? x[n] : 0.0f;
         }
     });
-}
-
-// Reads the chunk after WriteInputsAhead, checking in every group that the write-backs are
-// the inputs. The first group that finds otherwise gives the chunk's remaining slots their
-// old values back and stops; returns the frames done.
-inline UInt32 ReadAfterInputs(const float* in, float* out, UInt32 count, float* delay, UInt32 w,
-                              PositionsAt at, const float* old, const Mix& mix) {
-    const VI lane = LaneIndex();
-    for (UInt32 n = 0; n < count; n += kLanes) {
-        const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
-        const VF x = Inputs(in, n, lanes);
-        const VI slot = LoadIndex(at.index + n);
-        const VF f = Load(at.frac + n);
-        VF lo;
-        VF hi;
-        ReadPair(delay, slot, lo, hi);
-        // Distance back from the frame's own slot; the slot after the read slot is then at
-        // most the frame's own, and a slot that far ahead lies beyond the chunk.
-        const VI own = (lane + SInt32(w + n)) & SInt32(kMask);
-        const VI behind = (own - slot) & SInt32(kMask);
-        if (!AllSet((behind > 0) & (behind <= SInt32(MrvnFluxetEngine::kDelayLength - kChunk)))) {
-            const VI frame = lane + SInt32(n);
-            const VI relLo = (slot - SInt32(w)) & SInt32(kMask);
-            const VI relHi = (relLo + 1) & SInt32(kMask);
-            const VI laterLo = (relLo > frame) & (relLo < SInt32(count));
-            const VI laterHi = (relHi > frame) & (relHi < SInt32(count));
-            for (UInt32 k = 0; k < kLanes; ++k) {
-                lo[k] = laterLo[k] ? old[relLo[k]] : lo[k];
-                hi[k] = laterHi[k] ? old[relHi[k]] : hi[k];
-            }
-        }
-        const VF y = lo * (1.0f - f) + hi * f;
-        const VF written = ZeroUnlessFinite(x + mix.feedback * y);
-        const VI kept = reinterpret_cast<VI>(written) == reinterpret_cast<VI>(x);
-        if (!AllSet(kept | (lane >= SInt32(lanes)))) {
-            ForRingRuns((w + n) & kMask, count - n, [&](UInt32 s, UInt32 j, UInt32 run) {
-                std::memcpy(delay + s, old + n + j, run * sizeof(float));
-            });
-            return n;
-        }
-        Outputs(out, n, lanes, x * mix.dryGain + y * mix.wetGain);
+    VI failed = {};
+    UInt32 n = 0;
+    for (; n + kLanes <= count; n += kLanes) {
+        failed |= ZeroFeedbackGroup(in, out, n, kLanes, delay, w, at, mix);
     }
-    return count;
+    if (n < count) {
+        failed |= ZeroFeedbackGroup(in, out, n, count - n, delay, w, at, mix);
+    }
+    if (!AnySet(failed)) {
+        return true;
+    }
+    ForRingRuns(w, count, [&](UInt32 slot, UInt32 j, UInt32 run) {
+        std::memcpy(c.inputs + j, delay + slot, run * sizeof(float));
+        std::memcpy(delay + slot, c.old + j, run * sizeof(float));
+    });
+    return false;
 }
 
 struct Pass {
@@ -573,17 +619,17 @@ void RunChunks(const Pass& pass, Chunk& c, MakePositions&& positions) {
         const float* in = pass.source + done;
         float* out = pass.dest + done;
         const PositionsAt at = pass.keep.index != nullptr
-                                   ? PositionsAt{pass.keep.index + done, pass.keep.frac + done}
-                                   : PositionsAt{c.index, c.frac};
-        if (zeroFeedback) {
-            WriteInputsAhead(in, count, pass.delay, w, c.old);
-        }
+                                   ? PositionsAt{pass.keep.index + done, pass.keep.frac + done,
+                                                 pass.keep.base + done / kLanes}
+                                   : PositionsAt{c.index, c.frac, c.base};
         if (!pass.positionsKept) {
             positions(at, count, w);
         }
-        const UInt32 n =
-            zeroFeedback ? ReadAfterInputs(in, out, count, pass.delay, w, at, c.old, pass.mix) : 0;
-        RingGroups(in, out, n, count, pass.delay, w, at, pass.mix);
+        if (!zeroFeedback) {
+            RingGroups(in, out, 0, count, pass.delay, w, at, pass.mix);
+        } else if (!ZeroFeedbackChunk(in, out, count, pass.delay, w, at, c, pass.mix)) {
+            RingGroups(c.inputs, out, 0, count, pass.delay, w, at, pass.mix);
+        }
         w = (w + count) & kMask;
         done += count;
     }
@@ -651,17 +697,17 @@ float RunDeterministic(const Pass& pass) {
     Phases phases(pass.phi, pass.inc, pass.smallStep);
     const float a = pass.rec.sweepAmplitude;
     const float b = pass.rec.biasAmount;
-    const auto valueOf = [&](UInt32, UInt32 lanes) {
+    const auto phasesOf = [&](UInt32, UInt32 lanes) {
         if (lanes == kLanes) {
-            return values(phases.Next());
+            return phases.Next();
         }
         alignas(64) float part[kLanes] = {};
         phases.Serial(part, lanes);
-        return values(Load(part));
+        return Load(part);
     };
     Chunk c;
     RunChunks(pass, c, [&](PositionsAt at, UInt32 count, UInt32 w) {
-        ChunkPositions<!kBounded>(valueOf, count, w, a, b, at);
+        ChunkPositions<!kBounded>(phasesOf, values, count, w, a, b, at);
     });
     return phases.Phase();
 }
@@ -792,8 +838,9 @@ float RunRandom(const Pass& pass, float sampleRate, float startPhase, float spre
         for (UInt32 n = count; n % kLanes != 0; ++n) {
             c.value[n] = 0.0f;
         }
-        ChunkPositions<true>([&c](UInt32 n, UInt32) { return Load(c.value + n); }, count, w,
-                             rec.sweepAmplitude, rec.biasAmount, at);
+        ChunkPositions<true>([&c](UInt32 n, UInt32) { return Load(c.value + n); },
+                             [](VF v) { return v; }, count, w, rec.sweepAmplitude, rec.biasAmount,
+                             at);
     };
     RunChunks(pass, c, fill);
     state = s;
@@ -868,7 +915,8 @@ bool SameRecord(const Record& a, const Record& b) {
 Cache::Entry* KeptPositions(Cache& cache, const Pass& pass) {
     for (int e = 0; e < Cache::kEntries; ++e) {
         Cache::Entry& entry = cache.entries[e];
-        if (entry.valid && entry.frames == pass.frames && entry.writeIndex == pass.writeIndex &&
+        if (entry.valid && entry.lanes == kLanes && entry.frames == pass.frames &&
+            entry.writeIndex == pass.writeIndex &&
             std::bit_cast<UInt32>(entry.startPhase) == std::bit_cast<UInt32>(pass.phi) &&
             std::bit_cast<UInt32>(entry.increment) == std::bit_cast<UInt32>(pass.inc) &&
             SameRecord(entry.record, pass.rec)) {
@@ -896,14 +944,14 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
               Frac(startPhase + spreadOffset),
               inc,
               inc >= 0.0f && inc < 1.0f,
-              PositionsAt{nullptr, nullptr},
+              PositionsAt{nullptr, nullptr, nullptr},
               false};
     if (record.shape <= 4.0f) {
         if (cache == nullptr || frames > cache->capacity) {
             return PickDeterministic(pass)(pass);
         }
         if (const Cache::Entry* kept = KeptPositions(*cache, pass); kept != nullptr) {
-            pass.keep = PositionsAt{kept->index, kept->frac};
+            pass.keep = PositionsAt{kept->index, kept->frac, kept->base};
             pass.positionsKept = true;
             RunKept(pass);
             return kept->endPhase;
@@ -911,13 +959,14 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
         const int e = 1 - cache->recent;
         Cache::Entry& entry = cache->entries[e];
         entry.valid = false;
-        pass.keep = PositionsAt{entry.index, entry.frac};
+        pass.keep = PositionsAt{entry.index, entry.frac, entry.base};
         const float phase = PickDeterministic(pass)(pass);
         entry.record = record;
         entry.startPhase = pass.phi;
         entry.increment = inc;
         entry.writeIndex = pass.writeIndex;
         entry.frames = frames;
+        entry.lanes = kLanes;
         entry.endPhase = phase;
         entry.valid = true;
         cache->recent = e;

@@ -145,24 +145,36 @@ const Setting kSettings[] = {
     {99, 40, 0, 30, 0, 0.5f},
 };
 
-// Noise with the values that decide signs and clean-ups: zeros of both signs, and in the
-// input a NaN and an infinity; in the ring, values so large that an interpolation between
-// two of them overflows.
+// Noise with the values that decide signs and clean-ups. In the ring: zeros of both signs,
+// and values so large that an interpolation between two of them could overflow. In the
+// input, only here and there (so that most stretches see none): zeros of both signs, a NaN
+// and an infinity.
 std::vector<float> Signal(std::size_t length, Noise& noise, bool ring) {
     std::vector<float> v(length);
     for (std::size_t n = 0; n < length; ++n) {
         v[n] = noise();
+        if (!ring) {
+            continue;
+        }
         if (n % 11 == 3) {
             v[n] = -0.0f;
         } else if (n % 13 == 5) {
             v[n] = 0.0f;
-        } else if (ring && n % 97 == 40) {
+        } else if (n % 97 == 40) {
             v[n] = n % 2 == 0 ? 3e38f : -3e38f;
         }
     }
-    if (!ring && length > 40) {
-        v[17] = NAN;
-        v[length - 9] = -INFINITY;
+    if (!ring) {
+        for (const std::size_t n : {std::size_t(3), length / 2, length - 2}) {
+            if (n < length) {
+                v[n] = -0.0f;
+            }
+        }
+        if (length > 40) {
+            v[5] = 0.0f;
+            v[17] = NAN;
+            v[length - 9] = -INFINITY;
+        }
     }
     return v;
 }
@@ -259,6 +271,67 @@ TEST_F(FluxetLoops, ReadJustBelowSlotZeroWrapsToTheTopOfTheRing) {
                                      state, state);
     // Position 10 - 10.25 = -0.25: slot 65535 with weight 0.25, slot 0 with 0.75.
     EXPECT_EQ(out, 4.0f * 0.25f + 8.0f * 0.75f);
+}
+
+// A read position ahead of the write slot (a bias beyond the amplitude, as a script may set)
+// reads what the ring held before the pass: the slot is overwritten only later, by the
+// frame it belongs to.
+TEST_F(FluxetLoops, ReadsAheadSeeTheRingAsItWasBeforeThePass) {
+    for (const auto variant :
+         {Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2, Engine::LoopVariant::AVX512}) {
+        if (!Engine::SelectLoopVariant(variant)) {
+            continue;
+        }
+        for (const float feedback : {0.0f, 0.5f}) {
+            for (const UInt32 ahead : {1u, 5u, 17u, 200u, 255u, 300u}) {
+                for (const UInt32 w : {100u, 65500u}) {
+                    SCOPED_TRACE(testing::Message() << "ahead " << ahead << " w " << w);
+                    Record rec{};
+                    rec.warpPivot = 0.5f;
+                    rec.biasAmount = -float(ahead); // weights all 0: r = w - 0 - B
+                    rec.feedbackGain = feedback;
+                    std::vector<float> ring(65536);
+                    for (UInt32 n = 0; n < 65536; ++n) {
+                        ring[n] = float(n % 1000) + 0.5f;
+                    }
+                    const std::vector<float> before = ring;
+                    std::vector<float> in(1031), out(1031);
+                    for (std::size_t n = 0; n < in.size(); ++n) {
+                        in[n] = -float(n) - 0.25f;
+                    }
+                    State state{};
+                    Engine::ChannelCore::ProcessCore(in.data(), out.data(), 1031, ring.data(), w,
+                                                     rec, 0.0f, 1.0f, 48000.0f, 0, 0, state, state);
+                    for (UInt32 n = 0; n < 1031; ++n) {
+                        ASSERT_EQ(out[n], before[(w + n + ahead) & 65535]) << n;
+                        ASSERT_EQ(ring[(w + n) & 65535], in[n] + feedback * out[n]) << n;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// With no delay a frame reads its own slot, which holds its input, and the next one with
+// weight 0, whose sign still counts: -0 + 0 * (the next slot) is +0 when that slot held a
+// positive value before the pass, whatever the next frame will write there.
+TEST_F(FluxetLoops, ZeroDelayReadsTheNextSlotAsItWasBeforeThePass) {
+    for (const auto variant :
+         {Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2, Engine::LoopVariant::AVX512}) {
+        if (!Engine::SelectLoopVariant(variant)) {
+            continue;
+        }
+        Record rec{};
+        rec.warpPivot = 0.5f;
+        std::vector<float> ring(65536, 1.0f), in(100, -1.0f), out(100);
+        in[40] = -0.0f;
+        State state{};
+        Engine::ChannelCore::ProcessCore(in.data(), out.data(), 100, ring.data(), 7, rec, 1.0f,
+                                         1.0f, 48000.0f, 0, 0, state, state);
+        EXPECT_FALSE(std::signbit(out[40]));
+        EXPECT_EQ(out[40], 0.0f);
+        EXPECT_EQ(out[39], -2.0f);
+    }
 }
 
 TEST_F(FluxetLoops, NonFiniteInputAndRunawayFeedbackStayOutOfTheRing) {
