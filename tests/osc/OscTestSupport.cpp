@@ -360,7 +360,11 @@ bool ListeningUnit::MoveTo(int offset) {
     }
     MV::OSCHelper& server = Unit().OSCServer();
     const int expected = offset == 0 ? 0 : m_basePort + offset;
-    return WaitUntil([&] { return server.BoundPort() == expected; });
+    // Listening includes the publication (and the one line printed when it cannot be made).
+    return WaitUntil([&] {
+        return server.BoundPort() == expected &&
+               (expected == 0) == server.PublishedServiceName().empty();
+    });
 }
 
 } // namespace MV::test

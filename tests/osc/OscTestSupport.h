@@ -155,8 +155,8 @@ public:
     MrvnFluxet& Unit();
     int BasePort() const { return m_basePort; }
     int Port() const { return m_basePort + m_offset; }
-    // Sets the port offset through the host and waits until the server listens there
-    // (or, for 0, until it does not listen).
+    // Sets the port offset through the host and waits until the server listens there and
+    // has published the port (or, for 0, until it does neither).
     bool MoveTo(int offset);
 
 private:
