@@ -184,14 +184,14 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     const UInt32 capacity = (maxFramesPerSlice + 15) & ~15u;
     m_cachedIndex.assign(std::size_t(capacity) * PositionCache::kEntries, 0);
     m_cachedFrac.assign(std::size_t(capacity) * PositionCache::kEntries, 0.0f);
-    // A window base per group of four frames, the narrowest variant's groups.
-    m_cachedBase.assign(std::size_t(capacity / 4) * PositionCache::kEntries, 0);
+    // A word per group of four frames, the narrowest variant's groups.
+    m_cachedWord.assign(std::size_t(capacity / 4) * PositionCache::kEntries, 0);
     m_positionCache = PositionCache{};
     m_positionCache.capacity = capacity;
     for (int e = 0; e < PositionCache::kEntries; ++e) {
         m_positionCache.entries[e].index = m_cachedIndex.data() + std::size_t(e) * capacity;
         m_positionCache.entries[e].frac = m_cachedFrac.data() + std::size_t(e) * capacity;
-        m_positionCache.entries[e].base = m_cachedBase.data() + std::size_t(e) * (capacity / 4);
+        m_positionCache.entries[e].word = m_cachedWord.data() + std::size_t(e) * (capacity / 4);
     }
     m_sharedLFOPhase = 0.0f;
     m_subBlockStartPhase = 0.0f;

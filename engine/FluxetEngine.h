@@ -73,7 +73,7 @@ public:
             bool valid;
             SInt32* index;
             Float32* frac;
-            UInt32* base; // one per group of `lanes` frames
+            UInt32* word; // one per group of `lanes` frames
         };
         static constexpr int kEntries = 2; // a crossfade's two records
         Entry entries[kEntries];
@@ -188,5 +188,5 @@ protected:
     PositionCache m_positionCache{};
     std::vector<SInt32> m_cachedIndex;
     std::vector<Float32> m_cachedFrac;
-    std::vector<UInt32> m_cachedBase;
+    std::vector<UInt32> m_cachedWord;
 };

@@ -229,29 +229,38 @@ inline bool SameBits(VF a, VF b) {
     return AllSet(reinterpret_cast<VI>(a) == reinterpret_cast<VI>(b));
 }
 
-// Neighbouring frames read neighbouring slots unless the delay moves by a whole slot per
-// frame. So when every lane's slot lies less than 2 * kLanes - 1 slots after the first
-// lane's, two plain loads from that slot on and a permutation give what the lanes read; this
-// is decided once, when the positions are made, as the group's window base.
-constexpr UInt32 kNoWindow = 0xFFFFFFFFu;
+// What the ring stage needs to know of a group's read positions, decided once when they
+// are made, as one word per group. Neighbouring frames read neighbouring slots unless the
+// delay moves by a whole slot per frame, so when every lane's slot lies less than
+// 2 * kLanes - 1 slots after the first lane's, two plain loads from that slot on and a
+// permutation give what the lanes read: the low bits hold that slot, unless kNoWindow is
+// set. kApart: no lane reads its own slot or an earlier lane's, so the lanes need not wait
+// for each other's write-backs.
+constexpr UInt32 kNoWindow = 1u << 31;
+constexpr UInt32 kApart = 1u << 30;
 
-inline UInt32 WindowBase(VI slot) {
+inline UInt32 GroupWord(VI slot, UInt32 first) {
+    const VI lane = LaneIndex();
+    // Lane k reads the slots `behind` and `behind - 1` before its own; those belong to this
+    // or an earlier lane of the group when behind <= k + 1 (a slot ahead lies far behind).
+    const VI behind = ((lane + SInt32(first)) - slot) & SInt32(kMask);
+    const UInt32 apart = AllSet(behind > lane + 1) ? kApart : 0;
 #if FLUXET_LOOPS_LANES >= 8
     const auto base = UInt32(slot[0]);
     const VI rel = (slot - SInt32(base)) & SInt32(kMask);
     const bool fits =
         base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes && AllSet(rel < SInt32(2 * kLanes - 1));
-    return fits ? base : kNoWindow;
+    return (fits ? base : kNoWindow) | apart;
 #else
-    (void)slot;
-    return kNoWindow;
+    return kNoWindow | apart;
 #endif
 }
 
 // delay[slot] and delay[slot + 1] for every lane.
-inline void ReadPair(const float* delay, VI slot, UInt32 base, VF& lo, VF& hi) {
+inline void ReadPair(const float* delay, VI slot, UInt32 word, VF& lo, VF& hi) {
 #if FLUXET_LOOPS_LANES >= 8
-    if (base != kNoWindow) {
+    if ((word & kNoWindow) == 0) {
+        const UInt32 base = word & kMask;
         const VI rel = slot - SInt32(base);
         const VF first = Load(delay + base);
         const VF second = Load(delay + base + kLanes);
@@ -260,7 +269,7 @@ inline void ReadPair(const float* delay, VI slot, UInt32 base, VF& lo, VF& hi) {
         return;
     }
 #else
-    (void)base;
+    (void)word;
 #endif
     lo = Gather(delay, slot);
     hi = Gather(delay, (slot + 1) & SInt32(kMask));
@@ -281,7 +290,7 @@ public:
         }
     }
 
-    VF Next() {
+    [[gnu::always_inline]] VF Next() {
         if (m_smallStep) {
             const VF base = Splat(m_phi);
             const VF guess = base + m_kStep;
@@ -377,33 +386,33 @@ inline void Positions(VF v, UInt32 first, float a, float b, VI& slot, VF& frac) 
 // is recomputed from the write-backs until they stop changing. A lane depends only on
 // earlier lanes, so after d rounds every lane with a chain of at most d - 1 such reads
 // behind it is exact, and a round that changes nothing is the frame-by-frame result.
-inline VF RingGroup(VF x, VI slot, VF f, UInt32 base, float* delay, UInt32 first, UInt32 lanes,
+inline VF RingGroup(VF x, VI slot, VF f, UInt32 word, float* delay, UInt32 first, UInt32 lanes,
                     const Mix& mix) {
-    const VI lane = LaneIndex();
-    const VI slotHi = (slot + 1) & SInt32(kMask);
-    const VI relLo = (slot - SInt32(first)) & SInt32(kMask);
-    const VI relHi = (slotHi - SInt32(first)) & SInt32(kMask);
     VF lo;
     VF hi;
-    ReadPair(delay, slot, base, lo, hi);
-    lo = relLo == lane ? x : lo;
-    hi = relHi == lane ? x : hi;
-    const VI earlyLo = relLo < lane;
-    const VI earlyHi = relHi < lane;
+    ReadPair(delay, slot, word, lo, hi);
     const VF g = 1.0f - f;
     VF y;
     VF back;
-    if (!AnySet(earlyLo | earlyHi)) {
+    if ((word & kApart) != 0) {
         y = lo * g + hi * f;
         back = ZeroUnlessFinite(x + mix.feedback * y);
     } else {
+        const VI lane = LaneIndex();
+        const VI relLo = (slot - SInt32(first)) & SInt32(kMask);
+        const VI relHi = (relLo + 1) & SInt32(kMask);
+        lo = relLo == lane ? x : lo;
+        hi = relHi == lane ? x : hi;
+        const VI earlyLo = relLo < lane;
+        const VI earlyHi = relHi < lane;
+        const bool chained = AnySet(earlyLo | earlyHi);
         VF guess = x;
         for (;;) {
             const VF l = earlyLo ? Shuffle(guess, relLo) : lo;
             const VF h = earlyHi ? Shuffle(guess, relHi) : hi;
             y = l * g + h * f;
             back = ZeroUnlessFinite(x + mix.feedback * y);
-            if (SameBits(back, guess)) {
+            if (!chained || SameBits(back, guess)) {
                 break;
             }
             guess = back;
@@ -420,23 +429,22 @@ inline VF RingGroup(VF x, VI slot, VF f, UInt32 base, float* delay, UInt32 first
 }
 
 // Working storage of one chunk: the ring slot and fraction of every frame's read position
-// and the window base of every group (unless the pass keeps them elsewhere), the ring slots
+// and the word of every group (unless the pass keeps them elsewhere), the ring slots
 // the chunk overwrites as they were before it, its cleaned inputs, and shape values.
 struct Chunk {
     alignas(64) SInt32 index[kChunk];
     alignas(64) float frac[kChunk];
-    alignas(64) UInt32 base[kChunk / kLanes];
+    alignas(64) UInt32 word[kChunk / kLanes];
     alignas(64) float old[kChunk];
     alignas(64) float inputs[kChunk];
     alignas(64) float value[kChunk];
 };
 
-// Read positions of a run of frames: ring slots and fractions, and the window base of each
-// group.
+// Read positions of a run of frames: ring slots and fractions, and the word of each group.
 struct PositionsAt {
     SInt32* index;
     float* frac;
-    UInt32* base;
+    UInt32* word;
 };
 
 // The inputs of frames n .. n + lanes - 1 of a chunk, cleaned; a short group is padded
@@ -460,10 +468,10 @@ inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
     }
 }
 
-inline void KeepPositions(PositionsAt at, UInt32 n, VI slot, VF frac) {
+inline void KeepPositions(PositionsAt at, UInt32 n, UInt32 first, VI slot, VF frac) {
     std::memcpy(at.index + n, &slot, sizeof slot);
     Store(at.frac + n, frac);
-    at.base[n / kLanes] = WindowBase(slot);
+    at.word[n / kLanes] = GroupWord(slot, first);
 }
 
 // The positions of a chunk of `count` frames whose first write slot is w, a group at a
@@ -486,15 +494,15 @@ void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt3
         VF frac2;
         Positions<kChecked>(v1, (w + n) & kMask, a, b, slot1, frac1);
         Positions<kChecked>(v2, (w + n + kLanes) & kMask, a, b, slot2, frac2);
-        KeepPositions(at, n, slot1, frac1);
-        KeepPositions(at, n + kLanes, slot2, frac2);
+        KeepPositions(at, n, (w + n) & kMask, slot1, frac1);
+        KeepPositions(at, n + kLanes, (w + n + kLanes) & kMask, slot2, frac2);
     }
     for (; n < count; n += kLanes) {
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         VI slot;
         VF frac;
         Positions<kChecked>(valueOf(source(n, lanes)), (w + n) & kMask, a, b, slot, frac);
-        KeepPositions(at, n, slot, frac);
+        KeepPositions(at, n, (w + n) & kMask, slot, frac);
     }
 }
 
@@ -510,7 +518,7 @@ inline void RingGroups(const float* in, float* out, UInt32 from, UInt32 count, f
     for (UInt32 n = from; n < count; n += kLanes) {
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         const VF y = RingGroup(Inputs(in, n, lanes), LoadIndex(at.index + n), Load(at.frac + n),
-                               at.base[n / kLanes], delay, (w + n) & kMask, lanes, mix);
+                               at.word[n / kLanes], delay, (w + n) & kMask, lanes, mix);
         Outputs(out, n, lanes, y);
     }
 }
@@ -536,7 +544,7 @@ template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const 
     const VF f = Load(at.frac + n);
     VF lo;
     VF hi;
-    ReadPair(delay, slot, at.base[n / kLanes], lo, hi);
+    ReadPair(delay, slot, at.word[n / kLanes], lo, hi);
     const VI own = (lane + SInt32(w + n)) & SInt32(kMask);
     const VI behind = (own - slot) & SInt32(kMask);
     const VF y = lo * (1.0f - f) + hi * f;
@@ -620,8 +628,8 @@ void RunChunks(const Pass& pass, Chunk& c, MakePositions&& positions) {
         float* out = pass.dest + done;
         const PositionsAt at = pass.keep.index != nullptr
                                    ? PositionsAt{pass.keep.index + done, pass.keep.frac + done,
-                                                 pass.keep.base + done / kLanes}
-                                   : PositionsAt{c.index, c.frac, c.base};
+                                                 pass.keep.word + done / kLanes}
+                                   : PositionsAt{c.index, c.frac, c.word};
         if (!pass.positionsKept) {
             positions(at, count, w);
         }
@@ -898,17 +906,22 @@ using Cache = MrvnFluxetEngine::PositionCache;
 static_assert(Cache::kEntries == 2);
 
 bool SameRecord(const Record& a, const Record& b) {
-    UInt32 diff = 0;
+    static_assert(sizeof(Record) == 68);
     const auto* x = reinterpret_cast<const unsigned char*>(&a);
     const auto* y = reinterpret_cast<const unsigned char*>(&b);
-    for (std::size_t i = 0; i < sizeof(Record); i += sizeof(UInt32)) {
-        UInt32 u = 0;
-        UInt32 v = 0;
+    UInt64 diff = 0;
+    for (std::size_t i = 0; i < 64; i += sizeof(UInt64)) {
+        UInt64 u = 0;
+        UInt64 v = 0;
         std::memcpy(&u, x + i, sizeof u);
         std::memcpy(&v, y + i, sizeof v);
         diff |= u ^ v;
     }
-    return diff == 0;
+    UInt32 u = 0;
+    UInt32 v = 0;
+    std::memcpy(&u, x + 64, sizeof u);
+    std::memcpy(&v, y + 64, sizeof v);
+    return (diff | (u ^ v)) == 0;
 }
 
 // The cache entry whose positions this pass has, if any.
@@ -951,7 +964,7 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
             return PickDeterministic(pass)(pass);
         }
         if (const Cache::Entry* kept = KeptPositions(*cache, pass); kept != nullptr) {
-            pass.keep = PositionsAt{kept->index, kept->frac, kept->base};
+            pass.keep = PositionsAt{kept->index, kept->frac, kept->word};
             pass.positionsKept = true;
             RunKept(pass);
             return kept->endPhase;
@@ -959,7 +972,7 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
         const int e = 1 - cache->recent;
         Cache::Entry& entry = cache->entries[e];
         entry.valid = false;
-        pass.keep = PositionsAt{entry.index, entry.frac, entry.base};
+        pass.keep = PositionsAt{entry.index, entry.frac, entry.word};
         const float phase = PickDeterministic(pass)(pass);
         entry.record = record;
         entry.startPhase = pass.phi;
