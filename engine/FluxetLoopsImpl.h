@@ -239,7 +239,7 @@ inline bool SameBits(VF a, VF b) {
 constexpr UInt32 kNoWindow = 1u << 31;
 constexpr UInt32 kApart = 1u << 30;
 
-inline UInt32 GroupWord(VI slot, UInt32 first) {
+[[gnu::always_inline]] inline UInt32 GroupWord(VI slot, UInt32 first) {
     const VI lane = LaneIndex();
     // Lane k reads the slots `behind` and `behind - 1` before its own; those belong to this
     // or an earlier lane of the group when behind <= k + 1 (a slot ahead lies far behind).
@@ -257,7 +257,8 @@ inline UInt32 GroupWord(VI slot, UInt32 first) {
 }
 
 // delay[slot] and delay[slot + 1] for every lane.
-inline void ReadPair(const float* delay, VI slot, UInt32 word, VF& lo, VF& hi) {
+[[gnu::always_inline]] inline void ReadPair(const float* delay, VI slot, UInt32 word, VF& lo,
+                                            VF& hi) {
 #if FLUXET_LOOPS_LANES >= 8
     if ((word & kNoWindow) == 0) {
         const UInt32 base = word & kMask;
@@ -347,7 +348,8 @@ struct Mix {
 // fractions. kChecked: positions may reach 2^23 in magnitude or not be finite; a group with
 // such a position takes the exact 64-bit conversion lane by lane.
 template <bool kChecked>
-inline void Positions(VF v, UInt32 first, float a, float b, VI& slot, VF& frac) {
+[[gnu::always_inline]] inline void Positions(VF v, UInt32 first, float a, float b, VI& slot,
+                                             VF& frac) {
     const VI writeSlot = (LaneIndex() + SInt32(first)) & SInt32(kMask);
     const VF wf = __builtin_convertvector(writeSlot, VF);
     const VF va = Splat(a);
@@ -468,7 +470,8 @@ inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
     }
 }
 
-inline void KeepPositions(PositionsAt at, UInt32 n, UInt32 first, VI slot, VF frac) {
+[[gnu::always_inline]] inline void KeepPositions(PositionsAt at, UInt32 n, UInt32 first, VI slot,
+                                                 VF frac) {
     std::memcpy(at.index + n, &slot, sizeof slot);
     Store(at.frac + n, frac);
     at.word[n / kLanes] = GroupWord(slot, first);
@@ -477,25 +480,33 @@ inline void KeepPositions(PositionsAt at, UInt32 n, UInt32 first, VI slot, VF fr
 // The positions of a chunk of `count` frames whose first write slot is w, a group at a
 // time: source(n, lanes) gives the LFO phases or shape values of the group at frame n, of
 // which `lanes` are real, and valueOf turns them into shape values. A short last group
-// writes a whole group. Two groups go side by side, so that the processor can overlap
-// their long chains of dependent operations.
+// writes a whole group. Several groups go side by side (as many as the vector registers
+// hold), so that the processor can overlap their long chains of dependent operations.
 template <bool kChecked, class Source, class ValueOf>
 void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt32 w, float a,
                     float b, PositionsAt at) {
+    constexpr UInt32 kSide = kLanes == 16 ? 4 : 2;
     UInt32 n = 0;
-    for (; n + 2 * kLanes <= count; n += 2 * kLanes) {
-        const VF first = source(n, kLanes);
-        const VF second = source(n + kLanes, kLanes);
-        const VF v1 = valueOf(first);
-        const VF v2 = valueOf(second);
-        VI slot1;
-        VI slot2;
-        VF frac1;
-        VF frac2;
-        Positions<kChecked>(v1, (w + n) & kMask, a, b, slot1, frac1);
-        Positions<kChecked>(v2, (w + n + kLanes) & kMask, a, b, slot2, frac2);
-        KeepPositions(at, n, (w + n) & kMask, slot1, frac1);
-        KeepPositions(at, n + kLanes, (w + n + kLanes) & kMask, slot2, frac2);
+    for (; n + kSide * kLanes <= count; n += kSide * kLanes) {
+        VF v[kSide];
+        VI slot[kSide];
+        VF frac[kSide];
+#pragma GCC unroll 4
+        for (UInt32 g = 0; g < kSide; ++g) {
+            v[g] = source(n + g * kLanes, kLanes);
+        }
+#pragma GCC unroll 4
+        for (UInt32 g = 0; g < kSide; ++g) {
+            v[g] = valueOf(v[g]);
+        }
+#pragma GCC unroll 4
+        for (UInt32 g = 0; g < kSide; ++g) {
+            Positions<kChecked>(v[g], (w + n + g * kLanes) & kMask, a, b, slot[g], frac[g]);
+        }
+#pragma GCC unroll 4
+        for (UInt32 g = 0; g < kSide; ++g) {
+            KeepPositions(at, n + g * kLanes, (w + n + g * kLanes) & kMask, slot[g], frac[g]);
+        }
     }
     for (; n < count; n += kLanes) {
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
