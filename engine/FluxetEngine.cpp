@@ -73,6 +73,23 @@ inline float CleanPhase(float phase) {
     return IsFinite(phase) ? phase : 0.0f;
 }
 
+// Bytewise equality of two records: -0 differs from 0, a NaN equals itself.
+bool SameWords(const MrvnFluxetEngine::PreComp& a, const MrvnFluxetEngine::PreComp& b) {
+    UInt32 difference = 0;
+    for (UInt32 i = 0; i < kNumShapes; ++i) {
+        difference |=
+            std::bit_cast<UInt32>(a.shapeWeights[i]) ^ std::bit_cast<UInt32>(b.shapeWeights[i]);
+    }
+    for (const auto field :
+         {&MrvnFluxetEngine::PreComp::shape, &MrvnFluxetEngine::PreComp::warpPivot,
+          &MrvnFluxetEngine::PreComp::sweepAmplitude, &MrvnFluxetEngine::PreComp::biasAmount,
+          &MrvnFluxetEngine::PreComp::speed, &MrvnFluxetEngine::PreComp::feedbackGain,
+          &MrvnFluxetEngine::PreComp::spread, &MrvnFluxetEngine::PreComp::speedLFODepth}) {
+        difference |= std::bit_cast<UInt32>(a.*field) ^ std::bit_cast<UInt32>(b.*field);
+    }
+    return difference == 0;
+}
+
 } // namespace
 
 Float32 MrvnFluxetEngine::Sinusoid(Float32 f) {
@@ -199,6 +216,7 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_previousRecord = PreComp{};
     m_recordChanged = false;
     m_subBlockOffset = 0;
+    m_precompRepeatable = false;
 }
 
 void MrvnFluxetEngine::ResetEngine() {
@@ -210,6 +228,23 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
                                   Float32 sampleRate, const KernelState& firstKernelState) {
     m_subBlockStartPhase = m_sharedLFOPhase;
     m_sampleRate = sampleRate;
+    m_commonRandomSnapshot = firstKernelState;
+
+    // The same values as last time with both sweep LFOs off make the same record; only the
+    // comparison with the previous record (which may have moved since) is left to do.
+    UInt32 repeated = m_precompRepeatable ? 0 : 1;
+    repeated |= std::bit_cast<UInt32>(sampleRate) ^ std::bit_cast<UInt32>(m_precompSampleRate);
+    for (UInt32 i = 0; i < kNumParameters; ++i) {
+        repeated |= std::bit_cast<UInt32>(params[i]) ^ std::bit_cast<UInt32>(m_precompParams[i]);
+    }
+    if (repeated == 0) {
+        m_recordChanged = !SameWords(m_currentRecord, m_previousRecord);
+        return;
+    }
+    for (UInt32 i = 0; i < kNumParameters; ++i) {
+        m_precompParams[i] = params[i];
+    }
+    m_precompSampleRate = sampleRate;
 
     // A value that is not finite (a script or a damaged state can store one) counts as
     // the parameter's default, so that no LFO phase or record turns NaN for good.
@@ -299,9 +334,8 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     set(rec.speedLFODepth, before.speedLFODepth, speedLFODepth);
     static_assert(sizeof(PreComp) == (kNumShapes + 8) * sizeof(Float32), "every field is set");
     m_recordChanged = difference != 0;
+    m_precompRepeatable = !(speedLFODepth > 0.001f) && !(depthLFODepth > 0.001f);
 
     m_dataToGui.speedHz.store(speed, std::memory_order_relaxed);
     m_dataToGui.swingMs.store((amplitude * 2000.0f) / sr, std::memory_order_relaxed);
-
-    m_commonRandomSnapshot = firstKernelState;
 }

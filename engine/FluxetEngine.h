@@ -185,6 +185,11 @@ protected:
     UInt32 m_subBlockOffset = 0;
     KernelState m_commonRandomSnapshot{};
     MV::DataToGui m_dataToGui;
+    // The parameters and rate of the latest precomputation, and whether both sweep LFOs were
+    // off then: the same values again make the same record.
+    Float32 m_precompParams[kNumParameters] = {};
+    Float32 m_precompSampleRate = 0.0f;
+    bool m_precompRepeatable = false;
     PositionCache m_positionCache{};
     std::vector<SInt32> m_cachedIndex;
     std::vector<Float32> m_cachedFrac;

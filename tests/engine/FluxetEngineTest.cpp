@@ -408,6 +408,34 @@ TEST(FluxetEngine, RecordChangeIsJudgedAgainstThePreviousRenderCall) {
     EXPECT_FLOAT_EQ(h.Engine().PreviousRecord().feedbackGain, 0.1f);
 }
 
+// Unchanged parameters give an unchanged record only while both sweep LFOs are off: with one
+// on, every precomputation moves its phase and so the amplitude or the speed.
+TEST(FluxetEngine, SweepLFOsMoveTheRecordWithUnchangedParameters) {
+    for (const AudioUnitParameterID lfo : {kParam_DepthLFODepth, kParam_SpeedLFODepth}) {
+        Engine e;
+        Float32 p[kNumParameters];
+        for (UInt32 i = 0; i < kNumParameters; ++i) {
+            p[i] = astParamInfos[i].defaultValue;
+        }
+        e.DoPrecomps(256, p, 44100.0f, {});
+        const Engine::PreComp still = e.CurrentRecord();
+        e.EndRenderCall();
+        e.DoPrecomps(256, p, 44100.0f, {});
+        EXPECT_FALSE(e.RecordChanged());
+        EXPECT_EQ(std::memcmp(&still, &e.CurrentRecord(), sizeof still), 0);
+
+        p[lfo] = 2.0f;
+        float amplitude = e.CurrentRecord().sweepAmplitude;
+        for (int call = 0; call < 3; ++call) {
+            e.EndRenderCall();
+            e.DoPrecomps(256, p, 44100.0f, {});
+            EXPECT_TRUE(e.RecordChanged()) << call;
+            EXPECT_NE(e.CurrentRecord().sweepAmplitude, amplitude) << call;
+            amplitude = e.CurrentRecord().sweepAmplitude;
+        }
+    }
+}
+
 TEST(FluxetEngine, ResetsAndLimits) {
     EngineHarness h(2, 44100.0f, 256);
     h.params[kParam_Shape] = 7.0f;
