@@ -222,7 +222,30 @@ inline void Store(float* p, VF v) {
 
 // v[index[k] mod kLanes] for every lane.
 inline VF Shuffle(VF v, VI index) {
+#if defined(__clang__)
+    // Clang has no variable-index shuffle builtin; its builds (the fuzzer) need the bits only.
+    VF r;
+    for (UInt32 k = 0; k < kLanes; ++k) {
+        r[k] = v[index[k] & SInt32(kLanes - 1)];
+    }
+    return r;
+#else
     return __builtin_shuffle(v, index);
+#endif
+}
+
+// The lanes of a followed by those of b, picked by index[k] mod 2 * kLanes.
+inline VF Shuffle(VF a, VF b, VI index) {
+#if defined(__clang__)
+    VF r;
+    for (UInt32 k = 0; k < kLanes; ++k) {
+        const SInt32 i = index[k] & SInt32(2 * kLanes - 1);
+        r[k] = i < SInt32(kLanes) ? a[i] : b[i - SInt32(kLanes)];
+    }
+    return r;
+#else
+    return __builtin_shuffle(a, b, index);
+#endif
 }
 
 inline bool SameBits(VF a, VF b) {
@@ -265,8 +288,8 @@ constexpr UInt32 kApart = 1u << 30;
         const VI rel = slot - SInt32(base);
         const VF first = Load(delay + base);
         const VF second = Load(delay + base + kLanes);
-        lo = __builtin_shuffle(first, second, rel);
-        hi = __builtin_shuffle(first, second, rel + 1);
+        lo = Shuffle(first, second, rel);
+        hi = Shuffle(first, second, rel + 1);
         return;
     }
 #else
