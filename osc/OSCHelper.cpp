@@ -333,7 +333,7 @@ void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& 
     // The library's loop would end on the first error that leaves here; every packet is
     // caught on its own instead, so that nothing anybody sends stops the server.
     try {
-        CheckBlobs(data, std::size_t(std::max(size, 0)));
+        CheckSizes(data, std::size_t(std::max(size, 0)));
         osc::OscPacketListener::ProcessPacket(data, size, remoteEndpoint);
     } catch (const osc::Exception& error) {
         PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
@@ -370,7 +370,7 @@ std::uint32_t BigEndian32(const char* p) {
 
 } // namespace
 
-void OSCHelper::CheckBlobs(const char* data, std::size_t size) {
+void OSCHelper::CheckSizes(const char* data, std::size_t size) {
     const char* end = data + size;
     if (size % 4 != 0) {
         return; // the library refuses it
@@ -378,13 +378,13 @@ void OSCHelper::CheckBlobs(const char* data, std::size_t size) {
     if (size >= 8 && std::memcmp(data, "#bundle", 8) == 0) {
         for (const char* p = data + 16; size >= 16 && p < end;) {
             if (end - p < 4) {
-                return;
+                throw osc::MalformedBundleException("packet too short for elementSize");
             }
             const std::uint32_t elementSize = BigEndian32(p);
             if (elementSize % 4 != 0 || elementSize > std::size_t(end - p - 4)) {
-                return;
+                throw osc::MalformedBundleException("bundle element size exceeds bundle");
             }
-            CheckBlobs(p + 4, elementSize);
+            CheckSizes(p + 4, elementSize);
             p += 4 + elementSize;
         }
         return;

@@ -177,9 +177,11 @@ private:
     class ReceiveSocket;
 
     // The library's decoder trusts the sizes of blob arguments (it reads past the packet for
-    // a size that runs beyond it): such a packet is refused before the library sees it. Raises
-    // osc::MalformedMessageException; leaves every other fault to the library.
-    static void CheckBlobs(const char* data, std::size_t size);
+    // a size that runs beyond it) and of bundle elements (a size of 0xfffffffc wraps to a
+    // step of nothing and its loop never ends): such a packet is refused before the library
+    // sees it. Raises osc::MalformedMessageException or osc::MalformedBundleException; leaves
+    // every other fault to the library.
+    static void CheckSizes(const char* data, std::size_t size);
 
     static int Task(void* parameter);
     static int NotifyTask(void* parameter);

@@ -404,6 +404,10 @@ TEST_F(OSCAddressSpace, MalformedPacketsAreReportedAndTheServerKeepsAnswering) {
     Packet bundle = (MessageBuilder("/set", true) << 3 << 0.5f).Finish();
     bundle[19] = 0x7f; // an element size far beyond the packet
     packets.push_back(bundle);
+    Packet wraps = bundle; // 0xfffffffc: the decoder's step past it wraps to nothing
+    wraps[16] = wraps[17] = wraps[18] = char(0xff);
+    wraps[19] = char(0xfc);
+    packets.push_back(wraps);
     packets.push_back(Packet{'#', 'b', 'u', 'n', 'd', 'l', 'e', '\0'});
 
     const std::string printed = Printed([&] {
