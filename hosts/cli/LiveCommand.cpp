@@ -52,7 +52,8 @@ const char* const kLiveHelp =
 
 constexpr Float64 kSilenceSampleRate = 48000.0;
 constexpr UInt32 kSilenceChannels = 2;
-constexpr int kPingTimeoutMs = 2000;
+// Generous: on a loaded machine the receive task may start late.
+constexpr int kPingTimeoutMs = 6000;
 constexpr int kPublicationWaitMs = 3000;
 
 struct LiveOptions {
@@ -97,6 +98,26 @@ LoopSource LoadLoop(const std::string& path) {
     return source;
 }
 
+timespec Now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+void Advance(timespec& time, double seconds) {
+    const auto nanoseconds = static_cast<long long>(seconds * 1e9);
+    time.tv_sec += time_t(nanoseconds / 1000000000);
+    time.tv_nsec += long(nanoseconds % 1000000000);
+    if (time.tv_nsec >= 1000000000) {
+        time.tv_nsec -= 1000000000;
+        time.tv_sec += 1;
+    }
+}
+
+double SecondsBetween(const timespec& from, const timespec& to) {
+    return double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) * 1e-9;
+}
+
 // The text the instance's OSC server answers a "/ping" with on the loopback address, asking
 // again every 100 ms (its receive task opens the port on its own time), or nothing.
 std::optional<std::string> Ping(int port) {
@@ -118,7 +139,9 @@ std::optional<std::string> Ping(int port) {
              << osc::EndMessage;
         sockaddr_in server = local;
         server.sin_port = htons(std::uint16_t(port));
-        for (int waited = 0; !answer && waited < kPingTimeoutMs; waited += 100) {
+        timespec deadline = Now();
+        Advance(deadline, kPingTimeoutMs / 1000.0);
+        while (!answer && SecondsBetween(Now(), deadline) > 0) {
             sendto(sock, ping.Data(), ping.Size(), 0, reinterpret_cast<sockaddr*>(&server),
                    sizeof server);
             pollfd ready{sock, POLLIN, 0};
@@ -152,26 +175,6 @@ std::optional<std::string> Ping(int port) {
 // A signal ends the sleep early; the loop then looks at the interruption flag.
 void SleepUntil(const timespec& deadline) {
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-}
-
-timespec Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-void Advance(timespec& time, double seconds) {
-    const auto nanoseconds = static_cast<long long>(seconds * 1e9);
-    time.tv_sec += time_t(nanoseconds / 1000000000);
-    time.tv_nsec += long(nanoseconds % 1000000000);
-    if (time.tv_nsec >= 1000000000) {
-        time.tv_nsec -= 1000000000;
-        time.tv_sec += 1;
-    }
-}
-
-double SecondsBetween(const timespec& from, const timespec& to) {
-    return double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) * 1e-9;
 }
 
 // The OSC port offset the unit uses now, through its private property.
