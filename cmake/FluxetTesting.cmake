@@ -3,6 +3,14 @@ include(GoogleTest)
 # Tests that start threads are also built and run under ThreadSanitizer.
 add_custom_target(fluxet_thread_tests)
 
+# Test properties every test program gets: ThreadSanitizer's options and what it must not
+# report from libraries outside this project.
+set(FLUXET_TEST_ENVIRONMENT "")
+if(FLUXET_SANITIZE STREQUAL "thread")
+    set(FLUXET_TEST_ENVIRONMENT ENVIRONMENT
+        "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+endif()
+
 # fluxet_add_test(NAME SOURCES src... LIBS lib... [THREADS] [LABELS label])
 function(fluxet_add_test name)
     cmake_parse_arguments(T "THREADS" "LABELS" "SOURCES;LIBS" ${ARGN})
@@ -20,5 +28,5 @@ function(fluxet_add_test name)
         set(label ${name})
     endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES LABELS ${label} TIMEOUT 300)
+                         PROPERTIES LABELS ${label} TIMEOUT 300 ${FLUXET_TEST_ENVIRONMENT})
 endfunction()
