@@ -68,8 +68,9 @@ void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destinat
                                         UInt32 numChannels, bool& ioSilence) {
     ThrowIfAUError(ChannelCore::CheckChannelCount(numChannels));
     ioSilence = false;
-    ThrowIfAUError(m_core.Process(source, destination, nFrames, GetParameter(kParam_DryLevel),
-                                  GetParameter(kParam_EffectLevel)));
+    const auto& owner = static_cast<const MrvnFluxet&>(*m_audioUnit);
+    ThrowIfAUError(m_core.Process(source, destination, nFrames, owner.GlobalValue(kParam_DryLevel),
+                                  owner.GlobalValue(kParam_EffectLevel)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -85,6 +86,8 @@ MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
     Globals()->UseIndexedParameters(kNumParameters);
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         Globals()->SetParameter(id, astParamInfos[id].defaultValue);
+        // The indexed table never moves again, so the render reads its records directly.
+        m_globalRecords[id] = Globals()->FindParameter(id);
     }
 
     BuildFactoryPresetList();
@@ -292,9 +295,8 @@ void MrvnFluxet::GetUIComponentDescs(ComponentDescription* outDescs) {
     outDescs[0] = kFluxetViewDescription;
 }
 
-AudioUnitParameterValue MrvnFluxet::GlobalValue(AudioUnitParameterID paramID) {
-    const ParameterMapEvent* record = Globals()->FindParameter(paramID);
-    return record != nullptr ? record->GetValue() : 0.0f;
+AudioUnitParameterValue MrvnFluxet::GlobalValue(AudioUnitParameterID paramID) const {
+    return paramID < kNumParameters ? m_globalRecords[paramID]->GetValue() : 0.0f;
 }
 
 void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {

@@ -165,7 +165,7 @@ private:
     // Any thread. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
-    AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID);
+    AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const;
 
     // Declared before the script host that writes into it, so that it outlives it.
     MV::MessageQueue m_messageQueue;
@@ -173,6 +173,8 @@ private:
     // After the script host, so that it ends first: its receive task calls into the scripts.
     MV::OSCHelper m_oscHelper;
     std::atomic<SInt32> m_oscPort{0};
+    // The global element's records, one per parameter.
+    const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
 };
 
 // The component entry the host calls for every request of every Fluxet instance.
