@@ -44,32 +44,32 @@ MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
         const std::size_t equals = arg.find('=');
         const bool isLong = arg.compare(0, 2, "--") == 0;
         const std::string name = isLong ? arg.substr(0, equals) : arg;
-        const MrvnOptionSpec* spec = nullptr;
+        const MrvnOptionSpec* known = nullptr;
         for (const MrvnOptionSpec& candidate : specs) {
             if (name == candidate.name ||
                 (!candidate.shortName.empty() && name == candidate.shortName)) {
-                spec = &candidate;
+                known = &candidate;
                 break;
             }
         }
-        if (spec == nullptr) {
+        if (known == nullptr) {
             ThrowUsage("unknown option " + Quoted(name));
         }
-        if (spec->valueName.empty()) {
+        if (known->valueName.empty()) {
             if (isLong && equals != std::string::npos) {
-                ThrowUsage("option " + Quoted(spec->name) + " takes no value");
+                ThrowUsage("option " + Quoted(known->name) + " takes no value");
             }
-            spec->apply({});
+            known->apply({});
             continue;
         }
         if (isLong && equals != std::string::npos) {
-            spec->apply(arg.substr(equals + 1));
+            known->apply(arg.substr(equals + 1));
             continue;
         }
         if (i + 1 >= args.size()) {
-            ThrowUsage("option " + Quoted(spec->name) + " needs " + spec->valueName);
+            ThrowUsage("option " + Quoted(known->name) + " needs " + known->valueName);
         }
-        spec->apply(args[++i]);
+        known->apply(args[++i]);
     }
     return parsed;
 }
