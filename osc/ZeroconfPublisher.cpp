@@ -12,23 +12,6 @@
 #include <mutex>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-#define FLUXET_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define FLUXET_THREAD_SANITIZER 1
-#endif
-#endif
-
-#if defined(FLUXET_THREAD_SANITIZER)
-// libdbus takes two mutexes of a connection in either order, always under the Avahi event
-// loop's lock (held by whichever thread calls into the client); ThreadSanitizer's lock-order
-// check cannot see such a guarding lock and reports a cycle inside libdbus.
-extern "C" const char* __tsan_default_suppressions() {
-    return "deadlock:libdbus-1.so\n";
-}
-#endif
-
 namespace MV {
 
 struct ZeroconfService::Entry {
