@@ -295,10 +295,6 @@ void MrvnFluxet::GetUIComponentDescs(ComponentDescription* outDescs) {
     outDescs[0] = kFluxetViewDescription;
 }
 
-AudioUnitParameterValue MrvnFluxet::GlobalValue(AudioUnitParameterID paramID) const {
-    return paramID < kNumParameters ? m_globalRecords[paramID]->GetValue() : 0.0f;
-}
-
 void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {
     const std::optional<SInt32> port = OSCPortForOffset(offset, g_OSCBasePort.load());
     m_oscPort.store(port.value_or(0), std::memory_order_relaxed);

@@ -165,7 +165,9 @@ private:
     // Any thread. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
-    AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const;
+    AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const {
+        return paramID < kNumParameters ? m_globalRecords[paramID]->GetValue() : 0.0f;
+    }
 
     // Declared before the script host that writes into it, so that it outlives it.
     MV::MessageQueue m_messageQueue;

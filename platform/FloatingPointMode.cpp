@@ -13,12 +13,20 @@ constexpr unsigned kFlushToZero = 1u << 15;
 constexpr unsigned kDenormalsAreZero = 1u << 6;
 } // namespace
 
+// Writing the register costs more than reading it, and hosts usually render with the mode
+// already on: it is written only when it changes.
 ScopedDenormalsOff::ScopedDenormalsOff() : m_saved(_mm_getcsr()) {
-    _mm_setcsr(static_cast<unsigned>(m_saved) | kFlushToZero | kDenormalsAreZero);
+    const unsigned wanted = static_cast<unsigned>(m_saved) | kFlushToZero | kDenormalsAreZero;
+    m_changed = wanted != m_saved;
+    if (m_changed) {
+        _mm_setcsr(wanted);
+    }
 }
 
 ScopedDenormalsOff::~ScopedDenormalsOff() {
-    _mm_setcsr(static_cast<unsigned>(m_saved));
+    if (m_changed) {
+        _mm_setcsr(static_cast<unsigned>(m_saved));
+    }
 }
 
 #elif defined(__aarch64__)

@@ -17,6 +17,7 @@ public:
 
 private:
     std::uint64_t m_saved;
+    bool m_changed = true;
 };
 
 } // namespace MV
