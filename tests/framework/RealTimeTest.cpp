@@ -4,7 +4,6 @@
 
 #include "AUHostServices.h"
 #include "CountingAllocator.h"
-#include "TestBuffers.h"
 #include "TestUnit.h"
 
 namespace fwtest {
@@ -23,24 +22,23 @@ void CountParameter(void* refCon, void*, const AudioUnitParameter*, AudioUnitPar
 TEST(FrameworkRealTime, RenderCycleAllocatesNothing) {
     HostedUnit host;
     InputSource source;
-    ASSERT_EQ(ConnectSource(host.Get(), source), noErr);
-    ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
+    ASSERT_OK(ConnectSource(host.Get(), source));
+    ASSERT_OK(AudioUnitInitialize(host.Get()));
     int notifications = 0;
-    ASSERT_EQ(AudioUnitAddRenderNotify(host.Get(), &CountRender, &notifications), noErr);
+    ASSERT_OK(AudioUnitAddRenderNotify(host.Get(), &CountRender, &notifications));
     int heard = 0;
     AUParameterListenerRef listener = nullptr;
-    ASSERT_EQ(AUListenerCreate(&CountParameter, &heard, &listener), noErr);
+    ASSERT_OK(AUListenerCreate(&CountParameter, &heard, &listener));
     const AudioUnitParameter gain{host.Get(), kParamGain, kAudioUnitScope_Global, 0};
-    ASSERT_EQ(AUListenerAddParameter(listener, nullptr, &gain), noErr);
+    ASSERT_OK(AUListenerAddParameter(listener, nullptr, &gain));
 
     TestBuffers out(2, 512);
     TestBuffers lent(2, 512);
     lent.DetachMemory(0);
     lent.DetachMemory(1);
-    AudioTimeStamp timeStamp{};
-    AudioUnitRenderActionFlags flags = 0;
+    Float64 sampleTime = 0;
     // One render outside the count applies the pending notification.
-    ASSERT_EQ(AudioUnitRender(host.Get(), &flags, &timeStamp, 0, 512, &out.List()), noErr);
+    ASSERT_OK(RenderAt(host.Get(), sampleTime, 512, out.List()));
     host.Unit().ClearRecords();
 
     std::size_t allocations = 0;
@@ -50,7 +48,6 @@ TEST(FrameworkRealTime, RenderCycleAllocatesNothing) {
         for (int block = 1; block <= 20; ++block) {
             AudioUnitParameterEvent events[24] = {};
             for (UInt32 i = 0; i < 24; ++i) {
-                events[i].scope = kAudioUnitScope_Global;
                 events[i].parameter = i % 2 == 0 ? kParamSpeed : kParamSteps;
                 events[i].eventType =
                     i % 3 == 0 ? kParameterEvent_Immediate : kParameterEvent_Ramped;
@@ -60,13 +57,11 @@ TEST(FrameworkRealTime, RenderCycleAllocatesNothing) {
                     events[i].eventValues.ramp = {SInt32((i * 53) % 512), 40, 1.0f, 2.0f};
                 }
             }
-            ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), events, 24), noErr);
-            ASSERT_EQ(MusicDeviceMIDIEvent(host.Get(), 0xB2, 7, 100, 12), noErr);
-            ASSERT_EQ(AUParameterSet(nullptr, nullptr, &gain, 0.5f + 0.01f * block, 0), noErr);
-            timeStamp.mSampleTime = 512.0 * block;
-            ASSERT_EQ(AudioUnitRender(host.Get(), &flags, &timeStamp, 0, 512,
-                                      block % 2 == 0 ? &out.List() : &lent.List()),
-                      noErr);
+            ASSERT_OK(AudioUnitScheduleParameters(host.Get(), events, 24));
+            ASSERT_OK(MusicDeviceMIDIEvent(host.Get(), 0xB2, 7, 100, 12));
+            ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.5f + 0.01f * block, 0));
+            ASSERT_OK(
+                RenderAt(host.Get(), sampleTime, 512, block % 2 == 0 ? out.List() : lent.List()));
         }
         allocations = counter.Allocations();
         deallocations = counter.Deallocations();

@@ -2,10 +2,8 @@
 // that the buffers are put back whole.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "TestBuffers.h"
 #include "TestUnit.h"
 
 namespace fwtest {
@@ -15,115 +13,86 @@ constexpr UInt32 kFrames = 512;
 
 AudioUnitParameterEvent Immediate(AudioUnitParameterID id, UInt32 offset, Float32 value) {
     AudioUnitParameterEvent event{};
-    event.scope = kAudioUnitScope_Global;
     event.parameter = id;
     event.eventType = kParameterEvent_Immediate;
-    event.eventValues.immediate.bufferOffset = offset;
-    event.eventValues.immediate.value = value;
+    event.eventValues.immediate = {offset, value};
     return event;
 }
 
 AudioUnitParameterEvent Ramp(AudioUnitParameterID id, SInt32 offset, UInt32 duration, Float32 start,
-                             Float32 end) {
-    AudioUnitParameterEvent event{};
-    event.scope = kAudioUnitScope_Global;
-    event.parameter = id;
-    event.eventType = kParameterEvent_Ramped;
+                             Float32 end, AudioUnitScope scope = kAudioUnitScope_Global,
+                             AudioUnitElement element = 0) {
+    AudioUnitParameterEvent event{scope, element, id, kParameterEvent_Ramped, {}};
     event.eventValues.ramp = {offset, duration, start, end};
     return event;
 }
 
-struct SliceCase {
-    const char* name;
-    std::vector<AudioUnitParameterEvent> events;
-    std::vector<UInt32> slices;
-};
-
-class SliceTest : public ::testing::TestWithParam<SliceCase> {};
-
-TEST_P(SliceTest, RenderIsSplitAtEventStartsAndRampEnds) {
-    const SliceCase& c = GetParam();
-    HostedUnit host;
-    InputSource source;
-    ASSERT_EQ(ConnectSource(host.Get(), source), noErr);
-    ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), c.events.data(), UInt32(c.events.size())),
-              noErr);
-    TestBuffers out(2, kFrames);
-    AudioUnitRenderActionFlags flags = 0;
-    const AudioTimeStamp timeStamp{};
-    ASSERT_EQ(AudioUnitRender(host.Get(), &flags, &timeStamp, 0, kFrames, &out.List()), noErr);
-
-    const TestUnit& unit = host.Unit();
-    std::vector<UInt32> left;
-    std::vector<UInt32> right;
-    for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
-        const ProcessCall& call = unit.processCalls[i];
-        (call.channel == 0 ? left : right).push_back(call.frames);
-    }
-    EXPECT_EQ(left, c.slices);
-    EXPECT_EQ(right, c.slices);
-    // Whatever the slicing, the buffers cover the block again afterwards.
-    for (UInt32 ch = 0; ch < 2; ++ch) {
-        EXPECT_EQ(out.List().mBuffers[ch].mData, out.Channel(ch));
-        EXPECT_EQ(out.List().mBuffers[ch].mDataByteSize, kFrames * sizeof(Float32));
-        EXPECT_EQ(out.Channel(ch)[kFrames - 1],
-                  InputSource::Sample(ch, kFrames - 1) * unit.Globals()->GetParameter(kParamGain));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Framework, SliceTest,
-    ::testing::Values(
-        SliceCase{"NoEvents", {}, {512}},
-        SliceCase{"ImmediateAt200", {Immediate(kParamSpeed, 200, 20.0f)}, {200, 312}},
-        SliceCase{"ImmediateAtZero", {Immediate(kParamSpeed, 0, 20.0f)}, {512}},
-        SliceCase{"ImmediateBeyondTheBlock", {Immediate(kParamSpeed, 600, 20.0f)}, {512}},
-        SliceCase{"TwoRampsFrom100",
-                  {Ramp(kParamSpeed, 100, 50, 20.0f, 30.0f), Ramp(kParamSteps, 100, 300, 1, 9)},
-                  {100, 50, 250, 112}},
-        SliceCase{"RampsGivenOutOfOrder",
-                  {Ramp(kParamSteps, 300, 100, 1, 9), Ramp(kParamSpeed, 100, 50, 20.0f, 30.0f)},
-                  {100, 50, 150, 100, 112}},
-        SliceCase{
-            "RampStartingBeforeTheBlock", {Ramp(kParamSpeed, -50, 100, 20.0f, 30.0f)}, {50, 462}},
-        SliceCase{"RampForAMissingElementStillSplits",
-                  {[] {
-                      AudioUnitParameterEvent event = Ramp(kParamSpeed, 128, 10, 1.0f, 2.0f);
-                      event.scope = kAudioUnitScope_Input;
-                      event.element = 5;
-                      return event;
-                  }()},
-                  {128, 10, 374}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 class FrameworkScheduledParameters : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ConnectSource(host.Get(), source), noErr);
-        ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
+        ASSERT_OK(ConnectSource(host.Get(), source));
+        ASSERT_OK(AudioUnitInitialize(host.Get()));
     }
 
-    OSStatus Render(TestBuffers& out) {
-        AudioUnitRenderActionFlags flags = 0;
-        AudioTimeStamp timeStamp{};
-        timeStamp.mSampleTime = sampleTime;
-        sampleTime += kFrames;
-        return AudioUnitRender(host.Get(), &flags, &timeStamp, 0, kFrames, &out.List());
+    OSStatus Schedule(const std::vector<AudioUnitParameterEvent>& events) {
+        return AudioUnitScheduleParameters(host.Get(), events.data(), UInt32(events.size()));
     }
+    OSStatus Render() { return RenderAt(host.Get(), sampleTime, kFrames, out.List()); }
 
     HostedUnit host;
     InputSource source;
+    TestBuffers out{2, kFrames};
     Float64 sampleTime = 0.0;
 };
 
+TEST_F(FrameworkScheduledParameters, RenderIsSplitAtEventStartsAndRampEnds) {
+    const struct {
+        std::vector<AudioUnitParameterEvent> events;
+        std::vector<UInt32> slices;
+    } cases[] = {
+        {{}, {512}},
+        {{Immediate(kParamSpeed, 200, 20.0f)}, {200, 312}},
+        {{Immediate(kParamSpeed, 0, 20.0f)}, {512}},
+        {{Immediate(kParamSpeed, 600, 20.0f)}, {512}},
+        {{Ramp(kParamSpeed, 100, 50, 20.0f, 30.0f), Ramp(kParamSteps, 100, 300, 1, 9)},
+         {100, 50, 250, 112}},
+        // Given out of order.
+        {{Ramp(kParamSteps, 300, 100, 1, 9), Ramp(kParamSpeed, 100, 50, 20.0f, 30.0f)},
+         {100, 50, 150, 100, 112}},
+        {{Ramp(kParamSpeed, -50, 100, 20.0f, 30.0f)}, {50, 462}},
+        // A ramp for a missing element still splits.
+        {{Ramp(kParamSpeed, 128, 10, 1.0f, 2.0f, kAudioUnitScope_Input, 5)}, {128, 10, 374}},
+    };
+    TestUnit& unit = host.Unit();
+    for (const auto& c : cases) {
+        unit.ClearRecords();
+        ASSERT_OK(Schedule(c.events));
+        ASSERT_OK(Render());
+        std::vector<UInt32> slices[2];
+        for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
+            slices[unit.processCalls[i].channel].push_back(unit.processCalls[i].frames);
+        }
+        EXPECT_EQ(slices[0], c.slices);
+        EXPECT_EQ(slices[1], c.slices);
+        // Whatever the slicing, the buffers cover the block again afterwards.
+        for (UInt32 ch = 0; ch < 2; ++ch) {
+            EXPECT_EQ(out.List().mBuffers[ch].mData, out.Channel(ch));
+            EXPECT_EQ(out.List().mBuffers[ch].mDataByteSize, kFrames * sizeof(Float32));
+            EXPECT_EQ(out.Channel(ch)[kFrames - 1],
+                      InputSource::Sample(ch, kFrames - 1) * host.Param(kParamGain));
+        }
+    }
+    // Events apply only to the render they were scheduled for.
+    EXPECT_TRUE(unit.GetParamEventList().empty());
+    unit.ClearRecords();
+    ASSERT_OK(Render());
+    EXPECT_EQ(unit.numProcessCalls, 2u);
+}
+
 TEST_F(FrameworkScheduledParameters, ImmediateEventHoldsFromTheStartOfTheBlock) {
-    const AudioUnitParameterEvent event = Immediate(kParamGain, 200, 0.5f);
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), &event, 1), noErr);
-    // Applied at once, before any render.
-    EXPECT_EQ(host.Param(kParamGain), 0.5f);
-    TestBuffers out(2, kFrames);
-    ASSERT_EQ(Render(out), noErr);
+    ASSERT_OK(Schedule({Immediate(kParamGain, 200, 0.5f)}));
+    EXPECT_EQ(host.Param(kParamGain), 0.5f) << "applied at once, before any render";
+    ASSERT_OK(Render());
     const TestUnit& unit = host.Unit();
     ASSERT_EQ(unit.numProcessCalls, 4u);
     for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
@@ -134,16 +103,26 @@ TEST_F(FrameworkScheduledParameters, ImmediateEventHoldsFromTheStartOfTheBlock) 
     }
 }
 
+TEST_F(FrameworkScheduledParameters, EarlierImmediateEventsAreReappliedInEverySlice) {
+    ASSERT_OK(
+        Schedule({Immediate(kParamGain, 0, 0.25f), Ramp(kParamSpeed, 256, 10, 20.0f, 30.0f)}));
+    // Another writer moves the gain after scheduling; the slices put the event's value back.
+    ASSERT_OK(host.SetParam(kParamGain, 2.0f));
+    ASSERT_OK(Render());
+    const TestUnit& unit = host.Unit();
+    ASSERT_EQ(unit.numProcessCalls, 6u);
+    for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
+        EXPECT_EQ(unit.processCalls[i].gain, 0.25f);
+    }
+}
+
 TEST_F(FrameworkScheduledParameters, RampActsAsAStepToItsStartValueFromItsSlice) {
-    const AudioUnitParameterEvent events[] = {Ramp(kParamGain, 100, 50, 0.5f, 1.5f),
-                                              Ramp(kParamSpeed, 100, 300, 20.0f, 40.0f)};
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), events, 2), noErr);
+    ASSERT_OK(Schedule(
+        {Ramp(kParamGain, 100, 50, 0.5f, 1.5f), Ramp(kParamSpeed, 100, 300, 20.0f, 40.0f)}));
     EXPECT_EQ(host.Param(kParamGain), 1.0f);
-    TestBuffers out(2, kFrames);
-    ASSERT_EQ(Render(out), noErr);
+    ASSERT_OK(Render());
     for (UInt32 i = 0; i < kFrames; ++i) {
-        const Float32 gain = i < 100 ? 1.0f : 0.5f;
-        ASSERT_EQ(out.Channel(0)[i], InputSource::Sample(0, i) * gain) << i;
+        ASSERT_EQ(out.Channel(0)[i], InputSource::Sample(0, i) * (i < 100 ? 1.0f : 0.5f)) << i;
     }
     // The speed ramp was last written for the slice 150..399: its offset is relative to it.
     const ParameterMapEvent* speed = host.Unit().Globals()->FindParameter(kParamSpeed);
@@ -156,41 +135,11 @@ TEST_F(FrameworkScheduledParameters, RampActsAsAStepToItsStartValueFromItsSlice)
     EXPECT_EQ(speed->GetEndValue(), 40.0f);
 }
 
-TEST_F(FrameworkScheduledParameters, EarlierImmediateEventsAreReappliedInEverySlice) {
-    const AudioUnitParameterEvent events[] = {Immediate(kParamGain, 0, 0.25f),
-                                              Ramp(kParamSpeed, 256, 10, 20.0f, 30.0f)};
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), events, 2), noErr);
-    // Another writer moves the gain after scheduling; the slices put the event's value back.
-    ASSERT_EQ(host.SetParam(kParamGain, 2.0f), noErr);
-    TestBuffers out(2, kFrames);
-    ASSERT_EQ(Render(out), noErr);
-    const TestUnit& unit = host.Unit();
-    ASSERT_EQ(unit.numProcessCalls, 6u);
-    for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
-        EXPECT_EQ(unit.processCalls[i].gain, 0.25f);
-    }
-}
-
-TEST_F(FrameworkScheduledParameters, EventsApplyOnlyToTheRenderTheyWereScheduledFor) {
-    const AudioUnitParameterEvent event = Immediate(kParamSpeed, 300, 20.0f);
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), &event, 1), noErr);
-    TestBuffers out(2, kFrames);
-    ASSERT_EQ(Render(out), noErr);
-    EXPECT_EQ(host.Unit().numProcessCalls, 4u);
-    EXPECT_TRUE(host.Unit().GetParamEventList().empty());
-    host.Unit().ClearRecords();
-    ASSERT_EQ(Render(out), noErr);
-    EXPECT_EQ(host.Unit().numProcessCalls, 2u);
-}
-
 TEST_F(FrameworkScheduledParameters, AnImmediateEventForAMissingParameterFailsTheRequest) {
-    const AudioUnitParameterEvent event = Immediate(kNumParams, 10, 1.0f);
-    EXPECT_EQ(AudioUnitScheduleParameters(host.Get(), &event, 1), kAudioUnitErr_InvalidParameter);
+    EXPECT_EQ(Schedule({Immediate(kNumParams, 10, 1.0f)}), kAudioUnitErr_InvalidParameter);
     // A ramp for it is kept, slices the render and is skipped when written.
-    const AudioUnitParameterEvent ramp = Ramp(kNumParams, 10, 10, 1.0f, 2.0f);
-    ASSERT_EQ(AudioUnitScheduleParameters(host.Get(), &ramp, 1), noErr);
-    TestBuffers out(2, kFrames);
-    EXPECT_EQ(Render(out), noErr);
+    ASSERT_OK(Schedule({Ramp(kNumParams, 10, 10, 1.0f, 2.0f)}));
+    EXPECT_EQ(Render(), noErr);
     EXPECT_EQ(host.Unit().numProcessCalls, 6u);
 }
 

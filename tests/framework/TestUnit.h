@@ -1,14 +1,19 @@
 // A small MIDI-controlled effect that drives the framework through the host API in tests:
 // a gain kernel per channel that records every Process call, a MIDI handler that records every
-// event, five parameters, two factory presets and a property that throws on request.
+// event, five parameters, two factory presets and a property that throws on request; plus
+// test-owned buffers and an input source for renders.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "AUMIDIEffectBase.h"
 #include "AudioUnitAPI.h"
+
+#define ASSERT_OK(expr) ASSERT_EQ((expr), noErr)
 
 namespace fwtest {
 
@@ -42,6 +47,7 @@ struct MidiCall {
     UInt8 data1;
     UInt8 data2;
     UInt32 frame;
+    bool operator==(const MidiCall&) const = default;
 };
 
 class TestUnit : public AUMIDIEffectBase {
@@ -124,5 +130,47 @@ public:
 private:
     AudioUnit m_unit = nullptr;
 };
+
+// Non-interleaved float buffers owned by the test, with a buffer list pointing at them.
+class TestBuffers {
+public:
+    TestBuffers(UInt32 channels, UInt32 frames, Float32 fill = 0.0f);
+    TestBuffers(const TestBuffers&) = delete;
+    TestBuffers& operator=(const TestBuffers&) = delete;
+
+    AudioBufferList& List() { return *m_list; }
+    Float32* Channel(UInt32 channel) { return m_data[channel].data(); }
+    UInt32 Frames() const { return m_frames; }
+    // Points buffer channel at no memory (the unit then lends its own).
+    void DetachMemory(UInt32 channel);
+
+private:
+    UInt32 m_frames;
+    std::vector<std::vector<Float32>> m_data;
+    std::unique_ptr<std::byte[]> m_storage;
+    AudioBufferList* m_list;
+};
+
+// A render callback that fills every input buffer with Sample(channel, frame) and counts its
+// calls; it can fail, throw, or mark its output silent.
+struct InputSource {
+    static Float32 Sample(UInt32 channel, UInt32 frame) {
+        return Float32(channel + 1) + 0.25f * Float32(frame);
+    }
+    static OSStatus Render(void* refCon, AudioUnitRenderActionFlags* ioActionFlags,
+                           const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 nFrames,
+                           AudioBufferList* ioData);
+
+    UInt32 calls = 0;
+    OSStatus result = noErr;
+    bool silent = false;
+};
+
+// Connects source as the render callback of input 0 of unit.
+OSStatus ConnectSource(AudioUnit unit, InputSource& source);
+
+// One render of `frames` at sample time `sampleTime`, which then advances by the frames.
+OSStatus RenderAt(AudioUnit unit, Float64& sampleTime, UInt32 frames, AudioBufferList& out,
+                  AudioUnitRenderActionFlags* flags = nullptr);
 
 } // namespace fwtest

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "AUHostServices.h"
-#include "TestBuffers.h"
 #include "TestUnit.h"
 
 namespace fwtest {
@@ -31,17 +30,11 @@ struct NotifyCounts {
 class FrameworkThreads : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ConnectSource(host.Get(), source), noErr);
-        ASSERT_EQ(AudioUnitInitialize(host.Get()), noErr);
+        ASSERT_OK(ConnectSource(host.Get(), source));
+        ASSERT_OK(AudioUnitInitialize(host.Get()));
     }
 
-    OSStatus RenderOnce() {
-        AudioUnitRenderActionFlags flags = 0;
-        AudioTimeStamp timeStamp{};
-        timeStamp.mSampleTime = sampleTime;
-        sampleTime += 256;
-        return AudioUnitRender(host.Get(), &flags, &timeStamp, 0, 256, &out.List());
-    }
+    OSStatus RenderOnce() { return RenderAt(host.Get(), sampleTime, 256, out.List()); }
 
     HostedUnit host;
     InputSource source;
@@ -54,7 +47,7 @@ TEST_F(FrameworkThreads, NotificationsAddedAndRemovedFromAnotherThreadApplyAtThe
     NotifyCounts churn;
     std::atomic<bool> added{false};
     std::thread adder([&] {
-        ASSERT_EQ(AudioUnitAddRenderNotify(host.Get(), &NotifyCounts::Callback, &stay), noErr);
+        ASSERT_OK(AudioUnitAddRenderNotify(host.Get(), &NotifyCounts::Callback, &stay));
         added.store(true);
         for (int i = 0; i < 500; ++i) {
             AudioUnitAddRenderNotify(host.Get(), &NotifyCounts::Callback, &churn);
@@ -64,11 +57,11 @@ TEST_F(FrameworkThreads, NotificationsAddedAndRemovedFromAnotherThreadApplyAtThe
     int rendersAfterAdd = 0;
     for (int i = 0; i < 400; ++i) {
         const bool wasAdded = added.load();
-        ASSERT_EQ(RenderOnce(), noErr);
+        ASSERT_OK(RenderOnce());
         rendersAfterAdd += wasAdded ? 1 : 0;
     }
     adder.join();
-    ASSERT_EQ(RenderOnce(), noErr);
+    ASSERT_OK(RenderOnce());
     ++rendersAfterAdd;
     // Every render after the addition was seen, before and after, and pairs match.
     EXPECT_GE(stay.pre.load(), rendersAfterAdd);
@@ -76,7 +69,7 @@ TEST_F(FrameworkThreads, NotificationsAddedAndRemovedFromAnotherThreadApplyAtThe
     EXPECT_EQ(churn.pre.load(), churn.post.load());
     // The churning notification ended removed.
     const int churned = churn.pre.load();
-    ASSERT_EQ(RenderOnce(), noErr);
+    ASSERT_OK(RenderOnce());
     EXPECT_EQ(churn.pre.load(), churned);
 }
 
@@ -89,7 +82,7 @@ TEST_F(FrameworkThreads, ParameterWritesDuringRendersAreSeenWhole) {
     });
     for (int i = 0; i < 300; ++i) {
         host.Unit().ClearRecords();
-        ASSERT_EQ(RenderOnce(), noErr);
+        ASSERT_OK(RenderOnce());
         const TestUnit& unit = host.Unit();
         for (std::size_t k = 0; k < unit.numProcessCalls; ++k) {
             const Float32 gain = unit.processCalls[k].gain;
@@ -125,15 +118,15 @@ TEST_F(FrameworkThreads, RemovedListenersAreNotCalledOnceRemovalReturns) {
     for (int round = 0; round < 200; ++round) {
         GuardedListener guarded;
         AUParameterListenerRef listener = nullptr;
-        ASSERT_EQ(AUListenerCreate(&GuardedListener::Callback, &guarded, &listener), noErr);
-        ASSERT_EQ(AUListenerAddParameter(listener, nullptr, &gain), noErr);
+        ASSERT_OK(AUListenerCreate(&GuardedListener::Callback, &guarded, &listener));
+        ASSERT_OK(AUListenerAddParameter(listener, nullptr, &gain));
         while (guarded.calls.load() == 0) {
             std::this_thread::yield();
         }
-        ASSERT_EQ(AUListenerRemoveParameter(listener, nullptr, &gain), noErr);
+        ASSERT_OK(AUListenerRemoveParameter(listener, nullptr, &gain));
         guarded.removed.store(true);
         std::this_thread::yield();
-        ASSERT_EQ(AUListenerDispose(listener), noErr);
+        ASSERT_OK(AUListenerDispose(listener));
         EXPECT_EQ(guarded.callsAfterRemoval.load(), 0);
         totalCalls += guarded.calls.load();
     }
