@@ -90,138 +90,97 @@ TEST_F(ScriptApi, PrintWritesTabSeparatedLines) {
               "'tostring' must return a string to 'print'");
 }
 
-struct ErrorCase {
-    const char* code;
-    const char* error;
-};
-
-void PrintTo(const ErrorCase& c, std::ostream* out) {
-    *out << c.code;
-}
-
-class ScriptErrors : public ScriptedUnitTest, public testing::WithParamInterface<ErrorCase> {};
-
 // Bad calls raise ordinary Lua errors with exact texts, leave the stack as it was and the unit
 // working.
-TEST_P(ScriptErrors, RaiseTheirMessage) {
+TEST_F(ScriptApi, BadCallsRaiseTheirMessage) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"getParameter(16)", "parameter out of range: 16"},
+        {"getParameter(-1)", "parameter out of range: -1"},
+        {"getParameterMinMax(99)", "parameter out of range: 99"},
+        {"getParameterName(16.7)", "parameter out of range: 16"},
+        {"getParameterUnit('-3')", "parameter out of range: -3"},
+        {"isParameterUsed(1e300)", "parameter out of range: 2147483647"},
+        {"getParameterID('Depth')", "parameter not found: 'Depth'"},
+        {"getParameterID('5')", "parameter not found: '5'"},
+        {"setParameter('Nope', 1)", "parameter not found: 'Nope'"},
+        {"getOthersParameter(1, 'Nope')", "parameter not found: 'Nope'"},
+        {"setGUIBoolValue(8, true)", "indicator id out of range: 8"},
+        {"getGUIBoolValue(-1)", "indicator id out of range: -1"},
+        {"setOthersGUIBoolValue(1, 8, true)", "indicator id out of range: 8"},
+        {"getOthersGUIBoolValue(1, 99)", "indicator id out of range: 99"},
+        {"getParameter()", "bad argument #1 to 'getParameter' (string expected, got no value)"},
+        {"setParameter(1)", "bad argument #2 to 'setParameter' (number expected, got no value)"},
+        {"getParameter({})", "bad argument #1 to 'getParameter' (string expected, got table)"},
+        {"setGUIBoolValue('x', true)",
+         "bad argument #1 to 'setGUIBoolValue' (number expected, got string)"},
+        {"requestCC(nil, print)", "bad argument #1 to 'requestCC' (number expected, got nil)"},
+        {"requestTimedCallback('soon', print)",
+         "bad argument #1 to 'requestTimedCallback' (number expected, got string)"},
+        {"requestPeriodicCallback(1, 2)",
+         "second argument to requestTimerCallback() is not a function"},
+        {"cancelTimer(5)",
+         "bad argument #1 to 'cancelTimer' (MV::LuaMIDIHelper::Timer expected, got number)"},
+        {"cancelTimer(io.stdout)",
+         "bad argument #1 to 'cancelTimer' (MV::LuaMIDIHelper::Timer expected, got userdata)"},
+    };
     auto host = OpenUnit();
     LuaMIDIHelper& lua = Helper(*host);
-    EXPECT_EQ(WithoutPosition(RunLua(lua, GetParam().code)), GetParam().error);
-    EXPECT_EQ(StackTop(lua), 0);
-    EXPECT_EQ(Eval(lua, "getParameter('Effect Level')"), "1");
+    auto check = [&](const std::string& code, const std::string& error) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(WithoutPosition(RunLua(lua, code)), error);
+        EXPECT_EQ(StackTop(lua), 0);
+        EXPECT_EQ(Eval(lua, "getParameter('Effect Level')"), "1");
+    };
+    for (const auto& [code, error] : cases) {
+        check(code, error);
+    }
+    // Every request function names itself; the numbered ones take a number first.
+    for (const std::string name :
+         {"requestAllNoteOn", "requestAllNoteOff", "requestAllCC", "requestAllNRPN",
+          "requestAllProgramChange", "requestAllPolyPressure", "requestPitchWheel",
+          "requestChannelPressure"}) {
+        check(name + "(60)", "first argument to " + name + "() is not a function");
+    }
+    for (const std::string name : {"requestNoteOn", "requestNoteOff", "requestCC", "requestNRPN",
+                                   "requestProgramChange", "requestPolyPressure"}) {
+        check(name + "(60, 'f')", "second argument to " + name + "() is not a function");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ScriptApi, ScriptErrors,
-    testing::Values(
-        ErrorCase{"getParameter(16)", "parameter out of range: 16"},
-        ErrorCase{"getParameter(-1)", "parameter out of range: -1"},
-        ErrorCase{"getParameterMinMax(99)", "parameter out of range: 99"},
-        ErrorCase{"getParameterName(16.7)", "parameter out of range: 16"},
-        ErrorCase{"getParameterUnit('-3')", "parameter out of range: -3"},
-        ErrorCase{"isParameterUsed(1e300)", "parameter out of range: 2147483647"},
-        ErrorCase{"getParameterID('Depth')", "parameter not found: 'Depth'"},
-        ErrorCase{"getParameterID('5')", "parameter not found: '5'"},
-        ErrorCase{"setParameter('Nope', 1)", "parameter not found: 'Nope'"},
-        ErrorCase{"getOthersParameter(1, 'Nope')", "parameter not found: 'Nope'"},
-        ErrorCase{"setGUIBoolValue(8, true)", "indicator id out of range: 8"},
-        ErrorCase{"getGUIBoolValue(-1)", "indicator id out of range: -1"},
-        ErrorCase{"setOthersGUIBoolValue(1, 8, true)", "indicator id out of range: 8"},
-        ErrorCase{"getOthersGUIBoolValue(1, 99)", "indicator id out of range: 99"},
-        ErrorCase{"getParameter()",
-                  "bad argument #1 to 'getParameter' (string expected, got no value)"},
-        ErrorCase{"setParameter(1)",
-                  "bad argument #2 to 'setParameter' (number expected, got no value)"},
-        ErrorCase{"getParameter({})",
-                  "bad argument #1 to 'getParameter' (string expected, got table)"},
-        ErrorCase{"setGUIBoolValue('x', true)",
-                  "bad argument #1 to 'setGUIBoolValue' (number expected, got string)"},
-        ErrorCase{"requestCC(nil, print)",
-                  "bad argument #1 to 'requestCC' (number expected, got nil)"},
-        ErrorCase{"requestTimedCallback('soon', print)",
-                  "bad argument #1 to 'requestTimedCallback' (number expected, got string)"},
-        ErrorCase{"requestPeriodicCallback(1, 2)",
-                  "second argument to requestTimerCallback() is not a function"},
-        ErrorCase{
-            "cancelTimer(5)",
-            "bad argument #1 to 'cancelTimer' (MV::LuaMIDIHelper::Timer expected, got number)"},
-        ErrorCase{"cancelTimer(io.stdout)", "bad argument #1 to 'cancelTimer' "
-                                            "(MV::LuaMIDIHelper::Timer expected, got userdata)"}));
-
-// Every request function names itself in its error.
-struct RequestCase {
-    const char* name;
-    bool numbered; // takes a number before the function
-};
-
-void PrintTo(const RequestCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class RequestErrors : public ScriptedUnitTest, public testing::WithParamInterface<RequestCase> {};
-
-TEST_P(RequestErrors, NameTheFunction) {
-    auto host = OpenUnit();
-    const auto [name, numbered] = GetParam();
-    const std::string call = std::string(name) + (numbered ? "(60, 'f')" : "(60)");
-    const std::string expected = std::string(numbered ? "second" : "first") + " argument to " +
-                                 name + "() is not a function";
-    EXPECT_EQ(WithoutPosition(RunLua(Helper(*host), call)), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ScriptApi, RequestErrors,
-    testing::Values(
-        RequestCase{"requestAllNoteOn", false}, RequestCase{"requestAllNoteOff", false},
-        RequestCase{"requestAllCC", false}, RequestCase{"requestAllNRPN", false},
-        RequestCase{"requestAllProgramChange", false}, RequestCase{"requestAllPolyPressure", false},
-        RequestCase{"requestNoteOn", true}, RequestCase{"requestNoteOff", true},
-        RequestCase{"requestCC", true}, RequestCase{"requestNRPN", true},
-        RequestCase{"requestPitchWheel", false}, RequestCase{"requestChannelPressure", false},
-        RequestCase{"requestProgramChange", true}, RequestCase{"requestPolyPressure", true}),
-    [](const testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------------------------
-// Which scripts run
-
-const char* kAppend = "order = (order or '') .. '%s;'";
-
-std::string Appends(const char* what) {
-    char text[128];
-    std::snprintf(text, sizeof(text), kAppend, what);
-    return text;
-}
-
-TEST_F(ScriptApi, PluginScriptRunsFirstWhenTheUserHasNoMidiLua) {
-    WriteBundleScript(Appends("bundle"));
-    WriteScript("other.lua", Appends("other"));
-    auto host = OpenUnit();
-    EXPECT_EQ(Eval(Helper(*host), "order"), "bundle;other;");
-}
-
-TEST_F(ScriptApi, UserMidiLuaReplacesThePluginScript) {
-    WriteBundleScript(Appends("bundle"));
-    WriteScript("midi.lua", Appends("user"));
-    auto host = OpenUnit();
-    EXPECT_EQ(Eval(Helper(*host), "order"), "user;");
-}
-
-TEST_F(ScriptApi, AnyFileNameStartingWithMidiLuaReplacesThePluginScript) {
-    WriteBundleScript(Appends("bundle"));
-    WriteScript("midi.lua.old.lua", Appends("old"));
-    auto host = OpenUnit();
-    EXPECT_EQ(Eval(Helper(*host), "order"), "old;");
-}
-
-TEST_F(ScriptApi, UserDomainRunsBeforeTheMachineDomain) {
-    SetScriptFolderOverride("");
-    ScopedEnvironment user("XDG_DATA_HOME", m_folder / "user");
-    ScopedEnvironment local("FLUXET_LOCAL_DATA_DIR", m_folder / "local");
-    WriteFile(m_folder / "user/Morvane/Fluxet/Scripts/a.lua", Appends("user"));
-    WriteFile(m_folder / "local/Morvane/Fluxet/Scripts/midi.lua", Appends("local midi"));
-    WriteBundleScript(Appends("bundle"));
-    auto host = OpenUnit();
-    EXPECT_EQ(Eval(Helper(*host), "order"), "user;local midi;");
+// Which scripts run, in which order: the plug-in's midi.lua first unless the user has a file
+// whose name starts with midi.lua; the user's domain before the machine's.
+TEST_F(ScriptApi, ScriptSelectionAndOrder) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> files; // under the test folder
+        const char* order;
+    };
+    const Case cases[] = {
+        {{{"Scripts/other.lua", "other"}}, "bundle;other;"},
+        {{{"Scripts/midi.lua", "user"}}, "user;"},
+        {{{"Scripts/midi.lua.old.lua", "old"}}, "old;"},
+        {{{"user/Morvane/Fluxet/Scripts/a.lua", "user"},
+          {"local/Morvane/Fluxet/Scripts/midi.lua", "local midi"}},
+         "user;local midi;"},
+    };
+    auto appends = [](const std::string& what) {
+        return "order = (order or '') .. '" + what + ";'";
+    };
+    WriteBundleScript(appends("bundle"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.order);
+        std::filesystem::remove_all(m_folder / "Scripts");
+        std::filesystem::remove_all(m_folder / "user");
+        std::filesystem::remove_all(m_folder / "local");
+        const bool domains = c.files.size() > 1;
+        SetScriptFolderOverride(domains ? "" : ScriptFolder());
+        ScopedEnvironment user("XDG_DATA_HOME", m_folder / "user");
+        ScopedEnvironment local("FLUXET_LOCAL_DATA_DIR", m_folder / "local");
+        for (const auto& [path, tag] : c.files) {
+            WriteFile(m_folder / path, appends(tag));
+        }
+        auto host = OpenUnit();
+        EXPECT_EQ(Eval(Helper(*host), "order"), c.order);
+    }
 }
 
 TEST_F(ScriptApi, LoadErrorsArePrintedAndTheOtherScriptsStillRun) {

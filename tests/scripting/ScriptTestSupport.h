@@ -72,14 +72,9 @@ inline std::string RunLua(LuaMIDIHelper& helper, const std::string& code) {
 
 // An error message without the position of the script line that raised it.
 inline std::string WithoutPosition(const std::string& error) {
-    if (error.rfind("[string \"", 0) == 0) {
-        if (const auto end = error.find("\"]:"); end != std::string::npos) {
-            if (const auto colon = error.find(": ", end + 3); colon != std::string::npos) {
-                return error.substr(colon + 2);
-            }
-        }
-    }
-    return error;
+    const auto colon = error.find(": ", error.find("\"]:"));
+    return error.rfind("[string \"", 0) == 0 && colon != std::string::npos ? error.substr(colon + 2)
+                                                                           : error;
 }
 
 // The value of a Lua expression converted with tostring.
