@@ -1,10 +1,10 @@
 // The program's pieces in-process: option parsing, names and values, MIDI placement, the
-// output file's replacement rule, the progress bar and the command dispatcher.
+// output file's replacement rule, the progress bar and the command dispatcher. (The program's
+// error lines and kept outputs are CliProgramTest's.)
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
-#include <filesystem>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -12,8 +12,6 @@
 #include "AudioFiles.h"
 #include "CliTestSupport.h"
 #include "Commands.h"
-#include "ComponentEntryPoint.h"
-#include "FileLocations.h"
 #include "HostedUnit.h"
 #include "MidiSchedule.h"
 #include "MrvnFluxet.h"
@@ -191,83 +189,6 @@ TEST(MidiFiles, FramesFollowTheTempoMapAndOnlyChannelAndSysExMessagesCount) {
     }
 }
 
-TEST(MidiFiles, ANonMidiFileIsARuntimeErrorWithoutGLibNoise) {
-    const TempFolder folder;
-    WriteBytes(folder / "bad.mid", "MThd but not really");
-    const MrvnCliError error = Failure([&] { LoadMidiFile(folder / "bad.mid", 48000.0); });
-    EXPECT_EQ(error.Status(), kExitFailure);
-    EXPECT_NE(std::string(error.what()).find("cannot read MIDI file"), std::string::npos);
-}
-
-// The unit, recording the absolute frame at which each queued message is handed on.
-struct Dispatched {
-    UInt64 frame;
-    bool sysEx;
-    UInt8 status;
-};
-
-class ObservedFluxet : public MrvnFluxet {
-public:
-    explicit ObservedFluxet(AudioComponentInstance instance) : MrvnFluxet(instance) {}
-    static inline std::vector<Dispatched> ms_dispatched;
-
-    OSStatus RenderBus(AudioUnitRenderActionFlags& flags, const AudioTimeStamp& timeStamp,
-                       UInt32 bus, UInt32 frames) override {
-        m_blockStart = UInt64(timeStamp.mSampleTime);
-        return MrvnFluxet::RenderBus(flags, timeStamp, bus, frames);
-    }
-
-protected:
-    void DispatchQueuedMessage(const MV::MessageQueueItem& item) override {
-        ms_dispatched.push_back({m_blockStart + SubBlockOffset(),
-                                 item.m_type == MV::MessageQueueItem::kTypeSysEx,
-                                 UInt8(item.m_bytes[0] | item.m_bytes[1])});
-        MrvnFluxet::DispatchQueuedMessage(item);
-    }
-
-private:
-    UInt64 m_blockStart = 0;
-};
-
-OSStatus ObservedEntry(ComponentParameters* params, ComponentInstance instance) {
-    return ComponentEntryPoint<ObservedFluxet>::Dispatch(params, instance);
-}
-
-TEST(MidiRender, TheUnitHandsEachMessageOnAtItsFrame) {
-    const TempFolder folder;
-    constexpr double kRate = 48000.0;
-    constexpr UInt32 kFrames = 30000;
-    WriteSound(folder / "in.wav", TestSignal(2, kFrames, kRate), kRate);
-    const std::vector<TimedBytes> events{{0, {0xB0, 1, 10}},     {100, {0x91, 60, 100}},
-                                         {200, {0xF0, 1, 0xF7}}, {961, {0x82, 60, 0}},
-                                         {979, {0xE3, 0, 64}},   {2000, {0xC4, 5}}};
-    WriteMidiFile(folder / "in.mid", events);
-
-    MrvnRenderOptions options;
-    options.midiFile = folder / "in.mid";
-    options.blockSize = 500;
-    std::ostringstream out;
-    std::ostringstream err;
-    MrvnCliContext context{out, err, &ObservedEntry};
-    ObservedFluxet::ms_dispatched.clear();
-    RenderFile(options, folder / "in.wav", folder / "out.wav", context);
-
-    const std::vector<Dispatched>& seen = ObservedFluxet::ms_dispatched;
-    ASSERT_EQ(seen.size(), events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const auto frame = UInt64(std::llround(SecondsAtPulse(events[i].pulse) * kRate));
-        if (events[i].bytes[0] == 0xF0) {
-            // System exclusive has no offset: it goes first in its block.
-            EXPECT_TRUE(seen[i].sysEx);
-            EXPECT_EQ(seen[i].frame, frame / options.blockSize * options.blockSize);
-        } else {
-            EXPECT_EQ(seen[i].status, events[i].bytes[0]) << i;
-            EXPECT_EQ(seen[i].frame, std::min<UInt64>(frame, kFrames - 1)) << i;
-        }
-    }
-    EXPECT_EQ(err.str(), "");
-}
-
 // ---------------------------------------------------------------------------------------------
 // Output files
 
@@ -280,22 +201,6 @@ TEST(OutputFiles, FormatComesFromTheExtensionIgnoringCase) {
     for (const char* path : {"x.mp3", "x", "wav", "x.wav.bak", "dir.wav/"}) {
         EXPECT_FALSE(OutputFormatForPath(path).has_value()) << path;
     }
-}
-
-TEST(OutputFiles, AnUnfinishedWriteLeavesTheOldFileAndNoTemporary) {
-    const TempFolder folder;
-    const std::string path = folder / "out.wav";
-    WriteBytes(path, "precious");
-    const Channels signal = TestSignal(2, 256, 48000.0);
-    const Float32* pointers[] = {signal[0].data(), signal[1].data()};
-    {
-        MrvnSoundFileWriter writer(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000.0, 2);
-        writer.Write(pointers, 256);
-        EXPECT_EQ(std::filesystem::path(writer.TemporaryPath()).parent_path(), folder.Path());
-        EXPECT_TRUE(std::filesystem::exists(writer.TemporaryPath()));
-    }
-    EXPECT_EQ(ReadBytes(path), "precious");
-    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"out.wav"});
 }
 
 TEST(OutputFiles, CommitReplacesTheFileAndKeepsItsPermissions) {
@@ -336,28 +241,6 @@ TEST(OutputFiles, AnInterruptedRenderKeepsTheOldFile) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Scripts folder
-
-TEST(ScriptFolder, UnitsOpenedInTheScopeRunOnlyItsScripts) {
-    const TempFolder folder;
-    WriteBytes(folder / "mine.lua", "-- nothing\n");
-    const auto scripts = [] {
-        std::vector<std::string> list;
-        MV::GetScripts(list, "Fluxet");
-        return list;
-    };
-    {
-        const MrvnScriptFolderScope scope(folder.Path());
-        const std::vector<std::string> list = scripts();
-        ASSERT_EQ(list.size(), 1u);
-        EXPECT_EQ(std::filesystem::path(list[0]).filename(), "mine.lua");
-    }
-    EXPECT_TRUE(scripts().empty()); // the test's data folders hold none
-    EXPECT_EQ(Failure([&] { MrvnScriptFolderScope scope(folder / "missing"); }).Status(),
-              kExitFailure);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Progress bar
 
 TEST(ProgressBar, AppearsAfterASecondAndRedrawsOnlyOnChange) {
@@ -386,18 +269,13 @@ TEST(ProgressBar, AppearsAfterASecondAndRedrawsOnlyOnChange) {
     }
     // Going away clears the line it drew.
     EXPECT_EQ(stream.str().substr(stream.str().size() - 4), "\r\033[K");
-}
-
-TEST(ProgressBar, StaysSilentWhenDisabled) {
-    double now = 0.0;
-    std::ostringstream stream;
+    std::ostringstream silent;
     {
-        MrvnProgressBar bar(stream, false, [&] { return now; });
-        now = 10.0;
-        bar.Update(1, 2);
-        bar.Finish();
+        MrvnProgressBar disabled(silent, false, [&] { return now += 10.0; });
+        disabled.Update(1, 2);
+        disabled.Finish();
     }
-    EXPECT_EQ(stream.str(), "");
+    EXPECT_EQ(silent.str(), "");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -420,17 +298,6 @@ TEST(Dispatcher, EveryCommandAnswersHelpAndTheOverviewListsThem) {
     EXPECT_EQ(err.str(), "");
 }
 
-TEST(Dispatcher, NoCommandIsAUsageErrorOnOneLine) {
-    std::ostringstream out;
-    std::ostringstream err;
-    MrvnCliContext context{out, err, &MrvnFluxetEntry};
-    EXPECT_EQ(RunFluxet({}, context), kExitUsage);
-    EXPECT_EQ(Lines(err.str()).size(), 1u);
-    EXPECT_EQ(RunFluxet({"presets", "extra"}, context), kExitUsage);
-    EXPECT_EQ(Lines(err.str()).size(), 2u);
-    EXPECT_EQ(out.str(), "");
-}
-
 TEST(TextHelpers, FloatsReadBackExactly) {
     for (const float value : {0.87f, 0.001f, 5000.0f, -93.0f, 1e-7f, 3.4e38f, 18.162f}) {
         const std::string text = FormatFloat(value);
@@ -442,9 +309,8 @@ TEST(TextHelpers, FloatsReadBackExactly) {
     }
 }
 
-TEST(TextHelpers, FourCharacterCodes) {
-    EXPECT_EQ(FourCharCodeText(FourCC("Flxt")), "Flxt");
-    EXPECT_EQ(FourCharCodeText(FourCC("aumf")), "aumf");
+// Printable codes are shown by `fluxet state` (CliProgramTest).
+TEST(TextHelpers, FourCharacterCodesThatAreNotText) {
     EXPECT_EQ(FourCharCodeText(0x0102'0304u), "16909060");
     EXPECT_EQ(FourCharCodeText(0xFFFF'FFFFu), "-1");
 }

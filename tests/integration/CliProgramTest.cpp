@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
-#include <functional>
 #include <sstream>
 
 #include "AudioUnitAPI.h"
@@ -17,7 +16,9 @@
 namespace MrvnCliTest {
 namespace {
 
-constexpr double kShortSeconds = 0.25;
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 struct RenderCase {
     const char* presetText; // as typed on the command line
@@ -38,15 +39,13 @@ TEST_P(ProgramRender, MatchesTheUnitDrivenInProcess) {
     const RenderCase& param = GetParam();
     const TempFolder folder;
     const Channels input =
-        TestSignal(param.channels, UInt32(kShortSeconds * param.sampleRate), param.sampleRate);
+        TestSignal(param.channels, UInt32(0.25 * param.sampleRate), param.sampleRate);
     WriteSound(folder / "in.wav", input, param.sampleRate);
-
     const ProgramResult run =
         RunFluxetProgram({"render", "--preset", param.presetText, "--block",
                           std::to_string(param.block), folder / "in.wav", folder / "out.wav"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-
     const Sound output = ReadSound(folder / "out.wav");
     EXPECT_EQ(output.sampleRate, param.sampleRate);
     EXPECT_EQ(output.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
@@ -64,42 +63,34 @@ INSTANTIATE_TEST_SUITE_P(PresetsAndBlocks, ProgramRender,
                                            RenderCase{"13", 13, 37, 1, 44100.0},
                                            RenderCase{"Some Speed LFO", 7, 1, 2, 48000.0}));
 
-TEST(ProgramSettings, ByNameNumberAndValueNameAllReachTheUnit) {
+// Settings by name and value name reach the unit after the preset, in their order (the other
+// spellings are the parser's: CliCommandsTest).
+TEST(ProgramSettings, ReachTheUnitAfterThePreset) {
     const TempFolder folder;
     const Channels input = TestSignal(2, 12000, 48000.0);
     WriteSound(folder / "in.wav", input, 48000.0);
-
-    const ProgramResult byName = RunFluxetProgram(
+    const ProgramResult run = RunFluxetProgram(
         {"render", "--preset", "Ensemble", "--set", "dry level=0.25", "--set", "Shape=triangle",
-         "--set", "Speed (fine)=0", "--set=Feedback=-40", folder / "in.wav", folder / "name.wav"});
-    ASSERT_EQ(byName.status, 0) << byName.err;
-    const ProgramResult byNumber =
-        RunFluxetProgram({"render", folder / "in.wav", folder / "number.wav", "--preset", "2",
-                          "--set", "0=0.25", "--set", "7=3", "--set", "3=0.5", "--set", "10=-40"});
-    ASSERT_EQ(byNumber.status, 0) << byNumber.err;
-
+         "--set", "Speed (fine)=0", "--set=Feedback=-40", folder / "in.wav", folder / "out.wav"});
+    ASSERT_EQ(run.status, 0) << run.err;
     ReferenceSetup setup;
     setup.preset = 2;
     setup.settings = {{kParam_DryLevel, 0.25f},
                       {kParam_Shape, 3.0f},
                       {kParam_SpeedFine, 0.5f},
                       {kParam_Feedback, -40.0f}};
-    const Channels expected = ReferenceRender(input, 48000.0, setup);
-    EXPECT_TRUE(SameBits(expected, ReadSound(folder / "name.wav").channels));
-    EXPECT_TRUE(SameBits(expected, ReadSound(folder / "number.wav").channels));
-
+    const Channels output = ReadSound(folder / "out.wav").channels;
+    EXPECT_TRUE(SameBits(ReferenceRender(input, 48000.0, setup), output));
     setup.settings.clear();
-    EXPECT_FALSE(
-        SameBits(ReferenceRender(input, 48000.0, setup), ReadSound(folder / "name.wav").channels));
+    EXPECT_FALSE(SameBits(ReferenceRender(input, 48000.0, setup), output));
 }
 
-TEST(ProgramState, SavedStateRendersTheSameSoundAndLaterPresetWins) {
+TEST(ProgramState, SavedStateRendersTheSameSoundShowsItsValuesAndALaterPresetWins) {
     const TempFolder folder;
     const Channels input = TestSignal(2, 12000, 44100.0);
     WriteSound(folder / "in.wav", input, 44100.0);
-
     ASSERT_EQ(
-        RunFluxetProgram({"render", "--preset", "Chorusy", "--set", "Feedback=-40", "--save-state",
+        RunFluxetProgram({"render", "--preset", "Watch Out", "--set", "Bias=0.375", "--save-state",
                           folder / "saved.plist", folder / "in.wav", folder / "first.wav"})
             .status,
         0);
@@ -110,10 +101,17 @@ TEST(ProgramState, SavedStateRendersTheSameSoundAndLaterPresetWins) {
     EXPECT_TRUE(SameBits(ReadSound(folder / "first.wav").channels,
                          ReadSound(folder / "second.wav").channels));
 
-    // The state names the preset it came from and carries the changed value.
+    // The state names its preset, the unit's codes and every value, with value names.
     const ProgramResult shown = RunFluxetProgram({"state", folder / "saved.plist"});
     ASSERT_EQ(shown.status, 0) << shown.err;
-    EXPECT_NE(shown.out.find("Chorusy"), std::string::npos) << shown.out;
+    for (const char* expected : {"Watch Out", "aumf", "Flxt", "Mrvn", "Bias", "0.375", "Shape",
+                                 "1 (Saw Up)", "OSC Port Offset", "0 (Off)"}) {
+        EXPECT_TRUE(Contains(shown.out, expected)) << expected << "\n" << shown.out;
+    }
+    const auto lines = Lines(shown.out);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind(' ', 0) == 0; }),
+              kNumParameters);
     EXPECT_EQ(shown.out, RunFluxetProgram({"state", folder / "again.plist"}).out);
 
     // A preset given with a state is applied after it.
@@ -127,81 +125,58 @@ TEST(ProgramState, SavedStateRendersTheSameSoundAndLaterPresetWins) {
                          ReadSound(folder / "third.wav").channels));
 }
 
-struct TailCase {
-    UInt32 channels;
-    double sampleRate;
-};
-
-void PrintTo(const TailCase& param, std::ostream* out) {
-    *out << param.channels << " ch, " << param.sampleRate << " Hz";
-}
-
-class ProgramTail : public ::testing::TestWithParam<TailCase> {};
+class ProgramTail : public ::testing::TestWithParam<std::pair<UInt32, double>> {};
 
 TEST_P(ProgramTail, AppendsTheTailTimeOfSilence) {
-    const TailCase& param = GetParam();
+    const auto [channels, rate] = GetParam();
     const TempFolder folder;
-    const auto frames = UInt32(0.1 * param.sampleRate);
-    const Channels input = TestSignal(param.channels, frames, param.sampleRate);
-    WriteSound(folder / "in.wav", input, param.sampleRate);
-
+    const auto frames = UInt32(0.1 * rate);
+    const Channels input = TestSignal(channels, frames, rate);
+    WriteSound(folder / "in.wav", input, rate);
     const ProgramResult run = RunFluxetProgram(
         {"render", "--tail", "--preset", "Simple Delay", folder / "in.wav", folder / "out.wav"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Sound output = ReadSound(folder / "out.wav");
-
-    const auto tailFrames = UInt64(std::ceil(UnitTailTime() * param.sampleRate));
+    const auto tailFrames = UInt64(std::ceil(UnitTailTime() * rate));
     ASSERT_EQ(output.channels[0].size(), frames + tailFrames);
     ReferenceSetup setup;
     setup.preset = 10;
     setup.tailFrames = tailFrames;
-    EXPECT_TRUE(SameBits(ReferenceRender(input, param.sampleRate, setup), output.channels));
+    EXPECT_TRUE(SameBits(ReferenceRender(input, rate, setup), output.channels));
     // The echo rings on past the input's end.
-    float echo = 0.0f;
-    for (std::size_t i = frames; i < output.channels[0].size(); ++i) {
-        echo = std::max(echo, std::abs(output.channels[0][i]));
-    }
-    EXPECT_GT(echo, 0.01f);
+    EXPECT_GT(
+        std::abs(*std::max_element(output.channels[0].begin() + frames, output.channels[0].end(),
+                                   [](float a, float b) { return std::abs(a) < std::abs(b); })),
+        0.01f);
 }
 
 INSTANTIATE_TEST_SUITE_P(ChannelsAndRates, ProgramTail,
-                         ::testing::Values(TailCase{1, 44100.0}, TailCase{2, 48000.0},
-                                           TailCase{2, 44100.0}, TailCase{1, 48000.0}));
+                         ::testing::Values(std::pair{1u, 44100.0}, std::pair{2u, 48000.0}));
 
-struct FormatCase {
-    const char* extension;
-    int format;
-};
+class ProgramOutputFormat : public ::testing::TestWithParam<std::pair<const char*, int>> {};
 
-void PrintTo(const FormatCase& param, std::ostream* out) {
-    *out << param.extension;
-}
-
-class ProgramOutputFormat : public ::testing::TestWithParam<FormatCase> {};
-
+// From a FLAC input; WAV output is MatchesTheUnitDrivenInProcess.
 TEST_P(ProgramOutputFormat, TheExtensionPicksTheFormat) {
-    const FormatCase& param = GetParam();
+    const auto [extension, format] = GetParam();
     const TempFolder folder;
-    const Channels input = TestSignal(2, 9000, 44100.0);
-    WriteSound(folder / "in.flac", input, 44100.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    WriteSound(folder / "in.flac", TestSignal(2, 9000, 44100.0), 44100.0,
+               SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     const Channels decoded = ReadSound(folder / "in.flac").channels;
-
-    const std::string output = folder / (std::string("out") + param.extension);
+    const std::string output = folder / (std::string("out") + extension);
     const ProgramResult run =
         RunFluxetProgram({"render", "--preset", "Thicker", folder / "in.flac", output});
     ASSERT_EQ(run.status, 0) << run.err;
     const Sound sound = ReadSound(output);
-    EXPECT_EQ(sound.format, param.format);
+    EXPECT_EQ(sound.format, format);
     EXPECT_EQ(sound.sampleRate, 44100.0);
     ASSERT_EQ(sound.channels.size(), 2u);
     ASSERT_EQ(sound.channels[0].size(), decoded[0].size());
-
     ReferenceSetup setup;
     setup.preset = 17;
     const Channels expected = ReferenceRender(decoded, 44100.0, setup);
-    if ((param.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT) {
+    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT) {
         EXPECT_TRUE(SameBits(expected, sound.channels));
-    } else if ((param.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24) {
+    } else if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24) {
         for (std::size_t c = 0; c < 2; ++c) {
             for (std::size_t i = 0; i < expected[c].size(); ++i) {
                 ASSERT_NEAR(sound.channels[c][i], std::clamp(expected[c][i], -1.0f, 1.0f),
@@ -213,19 +188,16 @@ TEST_P(ProgramOutputFormat, TheExtensionPicksTheFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Extensions, ProgramOutputFormat,
-                         ::testing::Values(FormatCase{".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
-                                           FormatCase{".AIFF", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
-                                           FormatCase{".aif", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
-                                           FormatCase{".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
-                                           FormatCase{".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}));
+                         ::testing::Values(std::pair{".AIFF", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+                                           std::pair{".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                                           std::pair{".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}));
 
 // ---------------------------------------------------------------------------------------------
 // Failures
 
 struct FailureCase {
     const char* what;
-    // The arguments, given the test folder (which holds in.wav and keep.wav).
-    std::function<std::vector<std::string>(const TempFolder&)> args;
+    std::vector<std::string> args; // "@name" is that file in the test folder
     int status;
     const char* message;
 };
@@ -243,136 +215,81 @@ TEST_P(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
     WriteSound(folder / "keep.wav", TestSignal(1, 100, 48000.0), 48000.0);
     const std::string kept = ReadBytes(folder / "keep.wav");
     const std::vector<std::string> before = FolderEntries(folder.Path());
-
-    const ProgramResult run = RunFluxetProgram(param.args(folder));
+    std::vector<std::string> args;
+    for (const std::string& arg : param.args) {
+        args.push_back(arg.rfind('@', 0) == 0 ? folder / arg.substr(1) : arg);
+    }
+    const ProgramResult run = RunFluxetProgram(args);
     EXPECT_EQ(run.status, param.status) << run.err;
     const std::vector<std::string> lines = Lines(run.err);
     ASSERT_EQ(lines.size(), 1u) << run.err;
     EXPECT_EQ(lines[0].rfind("fluxet: ", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0].find(param.message), std::string::npos) << lines[0];
+    EXPECT_TRUE(Contains(lines[0], param.message)) << lines[0];
     // Only wrong usage points at help.
-    EXPECT_EQ(lines[0].find("(try 'fluxet") != std::string::npos, param.status == 2) << lines[0];
+    EXPECT_EQ(Contains(lines[0], "(try 'fluxet"), param.status == 2) << lines[0];
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(ReadBytes(folder / "keep.wav"), kept);
     EXPECT_EQ(FolderEntries(folder.Path()), before);
 }
 
-std::vector<std::string> RenderArgs(const TempFolder& folder, std::vector<std::string> options) {
-    std::vector<std::string> args{"render", folder / "in.wav", folder / "keep.wav"};
-    args.insert(args.end(), options.begin(), options.end());
+using Args = std::vector<std::string>;
+const Args kRender{"render", "@in.wav", "@keep.wav"};
+
+Args Render(std::initializer_list<std::string> options) {
+    Args args = kRender;
+    args.insert(args.end(), options);
     return args;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramFailure,
     ::testing::Values(
-        FailureCase{
-            "missing input",
-            [](const TempFolder& f) {
-                return std::vector<std::string>{"render", f / "missing.wav", f / "keep.wav"};
-            },
-            1, "cannot read '"},
-        FailureCase{"unknown preset name",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--preset", "Nope"});
-                    },
-                    2, "no factory preset named 'Nope'"},
-        FailureCase{"preset number past the list",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--preset", "18"});
-                    },
-                    2, "no factory preset numbered 18"},
-        FailureCase{"unknown parameter",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--set", "Loudness=1"});
-                    },
-                    2, "no parameter 'Loudness'"},
-        FailureCase{"parameter number past the table",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--set", "16=1"});
-                    },
-                    2, "no parameter 16"},
-        FailureCase{"value that is not a number",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--set", "Bias=half"});
-                    },
-                    2, "'half' is not a value of 'Bias'"},
-        FailureCase{"value outside the range",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--set", "Bias=1.5"});
-                    },
-                    2, "outside its range 0 to 1"},
-        FailureCase{"setting without '='",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--set", "Bias"});
-                    },
-                    2, "--set needs NAME=VALUE"},
-        FailureCase{"unknown option",
-                    [](const TempFolder& f) { return RenderArgs(f, {"--louder"}); }, 2,
-                    "unknown option '--louder'"},
-        FailureCase{"option without its value",
-                    [](const TempFolder& f) { return RenderArgs(f, {"--block"}); }, 2,
-                    "option '--block' needs N"},
-        FailureCase{"block that is not a number",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--block", "big"});
-                    },
-                    2, "--block needs a whole number"},
-        FailureCase{"one file only",
-                    [](const TempFolder& f) {
-                        return std::vector<std::string>{"render", f / "in.wav"};
-                    },
-                    2, "render needs INPUT and OUTPUT"},
+        FailureCase{"missing input", {"render", "@missing.wav", "@keep.wav"}, 1, "cannot read '"},
+        FailureCase{"unknown preset name", Render({"--preset", "Nope"}), 2,
+                    "no factory preset named 'Nope'"},
+        FailureCase{"preset number past the list", Render({"--preset", "18"}), 2,
+                    "no factory preset numbered 18"},
+        FailureCase{"unknown parameter", Render({"--set", "Loudness=1"}), 2,
+                    "no parameter 'Loudness'"},
+        FailureCase{"parameter number past the table", Render({"--set", "16=1"}), 2,
+                    "no parameter 16"},
+        FailureCase{"value that is not a number", Render({"--set", "Bias=half"}), 2,
+                    "'half' is not a value of 'Bias'"},
+        FailureCase{"value outside the range", Render({"--set", "Bias=1.5"}), 2,
+                    "outside its range 0 to 1"},
+        FailureCase{"setting without '='", Render({"--set", "Bias"}), 2, "--set needs NAME=VALUE"},
+        FailureCase{"unknown option", Render({"--louder"}), 2, "unknown option '--louder'"},
+        FailureCase{"option without its value", Render({"--block"}), 2, "option '--block' needs N"},
+        FailureCase{"block that is not a number", Render({"--block", "big"}), 2,
+                    "--block needs a whole number"},
+        FailureCase{"one file only", {"render", "@in.wav"}, 2, "render needs INPUT and OUTPUT"},
         FailureCase{"output format unknown",
-                    [](const TempFolder& f) {
-                        return std::vector<std::string>{"render", f / "in.wav", f / "out.mp3"};
-                    },
-                    2, "cannot tell the format of"},
-        FailureCase{
-            "output folder missing",
-            [](const TempFolder& f) {
-                return std::vector<std::string>{"render", f / "in.wav", f / "no/such/out.wav"};
-            },
-            1, "cannot write '"},
-        FailureCase{
-            "output folder is a file",
-            [](const TempFolder& f) {
-                return std::vector<std::string>{"render", f / "in.wav", f / "keep.wav/out.wav"};
-            },
-            1, "Not a directory"},
-        FailureCase{"state that is not one",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--state", f / "in.wav"});
-                    },
-                    1, "not a saved state"},
-        FailureCase{"state file missing",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--state", f / "none.plist"});
-                    },
-                    1, "cannot restore state"},
-        FailureCase{"state saved into a missing folder after rendering",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--save-state", f / "no/state.plist"});
-                    },
-                    1, "cannot save state"},
-        FailureCase{"MIDI file that is not one",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--midi", f / "in.wav"});
-                    },
-                    1, "cannot read MIDI file"},
-        FailureCase{"script folder missing",
-                    [](const TempFolder& f) {
-                        return RenderArgs(f, {"--scripts", f / "scripts"});
-                    },
-                    1, "does not exist"},
-        FailureCase{"unknown command",
-                    [](const TempFolder&) { return std::vector<std::string>{"mix"}; }, 2,
-                    "unknown command 'mix'"},
-        FailureCase{"state of a missing file",
-                    [](const TempFolder& f) {
-                        return std::vector<std::string>{"state", f / "none.plist"};
-                    },
-                    1, "cannot read state"}));
+                    {"render", "@in.wav", "@out.mp3"},
+                    2,
+                    "cannot tell the format of"},
+        FailureCase{"output folder missing",
+                    {"render", "@in.wav", "@no/such/out.wav"},
+                    1,
+                    "cannot write '"},
+        FailureCase{"output folder is a file",
+                    {"render", "@in.wav", "@keep.wav/out.wav"},
+                    1,
+                    "Not a directory"},
+        FailureCase{"state that is not one", Render({"--state", "@in.wav"}), 1,
+                    "not a saved state"},
+        FailureCase{"state file missing", Render({"--state", "@none.plist"}), 1,
+                    "cannot restore state"},
+        // The render is done by then: its output must still not replace the old file.
+        FailureCase{"state saved into a missing folder", Render({"--save-state", "@no/s.plist"}), 1,
+                    "cannot save state"},
+        FailureCase{"MIDI file that is not one", Render({"--midi", "@in.wav"}), 1,
+                    "cannot read MIDI file"},
+        FailureCase{"script folder missing", Render({"--scripts", "@scripts"}), 1,
+                    "does not exist"},
+        FailureCase{"no command", {}, 2, "no command given"},
+        FailureCase{"unknown command", {"mix"}, 2, "unknown command 'mix'"},
+        FailureCase{"arguments for presets", {"presets", "extra"}, 2, "takes no arguments"},
+        FailureCase{"state of a missing file", {"state", "@none.plist"}, 1, "cannot read state"}));
 
 // ---------------------------------------------------------------------------------------------
 // MIDI
@@ -398,14 +315,12 @@ TEST(ProgramMidi, EventsReachTheUnitAtTheirFrames) {
         {0, {0xB0, 1, 10}},    {100, {0x90, 60, 100}}, {200, {0xF0, 0x7D, 0x01, 0xF7}},
         {1000, {0xB3, 7, 90}}, {1001, {0x80, 60, 0}},  {1500, {0xC0, 5}}};
     WriteMidiFile(folder / "in.mid", events);
-
     const ProgramResult run =
         RunFluxetProgram({"render", "--preset", "Some Depth LFO", "--midi", folder / "in.mid",
                           folder / "in.wav", folder / "out.wav"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("6 MIDI events"), std::string::npos) << run.out;
+    EXPECT_TRUE(Contains(run.out, "6 MIDI events")) << run.out;
     const Channels output = ReadSound(folder / "out.wav").channels;
-
     ReferenceSetup setup;
     setup.preset = 6;
     setup.midi = AtFrames(events, kRate);
@@ -433,17 +348,37 @@ TEST(ProgramMidi, EventsThatNoScriptTakesLeaveASteadyPresetUntouched) {
         SameBits(ReferenceRender(input, 44100.0, setup), ReadSound(folder / "midi.wav").channels));
 }
 
+// A user's script moves a parameter from a MIDI file: heard from its controller's exact frame.
+TEST(ProgramMidi, AScriptsControllerMovesAParameterAtItsFrame) {
+    const TempFolder folder;
+    constexpr double kRate = 48000.0;
+    const Channels input = TestSignal(1, 24000, kRate);
+    WriteSound(folder / "in.wav", input, kRate);
+    std::filesystem::create_directories(folder / "scripts");
+    WriteBytes(folder / "scripts/midi.lua", "requestCC(20, function(channel, controller, value)\n"
+                                            "    setParameter('Dry Level', value / 127)\n"
+                                            "end)\n");
+    // Pulse 480 at 120 beats per minute: a quarter of a second, not on a block boundary.
+    WriteMidiFile(folder / "in.mid", {{480, {0xB0, 20, 0}}});
+    const auto cut = std::size_t(std::llround(SecondsAtPulse(480) * kRate));
+    ASSERT_EQ(cut % 512, 224u);
+    const ProgramResult run = RunFluxetProgram(
+        {"render", "--set", "Dry Level=1", "--set", "Effect Level=0", "--scripts",
+         folder / "scripts", "--midi", folder / "in.mid", folder / "in.wav", folder / "out.wav"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.out, "@@@")) << run.out;
+    const Channels output = ReadSound(folder / "out.wav").channels;
+    ASSERT_EQ(output.size(), 1u);
+    ASSERT_EQ(output[0].size(), input[0].size());
+    // The dry path alone passes the input (near, not equal: the first block crossfades from the
+    // unit's initial record) until the controller's frame, and nothing from there on.
+    for (std::size_t i = 0; i < output[0].size(); ++i) {
+        ASSERT_NEAR(output[0][i], i < cut ? input[0][i] : 0.0f, 1e-6) << "frame " << i;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // What the commands print
-
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) {
-        words.push_back(word);
-    }
-    return words;
-}
 
 TEST(ProgramInfo, PresetsListsTheUnitsFactoryPresets) {
     MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
@@ -452,15 +387,14 @@ TEST(ProgramInfo, PresetsListsTheUnitsFactoryPresets) {
     ASSERT_EQ(AudioUnitGetProperty(host.Unit(), kAudioUnitProperty_FactoryPresets,
                                    kAudioUnitScope_Global, 0, &list, &size),
               noErr);
-
     const ProgramResult run = RunFluxetProgram({"presets"});
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), list.count);
     for (UInt32 i = 0; i < list.count; ++i) {
-        const std::string expected =
-            std::to_string(list.presets[i].presetNumber) + "  " + list.presets[i].presetName;
-        EXPECT_NE(lines[i].find(expected), std::string::npos) << lines[i];
+        EXPECT_TRUE(Contains(lines[i], std::to_string(list.presets[i].presetNumber) + "  " +
+                                           list.presets[i].presetName))
+            << lines[i];
     }
 }
 
@@ -470,15 +404,21 @@ TEST(ProgramInfo, ParamsShowsTheTableAndAPresetsValues) {
     ASSERT_EQ(AudioUnitSetProperty(host.Unit(), kAudioUnitProperty_PresentPreset,
                                    kAudioUnitScope_Global, 0, &flangey, sizeof(flangey)),
               noErr);
-
     const ProgramResult run = RunFluxetProgram({"params", "--preset", "flangey"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("Preset 9: Flangey"), std::string::npos) << run.out;
+    EXPECT_TRUE(Contains(run.out, "Preset 9: Flangey")) << run.out;
+    EXPECT_TRUE(
+        Contains(run.out, "Shape: Sine = 0, Saw Up = 1, Saw Down = 2, Triangle = 3, Square = 4"))
+        << run.out;
     std::size_t rows = 0;
     for (const std::string& line : Lines(run.out)) {
-        const std::vector<std::string> words = Words(line);
+        std::vector<std::string> words;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            words.push_back(word);
+        }
         if (words.size() < 6 || !std::isdigit(static_cast<unsigned char>(words[0][0])) ||
-            line.find(':') != std::string::npos) {
+            Contains(line, ":")) {
             continue;
         }
         const auto id = AudioUnitParameterID(std::stoul(words[0]));
@@ -487,48 +427,22 @@ TEST(ProgramInfo, ParamsShowsTheTableAndAPresetsValues) {
         ASSERT_EQ(AudioUnitGetProperty(host.Unit(), kAudioUnitProperty_ParameterInfo,
                                        kAudioUnitScope_Global, id, &info, &size),
                   noErr);
-        EXPECT_NE(line.find(info.name), std::string::npos) << line;
-        // The last number is the preset's value, unless a value name follows it.
-        std::string value = words.back();
-        if (value.back() == ')') {
-            for (std::size_t w = words.size(); w-- > 0;) {
-                if (words[w].front() == '(') {
-                    value = words[w - 1];
-                    break;
-                }
+        EXPECT_TRUE(Contains(line, info.name)) << line;
+        // The last number is the preset's value, unless a value name "(...)" follows it.
+        auto value = words.end() - 1;
+        if (value->back() == ')') {
+            while ((*value)[0] != '(') {
+                --value;
             }
+            --value;
         }
-        EXPECT_EQ(std::stof(value), host.GetParameter(id)) << line;
+        EXPECT_EQ(std::stof(*value), host.GetParameter(id)) << line;
         ++rows;
     }
     EXPECT_EQ(rows, std::size_t(kNumParameters));
-    EXPECT_NE(run.out.find("Shape: Sine = 0, Saw Up = 1, Saw Down = 2, Triangle = 3, Square = 4"),
-              std::string::npos)
-        << run.out;
 }
 
-TEST(ProgramInfo, StateShowsCodesNameAndValues) {
-    const TempFolder folder;
-    WriteSound(folder / "in.wav", TestSignal(1, 1000, 44100.0), 44100.0);
-    ASSERT_EQ(
-        RunFluxetProgram({"render", "--preset", "Watch Out", "--set", "Bias=0.375", "--save-state",
-                          folder / "s.plist", folder / "in.wav", folder / "out.wav"})
-            .status,
-        0);
-    const ProgramResult run = RunFluxetProgram({"state", folder / "s.plist"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    for (const char* expected : {"Watch Out", "aumf", "Flxt", "Mrvn", "Bias", "0.375", "Shape",
-                                 "1 (Saw Up)", "OSC Port Offset", "0 (Off)"}) {
-        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
-    }
-    std::size_t parameterLines = 0;
-    for (const std::string& line : Lines(run.out)) {
-        parameterLines += !line.empty() && line[0] == ' ' ? 1 : 0;
-    }
-    EXPECT_EQ(parameterLines, std::size_t(kNumParameters));
-}
-
-TEST(ProgramInfo, VersionAndHelp) {
+TEST(ProgramInfo, VersionIsTheUnits) {
     MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
     const auto version = UInt32(CallComponentVersion(host.Unit()));
     const ProgramResult run = RunFluxetProgram({"--version"});
@@ -536,10 +450,6 @@ TEST(ProgramInfo, VersionAndHelp) {
     EXPECT_EQ(run.out, "fluxet " + std::to_string(version >> 16) + "." +
                            std::to_string((version >> 8) & 0xFF) + "." +
                            std::to_string(version & 0xFF) + "\n");
-
-    const ProgramResult help = RunFluxetProgram({"render", "--louder", "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: fluxet render", 0), 0u) << help.out;
 }
 
 TEST(ProgramDemo, WritesTheDrySignalAndFourRenders) {
@@ -550,7 +460,6 @@ TEST(ProgramDemo, WritesTheDrySignalAndFourRenders) {
     const std::vector<std::string> paths = Lines(run.out);
     ASSERT_EQ(paths.size(), 5u) << run.out;
     EXPECT_EQ(paths[0], target + "/dry.wav");
-
     const Sound dry = ReadSound(paths[0]);
     EXPECT_EQ(dry.sampleRate, 48000.0);
     ASSERT_EQ(dry.channels.size(), 2u);
@@ -558,14 +467,13 @@ TEST(ProgramDemo, WritesTheDrySignalAndFourRenders) {
     const auto tailFrames = std::size_t(std::ceil(UnitTailTime() * 48000.0));
     for (std::size_t i = 1; i < paths.size(); ++i) {
         EXPECT_EQ(std::filesystem::path(paths[i]).parent_path(), target);
-        const Sound wet = ReadSound(paths[i]);
+        Sound wet = ReadSound(paths[i]);
         ASSERT_EQ(wet.channels.size(), 2u);
         ASSERT_EQ(wet.channels[0].size(), dry.channels[0].size() + tailFrames) << paths[i];
-        std::vector<std::vector<Float32>> head = wet.channels;
-        for (auto& channel : head) {
+        for (auto& channel : wet.channels) {
             channel.resize(dry.channels[0].size());
         }
-        EXPECT_FALSE(SameBits(dry.channels, head)) << paths[i] << " sounds like the dry signal";
+        EXPECT_FALSE(SameBits(dry.channels, wet.channels)) << paths[i] << " sounds dry";
     }
 }
 

@@ -1,27 +1,113 @@
 #include "LV2TestHost.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <netinet/in.h>
+#include <random>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <lv2/atom/util.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
-#include <lv2/state/state.h>
+
+#include "FluxetLV2Metadata.h"
+#include "Preferences.h"
 
 namespace MV::test {
+
+namespace {
+
+int g_basePort = 0;
+
+// From $FLUXET_TEST_OSC_BASE_PORT when set, else from a random place in 20000..59000.
+int FindFreeBasePort() {
+    const char* configured = std::getenv("FLUXET_TEST_OSC_BASE_PORT");
+    const int start = configured != nullptr ? std::atoi(configured) : 0;
+    std::mt19937 generator(std::random_device{}());
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int base = start > 0 ? start + attempt * 128 : 20000 + int(generator() % 39000u);
+        bool free = base + 100 < 65536;
+        for (int offset = 1; free && offset <= 100; ++offset) {
+            free = IsUdpPortFree(base + offset);
+        }
+        if (free) {
+            return base;
+        }
+    }
+    return 0;
+}
+
+// Keeps every test away from the user's preferences and scripts: the units read empty folders
+// of their own, and OSC servers listen on 127.0.0.1 on ports nobody else uses.
+class HermeticEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/fluxet-lv2-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR",
+                                 "FLUXET_SYSTEM_DATA_DIR"}) {
+            std::filesystem::create_directories(m_root / name);
+            setenv(name, (m_root / name).c_str(), 1);
+        }
+        // The bundle the host names must be the one the units read.
+        unsetenv("FLUXET_BUNDLE_DIR");
+        g_basePort = FindFreeBasePort();
+        ASSERT_NE(g_basePort, 0) << "no free block of UDP ports";
+        SetPrefInt(kPrefOSCBasePort, g_basePort);
+        SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
+
+private:
+    std::filesystem::path m_root;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_hermetic =
+    ::testing::AddGlobalTestEnvironment(new HermeticEnvironment);
+
+} // namespace
+
+int LV2TestOSCBasePort() {
+    return g_basePort;
+}
+
+bool IsUdpPortFree(int port) {
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(probe);
+    return free;
+}
+
+bool SameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Host
 
+LV2TestHost& Host() {
+    static LV2TestHost host(FLUXET_LV2_BUNDLE_DIR);
+    return host;
+}
+
 LV2TestHost::LV2TestHost(const std::string& bundleDir) {
     m_world = lilv_world_new();
-    std::string uri = "file://" + bundleDir;
-    if (uri.back() != '/') {
-        uri += '/';
-    }
-    LilvNode* bundle = lilv_new_uri(m_world, uri.c_str());
+    LilvNode* bundle = lilv_new_file_uri(m_world, nullptr, (bundleDir + "/").c_str());
     lilv_world_load_bundle(m_world, bundle);
     lilv_node_free(bundle);
     if (lilv_plugins_size(lilv_world_get_all_plugins(m_world)) == 0) {
@@ -36,6 +122,9 @@ LV2TestHost::LV2TestHost(const std::string& bundleDir) {
 }
 
 LV2TestHost::~LV2TestHost() {
+    for (const auto& [index, state] : m_presets) {
+        lilv_state_free(state);
+    }
     lilv_world_free(m_world);
 }
 
@@ -48,14 +137,11 @@ const LilvPlugin* LV2TestHost::Plugin(const char* uri) const {
 
 LV2_URID LV2TestHost::Map(const char* uri) {
     std::lock_guard lock(m_mapMutex);
-    const auto found = m_ids.find(uri);
-    if (found != m_ids.end()) {
-        return found->second;
+    const auto [found, added] = m_ids.emplace(uri, LV2_URID(m_uris.size() + 1));
+    if (added) {
+        m_uris.push_back(std::make_unique<std::string>(uri));
     }
-    m_uris.push_back(std::make_unique<std::string>(uri));
-    const auto id = LV2_URID(m_uris.size());
-    m_ids.emplace(uri, id);
-    return id;
+    return found->second;
 }
 
 const char* LV2TestHost::Unmap(LV2_URID urid) {
@@ -82,9 +168,20 @@ const LV2_Feature* const* LV2TestHost::Features(int32_t maxBlockLength) {
     m_options[1] = LV2_Options_Option{};
     m_features[0] = &m_mapFeature;
     m_features[1] = &m_unmapFeature;
-    m_features[2] = maxBlockLength > 0 ? &m_optionsFeature : nullptr;
+    m_features[2] = maxBlockLength != 0 ? &m_optionsFeature : nullptr;
     m_features[3] = nullptr;
     return m_features;
+}
+
+LilvState* LV2TestHost::PresetState(int index) {
+    LilvState*& state = m_presets[index];
+    if (state == nullptr) {
+        LilvNode* node = lilv_new_uri(m_world, FluxetLV2PresetURI(index).c_str());
+        lilv_world_load_resource(m_world, node);
+        state = lilv_state_new_from_world(m_world, &m_map, node);
+        lilv_node_free(node);
+    }
+    return state;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -102,30 +199,34 @@ void ControlSequence::Clear() {
     lv2_atom_forge_sequence_head(&m_forge, &m_frame, 0);
 }
 
-void ControlSequence::PatchSetAtom(int64_t frame, const std::string& property, LV2_URID type,
+void ControlSequence::PatchSetAtom(int64_t frame, AudioUnitParameterID id, LV2_URID type,
                                    const void* body, uint32_t size) {
     LV2_Atom_Forge_Frame object;
     lv2_atom_forge_frame_time(&m_forge, frame);
     lv2_atom_forge_object(&m_forge, &object, 0, m_host.Map(LV2_PATCH__Set));
     lv2_atom_forge_key(&m_forge, m_host.Map(LV2_PATCH__property));
-    lv2_atom_forge_urid(&m_forge, m_host.Map(property.c_str()));
+    lv2_atom_forge_urid(&m_forge, m_host.Map(FluxetLV2ParameterURI(id).c_str()));
     lv2_atom_forge_key(&m_forge, m_host.Map(LV2_PATCH__value));
     lv2_atom_forge_atom(&m_forge, size, type);
     lv2_atom_forge_write(&m_forge, body, size);
     lv2_atom_forge_pop(&m_forge, &object);
 }
 
-void ControlSequence::PatchSet(int64_t frame, const std::string& property, float value) {
-    PatchSetAtom(frame, property, m_host.Map(LV2_ATOM__Float), &value, sizeof(value));
+void ControlSequence::PatchSet(int64_t frame, AudioUnitParameterID id, float value) {
+    PatchSetAtom(frame, id, m_host.Map(LV2_ATOM__Float), &value, sizeof(value));
 }
 
-void ControlSequence::PatchGet(int64_t frame, const std::string* property) {
+void ControlSequence::PatchSetInt(int64_t frame, AudioUnitParameterID id, int32_t value) {
+    PatchSetAtom(frame, id, m_host.Map(LV2_ATOM__Int), &value, sizeof(value));
+}
+
+void ControlSequence::PatchGet(int64_t frame, const AudioUnitParameterID* id) {
     LV2_Atom_Forge_Frame object;
     lv2_atom_forge_frame_time(&m_forge, frame);
     lv2_atom_forge_object(&m_forge, &object, 0, m_host.Map(LV2_PATCH__Get));
-    if (property != nullptr) {
+    if (id != nullptr) {
         lv2_atom_forge_key(&m_forge, m_host.Map(LV2_PATCH__property));
-        lv2_atom_forge_urid(&m_forge, m_host.Map(property->c_str()));
+        lv2_atom_forge_urid(&m_forge, m_host.Map(FluxetLV2ParameterURI(*id).c_str()));
     }
     lv2_atom_forge_pop(&m_forge, &object);
 }
@@ -141,21 +242,40 @@ const LV2_Atom_Sequence* ControlSequence::Sequence() const {
 }
 
 // ---------------------------------------------------------------------------------------------
+// State
+
+LV2_State_Status StoreProperty(LV2_State_Handle handle, uint32_t key, const void* value,
+                               size_t size, uint32_t type, uint32_t /*flags*/) {
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    (*static_cast<StoredProperties*>(handle))[key] = {type, {bytes, bytes + size}};
+    return LV2_STATE_SUCCESS;
+}
+
+const void* RetrieveProperty(LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type,
+                             uint32_t* flags) {
+    const auto& from = *static_cast<const StoredProperties*>(handle);
+    const auto found = from.find(key);
+    if (found == from.end()) {
+        return nullptr;
+    }
+    *size = found->second.bytes.size();
+    *type = found->second.type;
+    *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    return found->second.bytes.data();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Instances
 
-LV2TestInstance::LV2TestInstance(LV2TestHost& host, const char* uri, int32_t maxBlockLength,
-                                 double sampleRate)
-    : m_host(host), m_empty(host, 64), m_notify(65536 / sizeof(uint64_t)) {
+LV2TestInstance::LV2TestInstance(LV2TestHost& host, const char* uri, int32_t maxBlockLength)
+    : m_host(host), m_maxBlockLength(maxBlockLength), m_empty(host, 64),
+      m_notify(65536 / sizeof(uint64_t)) {
     const LilvPlugin* plugin = host.Plugin(uri);
     if (plugin == nullptr) {
         throw std::runtime_error(std::string("no plug-in ") + uri);
     }
-    LilvNode* audio = lilv_new_uri(host.World(), LV2_CORE__AudioPort);
-    LilvNode* input = lilv_new_uri(host.World(), LV2_CORE__InputPort);
-    m_channels = lilv_plugin_get_num_ports_of_class(plugin, audio, input, nullptr);
-    lilv_node_free(audio);
-    lilv_node_free(input);
-    m_instance = lilv_plugin_instantiate(plugin, sampleRate, host.Features(maxBlockLength));
+    m_channels = (lilv_plugin_get_num_ports(plugin) - 2) / 2;
+    m_instance = lilv_plugin_instantiate(plugin, 48000.0, host.Features(maxBlockLength));
     if (m_instance == nullptr) {
         throw std::runtime_error(std::string("cannot instantiate ") + uri);
     }
@@ -167,30 +287,24 @@ LV2TestInstance::~LV2TestInstance() {
     lilv_instance_free(m_instance);
 }
 
-std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames,
-                                                const std::vector<std::vector<float>>& input,
-                                                std::size_t offset,
-                                                std::vector<std::vector<float>>& output,
+std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames, const Buffers& input,
+                                                std::size_t offset, Buffers& output,
                                                 const ControlSequence* control, bool inPlace) {
-    m_inputs.assign(m_channels, std::vector<float>(frames > 0 ? frames : 1, 0.0f));
-    m_outputs.assign(m_channels, std::vector<float>(frames > 0 ? frames : 1, 0.0f));
+    m_inputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
+    m_outputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
     for (uint32_t c = 0; c < m_channels; ++c) {
-        for (uint32_t i = 0; i < frames; ++i) {
+        for (uint32_t i = 0; i < frames && c < input.size(); ++i) {
             const float sample = offset + i < input[c].size() ? input[c][offset + i] : 0.0f;
             m_inputs[c][i] = sample;
-            if (inPlace) {
-                m_outputs[c][i] = sample;
-            }
+            m_outputs[c][i] = inPlace ? sample : 0.0f;
         }
     }
     auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify.data());
     notify->atom.type = m_host.Map(LV2_ATOM__Chunk);
     notify->atom.size =
         uint32_t(std::min(m_notify.size() * sizeof(uint64_t), m_notifyCapacity) - sizeof(LV2_Atom));
-
-    lilv_instance_connect_port(m_instance, 0,
-                               const_cast<LV2_Atom_Sequence*>(
-                                   control != nullptr ? control->Sequence() : m_empty.Sequence()));
+    const ControlSequence& events = control != nullptr ? *control : m_empty;
+    lilv_instance_connect_port(m_instance, 0, const_cast<LV2_Atom_Sequence*>(events.Sequence()));
     lilv_instance_connect_port(m_instance, 1, m_notifyConnected ? notify : nullptr);
     for (uint32_t c = 0; c < m_channels; ++c) {
         lilv_instance_connect_port(m_instance, 2 + c,
@@ -198,55 +312,56 @@ std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames,
         lilv_instance_connect_port(m_instance, 2 + m_channels + c, m_outputs[c].data());
     }
     lilv_instance_run(m_instance, frames);
-
     output.resize(m_channels);
     for (uint32_t c = 0; c < m_channels; ++c) {
         output[c].insert(output[c].end(), m_outputs[c].begin(), m_outputs[c].begin() + frames);
     }
+    return m_notifyConnected ? ReadReports(m_host, notify) : std::vector<ReportedValue>{};
+}
 
-    if (!m_notifyConnected) {
-        return {};
-    }
-    return ReadReports(m_host, notify);
+std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames, const ControlSequence* control) {
+    Buffers output;
+    return Run(frames, TestSignal(m_channels, frames), 0, output, control);
 }
 
 const LV2_Atom_Sequence* LV2TestInstance::Notifications() const {
     return reinterpret_cast<const LV2_Atom_Sequence*>(m_notify.data());
 }
 
-std::map<LV2_URID, LV2TestInstance::StoredProperty> LV2TestInstance::SaveProperties() {
-    std::map<LV2_URID, StoredProperty> stored;
+void LV2TestInstance::Restore(LilvState* state) {
+    lilv_state_restore(state, m_instance, nullptr, nullptr, 0, m_host.Features(m_maxBlockLength));
+}
+
+StoredProperties LV2TestInstance::SaveProperties() {
+    StoredProperties stored;
     const auto* state = static_cast<const LV2_State_Interface*>(
         lilv_instance_get_extension_data(m_instance, LV2_STATE__interface));
-    if (state == nullptr) {
-        return stored;
+    if (state != nullptr) {
+        state->save(lilv_instance_get_handle(m_instance), StoreProperty, &stored, 0, nullptr);
     }
-    auto store = [](LV2_State_Handle handle, uint32_t key, const void* value, size_t size,
-                    uint32_t type, uint32_t /*flags*/) {
-        auto& into = *static_cast<std::map<LV2_URID, StoredProperty>*>(handle);
-        const auto* bytes = static_cast<const uint8_t*>(value);
-        into[key] = StoredProperty{type, std::vector<uint8_t>(bytes, bytes + size)};
-        return LV2_STATE_SUCCESS;
-    };
-    state->save(lilv_instance_get_handle(m_instance), store, &stored, 0, nullptr);
     return stored;
+}
+
+std::array<float, kNumParameters> LV2TestInstance::QueryAll() {
+    ControlSequence get(m_host);
+    get.PatchGet(0);
+    return ReportedByParameter(Run(0, &get));
 }
 
 std::vector<ReportedValue> ReadReports(LV2TestHost& host, const LV2_Atom_Sequence* notify) {
     std::vector<ReportedValue> reported;
-    const LV2_URID set = host.Map(LV2_PATCH__Set);
-    const LV2_URID property = host.Map(LV2_PATCH__property);
-    const LV2_URID value = host.Map(LV2_PATCH__value);
     const LV2_URID floatType = host.Map(LV2_ATOM__Float);
     const LV2_URID intType = host.Map(LV2_ATOM__Int);
     LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
         const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
-        if (event->body.type != host.Map(LV2_ATOM__Object) || object->body.otype != set) {
+        if (event->body.type != host.Map(LV2_ATOM__Object) ||
+            object->body.otype != host.Map(LV2_PATCH__Set)) {
             continue;
         }
         const LV2_Atom* key = nullptr;
         const LV2_Atom* atom = nullptr;
-        lv2_atom_object_get(object, property, &key, value, &atom, 0);
+        lv2_atom_object_get(object, host.Map(LV2_PATCH__property), &key, host.Map(LV2_PATCH__value),
+                            &atom, 0);
         ReportedValue entry{event->time.frames, {}, 0, 0.0f};
         if (key != nullptr) {
             const char* uri = host.Unmap(reinterpret_cast<const LV2_Atom_URID*>(key)->body);
@@ -265,8 +380,21 @@ std::vector<ReportedValue> ReadReports(LV2TestHost& host, const LV2_Atom_Sequenc
     return reported;
 }
 
-std::vector<std::vector<float>> TestSignal(uint32_t channels, std::size_t frames, uint32_t seed) {
-    std::vector<std::vector<float>> signal(channels, std::vector<float>(frames));
+std::array<float, kNumParameters> ReportedByParameter(const std::vector<ReportedValue>& reports) {
+    std::array<float, kNumParameters> values;
+    values.fill(std::nanf(""));
+    for (const ReportedValue& report : reports) {
+        for (UInt32 id = 0; id < kNumParameters; ++id) {
+            if (report.property == FluxetLV2ParameterURI(id)) {
+                values[id] = report.value;
+            }
+        }
+    }
+    return values;
+}
+
+Buffers TestSignal(uint32_t channels, std::size_t frames, uint32_t seed) {
+    Buffers signal(channels, std::vector<float>(frames));
     uint32_t state = seed * 2654435761u + 1;
     for (uint32_t c = 0; c < channels; ++c) {
         for (std::size_t i = 0; i < frames; ++i) {
