@@ -21,7 +21,6 @@ protected:
     std::string Product(const std::string& domain, const std::string& kind) const {
         return m_root / (domain + "/Morvane/Fluxet/" + kind);
     }
-    static void MakeFolder(const std::string& path) { std::filesystem::create_directories(path); }
 
     TempFolder m_root;
     ScopedEnvironment m_user{"XDG_DATA_HOME", m_root / "user"};
@@ -83,23 +82,19 @@ TEST_F(FileLocations, UserScriptsComeFirstDuplicatesStayAndMissingFoldersAddNoth
 
 TEST_F(FileLocations, ASkinIsItsFolderElseTheBundleFolderTheUsersFirst) {
     EXPECT_EQ(MV::LocateSkinBundle("Dark", "Fluxet"), nullptr);
-    MakeFolder(Product("local", "Skins") + "/Dark.bundle");
-    MakeFolder(Product("system", "Skins") + "/Light");
+    std::filesystem::create_directories(Product("local", "Skins") + "/Dark.bundle");
+    std::filesystem::create_directories(Product("system", "Skins") + "/Light");
     EXPECT_EQ(MV::LocateSkinBundle("Dark", "Fluxet")->Path(),
               Product("local", "Skins") + "/Dark.bundle");
     EXPECT_EQ(MV::LocateSkinBundle("Light", "Fluxet"), nullptr)
         << "the system domain is not searched";
 
-    MakeFolder(Product("local", "Skins") + "/Dark");
+    std::filesystem::create_directories(Product("local", "Skins") + "/Dark");
     EXPECT_EQ(MV::LocateSkinBundle("Dark", "Fluxet")->Path(), Product("local", "Skins") + "/Dark");
-    MakeFolder(Product("user", "Skins") + "/Dark.bundle");
+    std::filesystem::create_directories(Product("user", "Skins") + "/Dark.bundle");
     EXPECT_EQ(MV::LocateSkinBundle("Dark", "Fluxet")->Path(),
               Product("user", "Skins") + "/Dark.bundle");
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(FileLocations, AFolderOverrideReplacesBothDomainsUntilCleared) {
     WriteFile(Product("user", "Scripts") + "/mine.lua", "-- user");

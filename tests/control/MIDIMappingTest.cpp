@@ -59,26 +59,20 @@ TEST(MIDIMappingScale, UnitsRoundOrSwitch) {
     EXPECT_EQ(MrvnMIDIMapping::ScaleValue(boolean, 127), 1.0f);
 }
 
-TEST(MIDIMappingInsert, RelearningAParameterMovesItToTheNewController) {
+// Relearning a parameter moves it to the new controller; the same controller keeps its range.
+TEST(MIDIMappingInsert, RelearningMovesAParameterAndKeepsTheFirstRange) {
     MrvnMIDIMapping mapping;
     const Endpoint bias{FakeUnit(2), 0, 9};
-    const Range range{0.0f, 1.0f, 0};
-    mapping.Insert(CC(20), bias, range);
-    mapping.Insert(CC(21), bias, range);
-
+    mapping.Insert(CC(20), bias, Range{0.0f, 400.0f, 3});
+    mapping.Insert(CC(21), bias, Range{0.0f, 1.0f, 0});
     ASSERT_EQ(mapping.byEndpoint.size(), 1u);
     EXPECT_EQ(mapping.byEndpoint.at(bias).controller.number, 21);
     ASSERT_EQ(mapping.byController.size(), 1u);
     EXPECT_EQ(mapping.byController.begin()->first.number, 21);
     EXPECT_EQ(mapping.byController.count(CC(20)), 0u);
-}
 
-TEST(MIDIMappingInsert, RelearningTheSameControllerKeepsTheFirstRange) {
-    MrvnMIDIMapping mapping;
-    const Endpoint depth{FakeUnit(2), 0, 6};
-    mapping.Insert(CC(7), depth, Range{0.0f, 400.0f, 3});
-    mapping.Insert(CC(7), depth, Range{0.0f, 10.0f, 3});
-    EXPECT_EQ(mapping.byEndpoint.at(depth).range.maximum, 400.0f);
+    mapping.Insert(CC(21), bias, Range{0.0f, 10.0f, 3});
+    EXPECT_EQ(mapping.byEndpoint.at(bias).range.maximum, 1.0f);
     EXPECT_EQ(mapping.byController.size(), 1u);
 }
 

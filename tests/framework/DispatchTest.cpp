@@ -280,7 +280,7 @@ TEST(FrameworkDispatch, FormatsAndSampleRateChangeOnlyWhileUninitialised) {
     EXPECT_EQ(host.SetFormat(kAudioUnitScope_Input, 2), kAudioUnitErr_Initialized);
     EXPECT_EQ(host.SetProp(kAudioUnitProperty_SampleRate, rate, kAudioUnitScope_Input, 0),
               kAudioUnitErr_Initialized);
-    EXPECT_EQ(host.SetFormat(kAudioUnitScope_Output, 2, false), kAudioUnitErr_Initialized);
+    EXPECT_EQ(host.SetFormat(kAudioUnitScope_Output, 2), kAudioUnitErr_Initialized);
 }
 
 TEST(FrameworkDispatch, PropertyRefusalsNameTheirReason) {

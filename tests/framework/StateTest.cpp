@@ -125,17 +125,26 @@ TEST_F(FrameworkState, SavedDictionaryCarriesCodesBlobAndName) {
     EXPECT_EQ(Blob(dict), expected);
 }
 
+// Also the mapped parameters of the I/O elements, one record each.
 TEST_F(FrameworkState, RoundTripRestoresEveryValueBitForBit) {
     const std::vector<Float32> odd{0.1f, -0.0f, 1e-40f, 3.4e38f, -1.9999999f};
     for (AudioUnitParameterID id = 0; id < kNumParams; ++id) {
         ASSERT_OK(host.SetParam(id, odd[id]));
     }
+    ASSERT_OK(AudioUnitSetParameter(host.Get(), 12, kAudioUnitScope_Output, 0, 1.5f, 0));
+    ASSERT_OK(AudioUnitSetParameter(host.Get(), 3, kAudioUnitScope_Input, 0, -2.0f, 0));
     const std::vector<UInt32> saved = ParameterBits(host);
     const PlistPtr state = Save(host.Get());
+    EXPECT_EQ(Blob(state.get()).size(), 3 * 12 + (kNumParams + 2) * 8u);
 
     HostedUnit fresh;
     ASSERT_OK(Restore(fresh.Get(), state.get()));
     EXPECT_EQ(ParameterBits(fresh), saved);
+    AudioUnitParameterValue value = 0;
+    ASSERT_OK(AudioUnitGetParameter(fresh.Get(), 12, kAudioUnitScope_Output, 0, &value));
+    EXPECT_EQ(value, 1.5f);
+    ASSERT_OK(AudioUnitGetParameter(fresh.Get(), 3, kAudioUnitScope_Input, 0, &value));
+    EXPECT_EQ(value, -2.0f);
     // The caller keeps its dictionary.
     EXPECT_EQ(plist_get_node_type(state.get()), PLIST_DICT);
 
@@ -246,21 +255,6 @@ TEST_F(FrameworkState, ATruncatedLastRecordRestoresOnlyItsCompletePairs) {
     EXPECT_EQ(host.Param(kParamSpeed), 20.0f);
     EXPECT_EQ(host.Param(kParamSteps), 7.0f);
     EXPECT_EQ(host.Param(kParamMode), 0.0f);
-}
-
-TEST_F(FrameworkState, MappedParametersOfIOElementsAreSavedAndRestored) {
-    ASSERT_OK(AudioUnitSetParameter(host.Get(), 12, kAudioUnitScope_Output, 0, 1.5f, 0));
-    ASSERT_OK(AudioUnitSetParameter(host.Get(), 3, kAudioUnitScope_Input, 0, -2.0f, 0));
-    const PlistPtr state = Save(host.Get());
-    EXPECT_EQ(Blob(state.get()).size(), 3 * 12 + (kNumParams + 2) * 8u);
-
-    HostedUnit fresh;
-    ASSERT_OK(Restore(fresh.Get(), state.get()));
-    AudioUnitParameterValue value = 0;
-    ASSERT_OK(AudioUnitGetParameter(fresh.Get(), 12, kAudioUnitScope_Output, 0, &value));
-    EXPECT_EQ(value, 1.5f);
-    ASSERT_OK(AudioUnitGetParameter(fresh.Get(), 3, kAudioUnitScope_Input, 0, &value));
-    EXPECT_EQ(value, -2.0f);
 }
 
 void CountInputScopeCall(void* userData, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope,

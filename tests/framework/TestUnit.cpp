@@ -169,12 +169,6 @@ void TestUnit::RecordProcess(UInt32 channel, UInt32 frames, Float32 gain) {
     }
 }
 
-void TestUnit::ClearRecords() {
-    numProcessCalls = 0;
-    numMidiCalls = 0;
-    numSysEx = 0;
-}
-
 OSStatus TestUnitEntry(ComponentParameters* params, ComponentInstance instance) {
     return ComponentEntryPoint<TestUnit>::Dispatch(params, instance);
 }
@@ -189,27 +183,15 @@ HostedUnit::HostedUnit() {
     }
 }
 
-HostedUnit::~HostedUnit() {
-    AudioComponentInstanceDispose(m_unit);
-}
-
-OSStatus HostedUnit::SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const {
-    return AudioUnitSetParameter(m_unit, id, kAudioUnitScope_Global, 0, value, 0);
-}
-
 AudioUnitParameterValue HostedUnit::Param(AudioUnitParameterID id) const {
     AudioUnitParameterValue value = -12345.0f;
     AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, &value);
     return value;
 }
 
-OSStatus HostedUnit::SetFormat(AudioUnitScope scope, UInt32 channels, bool interleaved) const {
+OSStatus HostedUnit::SetFormat(AudioUnitScope scope, UInt32 channels) const {
     AudioStreamBasicDescription format = AUIOElement::DefaultStreamFormat();
     format.mChannelsPerFrame = channels;
-    if (interleaved) {
-        format.mFormatFlags &= ~kAudioFormatFlagIsNonInterleaved;
-        format.mBytesPerFrame = format.mBytesPerPacket = 4 * channels;
-    }
     return AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                 sizeof(format));
 }
@@ -222,11 +204,6 @@ TestBuffers::TestBuffers(UInt32 channels, UInt32 frames, Float32 fill)
     for (UInt32 i = 0; i < channels; ++i) {
         m_list->mBuffers[i] = AudioBuffer{1, UInt32(frames * sizeof(Float32)), m_data[i].data()};
     }
-}
-
-void TestBuffers::DetachMemory(UInt32 channel) {
-    m_list->mBuffers[channel].mData = nullptr;
-    m_list->mBuffers[channel].mDataByteSize = 0;
 }
 
 OSStatus InputSource::Render(void* refCon, AudioUnitRenderActionFlags* ioActionFlags,

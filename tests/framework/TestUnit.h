@@ -77,7 +77,7 @@ public:
     void SetTailTime(Float64 seconds) { m_tailTime = seconds; }
     // Written on the render thread, read by the test after the render returned.
     void RecordProcess(UInt32 channel, UInt32 frames, Float32 gain);
-    void ClearRecords();
+    void ClearRecords() { numProcessCalls = numMidiCalls = numSysEx = 0; }
 
     std::array<ProcessCall, kMaxRecords> processCalls{};
     std::size_t numProcessCalls = 0;
@@ -102,7 +102,7 @@ TestUnit& UnitOf(AudioUnit unit);
 class HostedUnit {
 public:
     HostedUnit();
-    ~HostedUnit();
+    ~HostedUnit() { AudioComponentInstanceDispose(m_unit); }
     HostedUnit(const HostedUnit&) = delete;
     HostedUnit& operator=(const HostedUnit&) = delete;
 
@@ -110,9 +110,11 @@ public:
     TestUnit& Unit() const { return UnitOf(m_unit); }
 
     // Host-API conveniences on the global scope, element 0.
-    OSStatus SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const;
+    OSStatus SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const {
+        return AudioUnitSetParameter(m_unit, id, kAudioUnitScope_Global, 0, value, 0);
+    }
     AudioUnitParameterValue Param(AudioUnitParameterID id) const;
-    OSStatus SetFormat(AudioUnitScope scope, UInt32 channels, bool interleaved = false) const;
+    OSStatus SetFormat(AudioUnitScope scope, UInt32 channels) const;
     template <typename T>
     OSStatus GetProp(AudioUnitPropertyID id, T& value,
                      AudioUnitScope scope = kAudioUnitScope_Global,
@@ -142,7 +144,7 @@ public:
     Float32* Channel(UInt32 channel) { return m_data[channel].data(); }
     UInt32 Frames() const { return m_frames; }
     // Points buffer channel at no memory (the unit then lends its own).
-    void DetachMemory(UInt32 channel);
+    void DetachMemory(UInt32 channel) { m_list->mBuffers[channel] = AudioBuffer{1, 0, nullptr}; }
 
 private:
     UInt32 m_frames;

@@ -13,6 +13,7 @@ constexpr std::uint32_t kQuit = 1u << 1;
 
 struct Worker {
     MV::EventGroup event;
+    Semaphore release{1, 0};
     Semaphore done{1, 0};
 };
 
@@ -37,12 +38,6 @@ TEST(Task, RunsItsEntryWithItsParameterAndEndsWhenAsked) {
     EXPECT_EQ(task.ExitCode(), 42);
 }
 
-// A task stuck past its shutdown time-out goes on after its Task object is gone.
-struct StuckWorker {
-    Semaphore release{1, 0};
-    Semaphore done{1, 0};
-};
-
 // Signalled by a thread-local destructor, which runs only after the thread has left its
 // entry and dropped the task state it shares.
 Semaphore g_stuckThreadGone(1, 0);
@@ -53,18 +48,18 @@ struct SignalAtThreadEnd {
 int StayStuck(void* parameter) {
     thread_local SignalAtThreadEnd signal;
     (void)signal;
-    auto worker = *static_cast<std::shared_ptr<StuckWorker>*>(parameter);
+    auto worker = *static_cast<std::shared_ptr<Worker>*>(parameter);
     worker->release.Wait(MV::kWaitForever);
     worker->done.Signal();
     return 7;
 }
 
+// A task stuck past its shutdown time-out goes on after its Task object is gone.
 TEST(Task, ATaskThatMissesItsTimeOutIsReportedOnceThenLetGo) {
-    auto worker = std::make_shared<StuckWorker>();
-    auto parameter = std::make_unique<std::shared_ptr<StuckWorker>>(worker);
+    auto worker = std::make_shared<Worker>();
+    auto parameter = std::make_unique<std::shared_ptr<Worker>>(worker);
     auto task = std::make_unique<Task>();
     ASSERT_EQ(task->Start(StayStuck, parameter.get()), 0);
-
     int reports = 0;
     EXPECT_FALSE(task->ShutDown(worker->done, 20, [&] {
         ++reports;

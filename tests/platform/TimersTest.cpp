@@ -70,25 +70,22 @@ TEST(Timers, AOneShotTimerFiresOnceAfterItsDelayOnTheTimerThread) {
     EXPECT_FALSE(RemoveTimer(timer)) << "a fired one-shot timer is gone";
 }
 
-TEST(Timers, APeriodicTimerFiresUntilRemoved) {
+// One periodic timer is removed from outside, another removes itself on its third firing.
+TEST(Timers, APeriodicTimerFiresUntilRemovedAlsoByItsOwnCallback) {
     Recorder recorder;
+    Recorder selfRemoving;
+    selfRemoving.removeOnFiring = 3;
     const TimerHandle timer = AddTimer(0.01, 0.005, Record, &recorder);
+    AddTimer(0, 0.002, Record, &selfRemoving);
     ASSERT_TRUE(recorder.WaitForFirings(5));
+    ASSERT_TRUE(selfRemoving.WaitForFirings(3));
     EXPECT_TRUE(RemoveTimer(timer));
     const int firingsAtRemoval = recorder.firings;
     WaitForLaterFiring(0.05);
     EXPECT_EQ(recorder.firings.load(), firingsAtRemoval) << "fired after its removal";
     EXPECT_TRUE(recorder.allOnTimerThread.load());
-}
-
-TEST(Timers, ACallbackMayRemoveItsOwnTimer) {
-    Recorder recorder;
-    recorder.removeOnFiring = 3;
-    AddTimer(0, 0.002, Record, &recorder);
-    ASSERT_TRUE(recorder.WaitForFirings(3));
-    WaitForLaterFiring(0.03);
-    EXPECT_TRUE(recorder.removedItself.load());
-    EXPECT_EQ(recorder.firings.load(), 3);
+    EXPECT_TRUE(selfRemoving.removedItself.load());
+    EXPECT_EQ(selfRemoving.firings.load(), 3);
 }
 
 // Once RemoveTimer returns on another thread the callback is neither running nor runs
