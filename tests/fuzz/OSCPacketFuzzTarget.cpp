@@ -1,22 +1,15 @@
 #include "OSCPacketFuzzTarget.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
-
-#include <osc/OscOutboundPacketStream.h>
-#include <osc/OscReceivedElements.h>
 
 #include "FileLocations.h"
 #include "MrvnFluxet.h"
+#include "OscTestSupport.h"
 #include "Preferences.h"
 #include "UnitHost.h"
 
@@ -61,22 +54,7 @@ public:
         m_server = &unit.OSCServer();
         m_server->Initialize();
 
-        m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::abort();
-        }
-        m_replyAddress = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-
-        char buffer[256];
-        osc::OutboundPacketStream ping(buffer, sizeof buffer);
-        ping << osc::BeginMessage("/ping") << m_replyAddress.c_str() << "/fuzz/pong"
-             << osc::EndMessage;
-        m_ping.assign(ping.Data(), ping.Data() + ping.Size());
+        m_ping = MV::test::Message("/ping", m_client.Address(), "/fuzz/pong");
     }
 
     bool Handle(const std::uint8_t* data, std::size_t size) {
@@ -93,46 +71,24 @@ public:
 
 private:
     bool Answers() {
-        // Whatever earlier packets sent here is dropped first.
-        char reply[4096];
-        while (recv(m_socket, reply, sizeof reply, MSG_DONTWAIT) > 0) {
-        }
+        m_client.Drain(); // whatever earlier packets sent here
         m_server->ProcessPacket(m_ping.data(), int(m_ping.size()),
                                 IpEndpointName(INADDR_LOOPBACK, 9));
-        for (;;) {
-            pollfd ready{m_socket, POLLIN, 0};
-            if (poll(&ready, 1, 5000) <= 0) {
-                return false;
-            }
-            const ssize_t got = recv(m_socket, reply, sizeof reply, 0);
-            if (got > 0 && IsPong(reply, std::size_t(got))) {
+        while (const std::optional<MV::test::Packet> reply = m_client.Receive(5000)) {
+            const std::optional<MV::test::OscReply> pong = MV::test::DecodeReply(*reply);
+            if (pong && pong->inBundle && pong->address == "/fuzz/pong") {
                 return true;
             }
         }
-    }
-
-    static bool IsPong(const char* data, std::size_t size) {
-        try {
-            const osc::ReceivedPacket packet(data, osc::osc_bundle_element_size_t(size));
-            if (!packet.IsBundle()) {
-                return false;
-            }
-            const osc::ReceivedBundle bundle(packet);
-            return bundle.ElementCount() == 1 && !bundle.ElementsBegin()->IsBundle() &&
-                   std::string(osc::ReceivedMessage(*bundle.ElementsBegin()).AddressPattern()) ==
-                       "/fuzz/pong";
-        } catch (const osc::Exception&) {
-            return false;
-        }
+        return false;
     }
 
     std::string m_folder;
     // Kept for the life of the process (the fuzzer never returns from its loop).
     MV::test::UnitHost* m_host = nullptr;
     MV::OSCHelper* m_server = nullptr;
-    int m_socket = -1;
-    std::string m_replyAddress;
-    std::vector<char> m_ping;
+    MV::test::OscTestClient m_client;
+    MV::test::Packet m_ping;
 };
 
 Harness& TheHarness() {

@@ -20,19 +20,12 @@
 
 namespace {
 
-using MV::test::IsUdpPortFree;
-using MV::test::ListeningUnit;
-using MV::test::MessageBuilder;
-using MV::test::OscTestClient;
-using MV::test::PingRoundTrip;
-using MV::test::StdoutCapture;
-using MV::test::WaitUntil;
+using namespace MV::test;
 
 // The local address (hexadecimal, as the kernel lists it) of the UDP socket on `port`, or empty.
 std::string LocalAddressOfUdpPort(int port) {
     std::ifstream table("/proc/net/udp");
     std::string line;
-    std::getline(table, line); // header
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", port);
     while (std::getline(table, line)) {
@@ -46,32 +39,22 @@ std::string LocalAddressOfUdpPort(int port) {
     return {};
 }
 
-// A socket that holds a UDP port on any address, as another program would.
-class PortBlocker {
-public:
-    explicit PortBlocker(int port) : m_socket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(std::uint16_t(port));
-        m_bound = bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+// A socket that holds a UDP port on any address, as another program would (-1 when taken).
+int BlockPort(int port) {
+    const int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(std::uint16_t(port));
+    if (bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(blocker);
+        return -1;
     }
-    ~PortBlocker() { Release(); }
-    bool Bound() const { return m_bound; }
-    void Release() {
-        if (m_socket >= 0) {
-            close(m_socket);
-            m_socket = -1;
-        }
-    }
+    return blocker;
+}
 
-private:
-    int m_socket;
-    bool m_bound = false;
-};
-
-// What `action` printed, waiting for `awaited` when given. Assertions are made outside the
-// capture, which would swallow their messages.
+// What `action` printed, once `awaited` (when given) has appeared. Assertions are made outside
+// the capture, which would swallow their messages.
 template <class Action>
 std::pair<bool, std::string> Printed(Action action, const std::string& awaited = {}) {
     StdoutCapture output;
@@ -85,7 +68,12 @@ bool Answers(int port) {
     return PingRoundTrip(client, port, 5000);
 }
 
-TEST(OSCPortRule, OffsetsOpenMoveAndCloseTheListeningPort) {
+bool Reinitialise(ListeningUnit& unit) {
+    AudioUnitUninitialize(unit.Host().Unit());
+    return AudioUnitInitialize(unit.Host().Unit()) == noErr;
+}
+
+TEST(OSCPortRule, OffsetsPresetsAndRepeatsOpenMoveAndCloseTheListeningPort) {
     ListeningUnit unit(0);
     MV::OSCHelper& server = unit.Unit().OSCServer();
     const int base = unit.BasePort();
@@ -96,28 +84,20 @@ TEST(OSCPortRule, OffsetsOpenMoveAndCloseTheListeningPort) {
     ASSERT_TRUE(unit.MoveTo(5));
     EXPECT_FALSE(IsUdpPortFree(base + 5));
     EXPECT_TRUE(Answers(base + 5));
-
     ASSERT_TRUE(unit.MoveTo(6));
     EXPECT_TRUE(IsUdpPortFree(base + 5)) << "the old port is closed";
     EXPECT_TRUE(Answers(base + 6));
-
     ASSERT_TRUE(unit.MoveTo(0));
     EXPECT_TRUE(IsUdpPortFree(base + 6));
     EXPECT_TRUE(server.HasTasks()) << "the receive task only goes idle";
     EXPECT_EQ(server.Port(), 0);
 
     ASSERT_TRUE(unit.MoveTo(5)) << "and listens again at the next offset";
-    EXPECT_TRUE(Answers(base + 5));
-}
-
-TEST(OSCPortRule, SettingTheSameOffsetAgainKeepsListening) {
-    ListeningUnit unit(5);
-    MV::OSCHelper& server = unit.Unit().OSCServer();
     for (int i = 0; i < 20; ++i) {
         unit.Host().SetParameter(kParam_OSCPortOffset, 5.0f);
     }
-    EXPECT_TRUE(Answers(unit.Port()));
-    EXPECT_EQ(server.BoundPort(), unit.Port());
+    EXPECT_TRUE(Answers(base + 5)) << "setting the same offset again keeps listening";
+    EXPECT_EQ(server.BoundPort(), base + 5);
     // A factory preset (offset 0 in every one) turns OSC off.
     const AUPreset preset{1, nullptr};
     ASSERT_EQ(AudioUnitSetProperty(unit.Host().Unit(), kAudioUnitProperty_PresentPreset,
@@ -128,16 +108,15 @@ TEST(OSCPortRule, SettingTheSameOffsetAgainKeepsListening) {
 
 TEST(OSCPortRule, APortInUseIsReportedAndTheNextChangeRecovers) {
     ListeningUnit unit(0);
-    MV::OSCHelper& server = unit.Unit().OSCServer();
     const int base = unit.BasePort();
-    PortBlocker blocker(base + 7);
-    ASSERT_TRUE(blocker.Bound());
+    const int blocker = BlockPort(base + 7);
+    ASSERT_GE(blocker, 0);
     const auto [found, printed] =
         Printed([&] { unit.Host().SetParameter(kParam_OSCPortOffset, 7.0f); },
                 "std::runtime_error in TaskMain(): unable to bind udp socket\n");
     EXPECT_TRUE(found) << printed;
-    EXPECT_EQ(server.BoundPort(), 0);
-    blocker.Release();
+    EXPECT_EQ(unit.Unit().OSCServer().BoundPort(), 0);
+    close(blocker);
 
     ASSERT_TRUE(unit.MoveTo(6));
     EXPECT_TRUE(Answers(base + 6));
@@ -145,45 +124,40 @@ TEST(OSCPortRule, APortInUseIsReportedAndTheNextChangeRecovers) {
     EXPECT_TRUE(Answers(base + 7));
 }
 
-TEST(OSCPortRule, TheBindAddressPreferenceChoosesLoopbackOrEveryAddress) {
-    ListeningUnit unit(5);
-    EXPECT_EQ(LocalAddressOfUdpPort(unit.Port()), "0100007F") << "127.0.0.1";
-
-    // Read at initialisation: re-initialise with the preference cleared.
-    SetPrefString(kPrefOSCBindAddress, "");
-    AudioUnitUninitialize(unit.Host().Unit());
-    ASSERT_EQ(AudioUnitInitialize(unit.Host().Unit()), noErr);
-    MV::OSCHelper& server = unit.Unit().OSCServer();
-    ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() == unit.Port(); }));
-    EXPECT_EQ(LocalAddressOfUdpPort(unit.Port()), "00000000") << "any address";
-    EXPECT_TRUE(Answers(unit.Port()));
-}
-
 unsigned long NoAddress(const char*) {
     return 0;
 }
 
-TEST(OSCPortRule, ABindAddressThatIsNotOursIsReportedAndNothingListens) {
-    ListeningUnit unit(0);
+// Read at initialisation: loopback, then every address, then a name that resolves to nothing.
+TEST(OSCPortRule, TheBindAddressPreferenceChoosesLoopbackEveryAddressOrNothing) {
+    ListeningUnit unit(5);
+    MV::OSCHelper& server = unit.Unit().OSCServer();
+    EXPECT_EQ(LocalAddressOfUdpPort(unit.Port()), "0100007F") << "127.0.0.1";
+
+    SetPrefString(kPrefOSCBindAddress, "");
+    ASSERT_TRUE(Reinitialise(unit));
+    ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() == unit.Port(); }));
+    EXPECT_EQ(LocalAddressOfUdpPort(unit.Port()), "00000000") << "any address";
+    EXPECT_TRUE(Answers(unit.Port()));
+
+    ASSERT_TRUE(unit.MoveTo(0));
     SetPrefString(kPrefOSCBindAddress, "no.such.host.invalid");
-    // Never ask a name server from a test.
-    MV::OSCHelper::SetHostResolver(&NoAddress);
-    AudioUnitUninitialize(unit.Host().Unit());
-    ASSERT_EQ(AudioUnitInitialize(unit.Host().Unit()), noErr);
+    MV::OSCHelper::SetHostResolver(&NoAddress); // never ask a name server from a test
+    ASSERT_TRUE(Reinitialise(unit));
     const auto [found, printed] =
         Printed([&] { unit.Host().SetParameter(kParam_OSCPortOffset, 5.0f); },
                 "std::runtime_error in TaskMain(): OSC Bind Address 'no.such.host.invalid' is "
                 "not an IPv4 address");
     EXPECT_TRUE(found) << printed;
     MV::OSCHelper::SetHostResolver(nullptr);
-    EXPECT_EQ(unit.Unit().OSCServer().BoundPort(), 0);
+    EXPECT_EQ(server.BoundPort(), 0);
     EXPECT_TRUE(IsUdpPortFree(unit.BasePort() + 5));
 }
 
 TEST(OSCPortRule, TheReapplyPropertyMovesThePortToANewBase) {
     ListeningUnit unit(5);
     MV::OSCHelper& server = unit.Unit().OSCServer();
-    const int newBase = MV::test::FindFreeBasePort({5});
+    const int newBase = FindFreeBasePort({5});
     g_OSCBasePort.store(newBase);
     const UInt8 any = 1;
     ASSERT_EQ(AudioUnitSetProperty(unit.Host().Unit(), kMrvnProperty_ReapplyOSCPort,
@@ -195,15 +169,15 @@ TEST(OSCPortRule, TheReapplyPropertyMovesThePortToANewBase) {
 }
 
 TEST(OSCPortRule, ABasePortOverrideAppliesForTheRunAndIsNeverStored) {
-    MV::test::TemporaryPreferences preferences;
-    const int storedBase = MV::test::FindFreeBasePort({3});
-    const int overrideBase = MV::test::FindFreeBasePort({3});
+    TemporaryPreferences preferences;
+    const int storedBase = FindFreeBasePort({3});
+    const int overrideBase = FindFreeBasePort({3});
     SetPrefInt(kPrefOSCBasePort, storedBase);
     SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
     MV::SetPrefIntOverride(kPrefOSCBasePort, overrideBase);
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 7000), overrideBase);
     {
-        MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
+        UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
         ASSERT_EQ(host.Configure(44100.0, 1), noErr);
         // An offset set before initialisation is listened on as soon as the tasks run.
         host.SetParameter(kParam_OSCPortOffset, 3.0f);
@@ -216,41 +190,28 @@ TEST(OSCPortRule, ABasePortOverrideAppliesForTheRunAndIsNeverStored) {
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 7000), storedBase) << "the file was not written";
 }
 
-TEST(OSCTasks, ASecondCreateTaskWarnsAndCleanupEndsTheTasks) {
-    ListeningUnit unit(5);
-    MV::OSCHelper& server = unit.Unit().OSCServer();
-    EXPECT_EQ(Printed([&] { server.CreateTask(); }).second,
-              "Warning: Attempt to recreate OSC task\n");
-    EXPECT_TRUE(Answers(unit.Port())) << "the running tasks are unchanged";
-
-    AudioUnitUninitialize(unit.Host().Unit());
-    EXPECT_FALSE(server.HasTasks());
-    EXPECT_EQ(server.BoundPort(), 0);
-    EXPECT_TRUE(IsUdpPortFree(unit.Port()));
-    EXPECT_EQ(Printed([&] { server.DestroyTask(); }).second, "") << "nothing to end";
-    // Initialising again listens again on the port the offset gives.
-    ASSERT_EQ(AudioUnitInitialize(unit.Host().Unit()), noErr);
-    ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() == unit.Port(); }));
-    EXPECT_TRUE(Answers(unit.Port()));
-}
-
+// Registrations outlive the tasks; changes made without them wait in the ring (63 of them),
+// go out once the tasks run again, and the ones that did not fit are reported.
 TEST(OSCTasks, NotificationsQueueWithoutTasksUpToTheRingCapacity) {
     ListeningUnit unit(5);
     MV::OSCHelper& server = unit.Unit().OSCServer();
     OscTestClient watcher;
     OscTestClient client;
-    client.Send(unit.Port(),
-                (MessageBuilder("/registerUpdate") << 4 << watcher.Address() << "/four").Finish());
+    client.Send(unit.Port(), Message("/registerUpdate", 4, watcher.Address(), "/four"));
     ASSERT_TRUE(PingRoundTrip(client, unit.Port()));
+    EXPECT_EQ(Printed([&] { server.CreateTask(); }).second,
+              "Warning: Attempt to recreate OSC task\n");
+    EXPECT_TRUE(Answers(unit.Port())) << "the running tasks are unchanged";
     AudioUnitUninitialize(unit.Host().Unit());
     ASSERT_FALSE(server.HasTasks());
-
+    EXPECT_EQ(server.BoundPort(), 0);
+    EXPECT_TRUE(IsUdpPortFree(unit.Port()));
+    EXPECT_EQ(Printed([&] { server.DestroyTask(); }).second, "") << "nothing to end";
     for (int i = 0; i < 70; ++i) {
         unit.Host().SetParameter(4, float(i));
     }
-    // Registrations outlive the tasks; the queued changes go out once the tasks run again,
-    // and the seven that did not fit are reported on standard error.
-    ::testing::internal::CaptureStderr();
+    const std::string overflow = "OSCHelper::SetParamQueue::Write() overflow\n";
+    StdoutCapture errors(STDERR_FILENO);
     ASSERT_EQ(AudioUnitInitialize(unit.Host().Unit()), noErr);
     for (int i = 0; i < 63; ++i) {
         const auto note = watcher.ReceiveReply();
@@ -259,16 +220,19 @@ TEST(OSCTasks, NotificationsQueueWithoutTasksUpToTheRingCapacity) {
     }
     unit.Host().SetParameter(4, 100.0f);
     const auto latest = watcher.ReceiveReply();
-    const std::string errors = ::testing::internal::GetCapturedStderr();
+    // The drops are reported once the ring has been read, which may be after the next send.
+    errors.WaitFor(overflow + overflow + overflow + overflow + overflow + overflow + overflow);
+    const std::string printed = errors.Finish();
     ASSERT_TRUE(latest);
     EXPECT_EQ(std::get<float>(latest->args[1]), 100.0f);
     std::size_t overflows = 0;
-    for (std::size_t at = errors.find("OSCHelper::SetParamQueue::Write() overflow\n");
-         at != std::string::npos;
-         at = errors.find("OSCHelper::SetParamQueue::Write() overflow\n", at + 1)) {
+    for (auto at = printed.find(overflow); at != std::string::npos;
+         at = printed.find(overflow, at + 1)) {
         ++overflows;
     }
-    EXPECT_EQ(overflows, 7u);
+    EXPECT_EQ(overflows, 7u) << printed;
+    ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() == unit.Port(); }));
+    EXPECT_TRUE(Answers(unit.Port())) << "initialising again listens again";
 }
 
 // Ports move on one thread while another floods the server and a third re-initialises: no
@@ -283,7 +247,7 @@ TEST(OSCTasks, PortChangesFloodsAndRestartsTogether) {
     });
     std::thread flooder([&] {
         OscTestClient client;
-        const auto packet = (MessageBuilder("/set") << 2 << 0.5f).Finish();
+        const Packet packet = Message("/set", 2, 0.5f);
         while (!stop.load()) {
             for (int offset = 5; offset < 8; ++offset) {
                 client.Send(unit.BasePort() + offset, packet);
@@ -291,13 +255,11 @@ TEST(OSCTasks, PortChangesFloodsAndRestartsTogether) {
         }
     });
     for (int i = 0; i < 20; ++i) {
-        AudioUnitUninitialize(unit.Host().Unit());
-        ASSERT_EQ(AudioUnitInitialize(unit.Host().Unit()), noErr);
+        ASSERT_TRUE(Reinitialise(unit));
     }
     stop.store(true);
     mover.join();
     flooder.join();
-    // Settle on one port, which then answers.
     ASSERT_TRUE(unit.MoveTo(6));
     EXPECT_TRUE(Answers(unit.BasePort() + 6));
 }

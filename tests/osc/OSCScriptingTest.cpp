@@ -16,22 +16,8 @@
 
 namespace {
 
-using MV::test::ListeningUnit;
-using MV::test::MessageBuilder;
-using MV::test::OscReply;
-using MV::test::OscTestClient;
-using MV::test::PingRoundTrip;
-using MV::test::StdoutCapture;
-
-std::string Text(const MV::test::OscValue& value) {
-    return std::get<std::string>(value);
-}
-int Int(const MV::test::OscValue& value) {
-    return std::get<std::int32_t>(value);
-}
-float Float(const MV::test::OscValue& value) {
-    return std::get<float>(value);
-}
+using namespace MV::test;
+using Args = std::vector<OscValue>;
 
 class OSCScripting : public ::testing::Test {
 protected:
@@ -45,8 +31,7 @@ protected:
     // unit that runs it; returns what the scripts printed while they loaded.
     std::string Start(const std::string& script, int offset = 5) {
         std::string text = script;
-        for (std::size_t at = text.find("$CLIENT"); at != std::string::npos;
-             at = text.find("$CLIENT")) {
+        for (auto at = text.find("$CLIENT"); at != std::string::npos; at = text.find("$CLIENT")) {
             text.replace(at, 7, client.Address());
         }
         folder = std::filesystem::temp_directory_path() /
@@ -63,13 +48,19 @@ protected:
     float Value(int id) { return unit->Host().GetParameter(AudioUnitParameterID(id)); }
 
     // Sends and waits until the server has handled it; returns what it printed meanwhile.
-    std::string Deliver(const MV::test::Packet& packet) {
+    std::string Deliver(const Packet& packet) {
         StdoutCapture output;
         requester.Send(Port(), packet);
         const bool handled = PingRoundTrip(requester, Port());
         std::string printed = output.Finish();
         EXPECT_TRUE(handled);
         return printed;
+    }
+    // The next packet `to` receives, decoded; an empty reply when none came.
+    static OscReply Next(const OscTestClient& to) {
+        const std::optional<OscReply> reply = to.ReceiveReply();
+        EXPECT_TRUE(reply);
+        return reply.value_or(OscReply{});
     }
 
     OscTestClient client;    // where scripts send
@@ -88,98 +79,69 @@ function broken() error("on purpose") end
 function forever() while true do end end
 )";
 
-TEST_F(OSCScripting, CallAnswersWithTheResultsUpToTheFirstNil) {
+// Results up to the first nil and at most 16; strings that read as numbers come back as floats.
+TEST_F(OSCScripting, CallAnswersWithTheConvertedResults) {
     Start(kFunctions);
-    requester.Send(Port(),
-                   (MessageBuilder("/call") << "answer" << requester.Address() << "/r").Finish());
-    const std::optional<OscReply> reply = requester.ReceiveReply();
-    ASSERT_TRUE(reply);
-    EXPECT_TRUE(reply->inBundle);
-    EXPECT_EQ(reply->address, "/r");
-    ASSERT_EQ(reply->types, "fs");
-    EXPECT_EQ(Float(reply->args[0]), 1.0f);
-    EXPECT_EQ(Text(reply->args[1]), "a");
+    const std::string me = requester.Address();
+    Args sixteen;
+    for (int i = 1; i <= 16; ++i) {
+        sixteen.emplace_back(float(i));
+    }
+    const struct {
+        Packet request;
+        std::string types;
+        Args args;
+    } cases[] = {
+        {Message("/call", "answer", me, "/r"), "fs", {1.0f, "a"}},
+        // The last argument is a double.
+        {Message("/call", "echo", me, "/r", 3, "7.5", "x", 2.25f, 0.5),
+         "ffsff",
+         {3.0f, 7.5f, "x", 2.25f, 0.5f}},
+        {Message("/call", "sixteen", me, "/r"), std::string(16, 'f'), sixteen},
+    };
+    for (const auto& c : cases) {
+        requester.Send(Port(), c.request);
+        const OscReply reply = Next(requester);
+        EXPECT_TRUE(reply.inBundle);
+        EXPECT_EQ(reply.address, "/r");
+        EXPECT_EQ(reply.types, c.types);
+        EXPECT_EQ(reply.args, c.args);
+    }
 }
 
-TEST_F(OSCScripting, CallConvertsArgumentsAndNumericStringResults) {
+TEST_F(OSCScripting, FailedCallsAreReportedAndAnswerNothing) {
     Start(kFunctions);
-    requester.Send(Port(),
-                   (MessageBuilder("/call") << "echo" << requester.Address() << "/e" << 3 << "7.5"
-                                            << "x" << 2.25f << 0.5)
-                       .Finish());
-    const std::optional<OscReply> reply = requester.ReceiveReply();
-    ASSERT_TRUE(reply);
-    ASSERT_EQ(reply->types, "ffsff") << "strings that read as numbers come back as floats";
-    EXPECT_EQ(Float(reply->args[0]), 3.0f);
-    EXPECT_EQ(Float(reply->args[1]), 7.5f);
-    EXPECT_EQ(Text(reply->args[2]), "x");
-    EXPECT_EQ(Float(reply->args[3]), 2.25f);
-    EXPECT_EQ(Float(reply->args[4]), 0.5f) << "a double argument";
-
-    // At most 16 results.
-    requester.Send(Port(),
-                   (MessageBuilder("/call") << "sixteen" << requester.Address() << "/s").Finish());
-    const std::optional<OscReply> sixteen = requester.ReceiveReply();
-    ASSERT_TRUE(sixteen);
-    EXPECT_EQ(sixteen->types, std::string(16, 'f'));
+    const std::string to = client.Address();
+    const std::pair<Packet, const char*> cases[] = {
+        {Message("/call", "truthy", to, "/r"), "/call: unhandled argument type return from call"},
+        // A boolean argument arrives as a boolean.
+        {Message("/call", "echo", to, "/r", true),
+         "/call: unhandled argument type return from call"},
+        {Message("/call", "broken", to, "/r"), "/call: failed to exec function"},
+        {Message("/call", "answer"), "/call: missing argument"},
+        // An endless function is stopped and the server goes on.
+        {Message("/exec", "forever"), "/exec: failed to exec function"},
+    };
+    for (const auto& [packet, text] : cases) {
+        EXPECT_EQ(Deliver(packet), std::string("error while parsing message: ") + text + "\n");
+    }
+    EXPECT_FALSE(client.Receive(0));
 }
 
-TEST_F(OSCScripting, CallResultsOfOtherTypesAndFailedCallsAreErrors) {
+// Only functions the scripts wrote in Lua are called: the names of C functions (dofile,
+// require ...) would let anybody on the network run code.
+TEST_F(OSCScripting, ExecCallsScriptFunctionsOnly) {
     Start(kFunctions);
-    EXPECT_NE(
-        Deliver((MessageBuilder("/call") << "truthy" << requester.Address() << "/r").Finish())
-            .find("error while parsing message: /call: unhandled argument type return from call\n"),
-        std::string::npos);
-    EXPECT_NE(
-        Deliver((MessageBuilder("/call") << "echo" << requester.Address() << "/r" << true).Finish())
-            .find("unhandled argument type return from call"),
-        std::string::npos)
-        << "a boolean argument arrives as a boolean";
-    EXPECT_NE(Deliver((MessageBuilder("/call") << "broken" << requester.Address() << "/r").Finish())
-                  .find("error while parsing message: /call: failed to exec function\n"),
-              std::string::npos);
-    EXPECT_NE(Deliver((MessageBuilder("/call") << "answer").Finish())
-                  .find("error while parsing message: /call: missing argument\n"),
-              std::string::npos);
-    // Only the ping's reply arrived: nothing was answered for the failures.
-    requester.Drain();
-}
-
-TEST_F(OSCScripting, ExecCallsScriptFunctionsWithConvertedArguments) {
-    Start(kFunctions);
-    const std::string printed =
-        Deliver((MessageBuilder("/exec") << "store" << 5 << "z" << std::monostate{}).Finish());
-    EXPECT_EQ(printed.find("error"), std::string::npos) << printed;
-    const std::optional<OscReply> stored = client.ReceiveReply();
-    ASSERT_TRUE(stored);
-    ASSERT_EQ(stored->types, "fs");
-    EXPECT_EQ(Float(stored->args[0]), 5.0f);
-    EXPECT_EQ(Text(stored->args[1]), "z");
-}
-
-// Names of C functions (the standard library's dofile, loadstring, require ...) would let
-// anybody on the network run code; only functions the scripts wrote in Lua are called.
-class ExecRefusal : public OSCScripting, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(ExecRefusal, IsReportedAndNothingRuns) {
-    Start(kFunctions);
-    const std::string printed =
-        Deliver((MessageBuilder("/exec") << GetParam() << "/nonexistent/file.lua").Finish());
-    EXPECT_NE(printed.find("error while parsing message: /exec: failed to exec function\n"),
-              std::string::npos)
-        << printed;
-    EXPECT_EQ(printed.find("/nonexistent/file.lua"), std::string::npos) << printed;
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, ExecRefusal,
-                         ::testing::Values("dofile", "loadfile", "require", "print", "setParameter",
-                                           "os.execute", "noSuchFunction"));
-
-TEST_F(OSCScripting, AnEndlessScriptFunctionIsStoppedAndTheServerGoesOn) {
-    Start(kFunctions);
-    const std::string printed = Deliver((MessageBuilder("/exec") << "forever").Finish());
-    EXPECT_NE(printed.find("failed to exec function"), std::string::npos);
-    EXPECT_TRUE(PingRoundTrip(requester, Port()));
+    EXPECT_EQ(Deliver(Message("/exec", "store", 5, "z", std::monostate{})), "");
+    const OscReply stored = Next(client);
+    EXPECT_EQ(stored.types, "fs");
+    EXPECT_EQ(stored.args, (Args{5.0f, "z"}));
+    for (const char* name : {"dofile", "loadfile", "require", "print", "setParameter", "os.execute",
+                             "noSuchFunction"}) {
+        EXPECT_EQ(Deliver(Message("/exec", name, "/nonexistent/file.lua")),
+                  "error while parsing message: /exec: failed to exec function\n")
+            << name;
+    }
 }
 
 // A receive task busy past the shutdown time-out is reported, and then still waited for: it is
@@ -192,7 +154,7 @@ function busy()
 end
 )");
     unit->Unit().ScriptHost().SetCallbackTimeLimitMs(1500);
-    requester.Send(Port(), (MessageBuilder("/exec") << "busy").Finish());
+    requester.Send(Port(), Message("/exec", "busy"));
     ASSERT_TRUE(client.ReceiveReply()) << "the script function started";
     StdoutCapture output;
     AudioUnitUninitialize(unit->Host().Unit());
@@ -204,15 +166,17 @@ end
     EXPECT_FALSE(unit->Unit().OSCServer().HasTasks());
 }
 
-TEST_F(OSCScripting, AScriptPathTakesPrecedenceOverAFixedAddress) {
+TEST_F(OSCScripting, AScriptPathTakesPrecedenceOverAFixedAddressAndIsNotified) {
     Start(R"(registerOSCPathForParameter("/set", "Bias"))");
-    Deliver((MessageBuilder("/set") << 12.5f).Finish());
+    OscTestClient watcher;
+    Deliver(Message("/registerUpdate", int(kParam_Bias), watcher.Address(), "/b"));
+    Deliver(Message("/set", 12.5f));
     EXPECT_EQ(Value(kParam_Bias), 12.5f);
+    EXPECT_EQ(Next(watcher).args, (Args{int(kParam_Bias), 12.5f}));
     const float before = Value(3);
-    const std::string printed = Deliver((MessageBuilder("/set") << 3 << 0.5f).Finish());
-    EXPECT_NE(printed.find("error while parsing message: /set: wrong argument type\n"),
-              std::string::npos)
-        << "the fixed \"/set\" is no longer reached: " << printed;
+    EXPECT_EQ(Deliver(Message("/set", 3, 0.5f)),
+              "error while parsing message: /set: wrong argument type\n")
+        << "the fixed \"/set\" is no longer reached";
     EXPECT_EQ(Value(3), before);
 }
 
@@ -228,34 +192,20 @@ registerOSCPathForParameter("/pair", {3, 4})
               std::string::npos)
         << printed;
 
-    Deliver((MessageBuilder("/levels") << 0.5f << 1.0f).Finish());
+    Deliver(Message("/levels", 0.5f, 1.0f));
     EXPECT_FLOAT_EQ(Value(kParam_DryLevel), 0.5f);
     EXPECT_FLOAT_EQ(Value(kParam_EffectLevel), 1.0f);
-    EXPECT_NE(Deliver((MessageBuilder("/levels") << 0.5f).Finish()).find("missing argument"),
-              std::string::npos)
+    EXPECT_NE(Deliver(Message("/levels", 0.5f)).find("missing argument"), std::string::npos)
         << "the one-parameter registration was refused";
-
-    Deliver((MessageBuilder("/feedback") << 0.0f).Finish());
+    Deliver(Message("/feedback", 0.0f));
     EXPECT_FLOAT_EQ(Value(kParam_Feedback), -100.0f);
-    Deliver((MessageBuilder("/feedback") << 1.0f).Finish());
+    Deliver(Message("/feedback", 1.0f));
     EXPECT_FLOAT_EQ(Value(kParam_Feedback), 100.0f);
-
     // Every registration under a path is applied.
-    Deliver((MessageBuilder("/pair") << 0.25f << 0.75f).Finish());
+    Deliver(Message("/pair", 0.25f, 0.75f));
     EXPECT_FLOAT_EQ(Value(1), 0.25f);
     EXPECT_FLOAT_EQ(Value(3), 0.25f);
     EXPECT_FLOAT_EQ(Value(4), 0.75f);
-}
-
-TEST_F(OSCScripting, ScriptPathChangesAreNotifiedLikeOtherChanges) {
-    Start(R"(registerOSCPathForParameter("/bias", "Bias"))");
-    OscTestClient watcher;
-    Deliver((MessageBuilder("/registerUpdate") << int(kParam_Bias) << watcher.Address() << "/b")
-                .Finish());
-    Deliver((MessageBuilder("/bias") << -20.0f).Finish());
-    const std::optional<OscReply> note = watcher.ReceiveReply();
-    ASSERT_TRUE(note);
-    EXPECT_EQ(Float(note->args[1]), -20.0f);
 }
 
 TEST_F(OSCScripting, FunctionPathsCallEveryFunctionInRegistrationOrder) {
@@ -268,31 +218,19 @@ end)
 registerOSCPathForFunction("/both", function() sendOSC("$CLIENT", "/second") end)
 registerOSCPathForFunction("/fails", function() error("no") end)
 )");
-    const std::string printed =
-        Deliver((MessageBuilder("/both") << 7 << 1.5f << "s" << true << false << std::monostate{})
-                    .Finish());
-    EXPECT_EQ(printed.find("error"), std::string::npos) << printed;
-    const std::optional<OscReply> first = client.ReceiveReply();
-    const std::optional<OscReply> second = client.ReceiveReply();
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->address, "/first");
-    ASSERT_EQ(first->types, "fffssss");
-    EXPECT_EQ(Float(first->args[0]), 6.0f) << "six arguments";
-    EXPECT_EQ(Float(first->args[1]), 7.0f);
-    EXPECT_EQ(Float(first->args[2]), 1.5f);
-    EXPECT_EQ(Text(first->args[3]), "s");
-    EXPECT_EQ(Text(first->args[4]), "true");
-    EXPECT_EQ(Text(first->args[5]), "false");
-    EXPECT_EQ(Text(first->args[6]), "nil");
-    EXPECT_EQ(second->address, "/second");
-    EXPECT_EQ(second->types, "");
+    EXPECT_EQ(Deliver(Message("/both", 7, 1.5f, "s", true, false, std::monostate{})), "");
+    const OscReply first = Next(client);
+    EXPECT_EQ(first.address, "/first");
+    EXPECT_EQ(first.types, "fffssss");
+    EXPECT_EQ(first.args, (Args{6.0f, 7.0f, 1.5f, "s", "true", "false", "nil"}));
+    const OscReply second = Next(client);
+    EXPECT_EQ(second.address, "/second");
+    EXPECT_EQ(second.types, "");
 
-    EXPECT_NE(Deliver((MessageBuilder("/fails")).Finish())
-                  .find("error while parsing message: /fails: failed to pcall function\n"),
-              std::string::npos);
-    EXPECT_NE(Deliver((MessageBuilder("/both") << osc::Blob("ab", 2)).Finish())
-                  .find("error while parsing message: /both: unhandled argument type to exec\n"),
-              std::string::npos);
+    EXPECT_EQ(Deliver(Message("/fails")),
+              "error while parsing message: /fails: failed to pcall function\n");
+    EXPECT_EQ(Deliver(Message("/both", osc::Blob("ab", 2))),
+              "error while parsing message: /both: unhandled argument type to exec\n");
 }
 
 TEST_F(OSCScripting, RegistrationAndSendingErrorsReachTheScript) {
@@ -309,24 +247,17 @@ try(sendOSC, "$CLIENT", "/p", "ff", {1, 2, 3})
 try(sendOSC, "$CLIENT", "/p", {true})
 try(sendOSC, "$CLIENT", "/p", "if", {1})
 )");
-    const char* expected[] = {
-        "parameter out of range: 16",
-        "parameter out of range: -1",
-        "parameter not found: 'Nope'",
-        "second argument to registerOSCPathForFunction is not a function",
-        "format string length mismatch in sendOSC",
-        "unhandled argument type return from call",
-        "format string length mismatch in sendOSC",
-    };
-    for (const char* text : expected) {
-        const std::optional<OscReply> reply = client.ReceiveReply();
-        ASSERT_TRUE(reply) << text;
-        ASSERT_EQ(reply->types, "s");
-        EXPECT_EQ(Text(reply->args[0]), text);
+    for (const char* text :
+         {"parameter out of range: 16", "parameter out of range: -1", "parameter not found: 'Nope'",
+          "second argument to registerOSCPathForFunction is not a function",
+          "format string length mismatch in sendOSC", "unhandled argument type return from call",
+          "format string length mismatch in sendOSC"}) {
+        const OscReply reply = Next(client);
+        EXPECT_EQ(reply.types, "s") << text;
+        EXPECT_EQ(reply.args, Args{text});
     }
     EXPECT_FALSE(client.Receive(100)) << "nothing else was sent";
-    // Nothing was registered under "/x".
-    EXPECT_EQ(Deliver((MessageBuilder("/x") << 0.5f).Finish()).find("error"), std::string::npos);
+    EXPECT_EQ(Deliver(Message("/x", 0.5f)), "") << "nothing was registered under \"/x\"";
 }
 
 TEST_F(OSCScripting, SendOSCBuildsFloatsIntsAndStringsAsTheFormatSays) {
@@ -337,28 +268,18 @@ sendOSC("$CLIENT", "/empty")
 sendOSC("$CLIENT", "/nils", {nil, 3})
 )",
           0 /* OSC off for the instance: sending needs no server */);
-    const std::optional<OscReply> plain = client.ReceiveReply();
-    ASSERT_TRUE(plain);
-    EXPECT_TRUE(plain->inBundle);
-    EXPECT_EQ(plain->address, "/plain");
-    ASSERT_EQ(plain->types, "ffs");
-    EXPECT_EQ(Float(plain->args[1]), 2.5f);
-    EXPECT_EQ(Text(plain->args[2]), "a");
-
-    const std::optional<OscReply> formatted = client.ReceiveReply();
-    ASSERT_TRUE(formatted);
-    ASSERT_EQ(formatted->types, "ifs");
-    EXPECT_EQ(Int(formatted->args[0]), 1) << "truncated";
-
-    const std::optional<OscReply> empty = client.ReceiveReply();
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->address, "/empty");
-    EXPECT_EQ(empty->types, "");
-
-    // The length operator stops at the first nil.
-    const std::optional<OscReply> nils = client.ReceiveReply();
-    ASSERT_TRUE(nils);
-    EXPECT_EQ(nils->address, "/nils");
+    const OscReply plain = Next(client);
+    EXPECT_TRUE(plain.inBundle);
+    EXPECT_EQ(plain.address, "/plain");
+    EXPECT_EQ(plain.types, "ffs");
+    EXPECT_EQ(plain.args, (Args{1.0f, 2.5f, "a"}));
+    const OscReply formatted = Next(client);
+    EXPECT_EQ(formatted.types, "ifs");
+    EXPECT_EQ(formatted.args, (Args{1, 2.5f, "a"})) << "truncated";
+    const OscReply empty = Next(client);
+    EXPECT_EQ(empty.address, "/empty");
+    EXPECT_EQ(empty.types, "");
+    EXPECT_EQ(Next(client).address, "/nils") << "the length operator stops at the first nil";
 }
 
 TEST_F(OSCScripting, NotesFromOSCReachTheScriptOnChannelTwo) {
@@ -370,21 +291,15 @@ requestAllNoteOff(function(channel, note, velocity)
     sendOSC("$CLIENT", "/off", "iii", {channel, note, velocity})
 end)
 )");
-    Deliver((MessageBuilder("/startNote") << 60 << 0.5f).Finish());
-    Deliver((MessageBuilder("/stopNote") << 300 << 1.0f).Finish());
-    const std::optional<OscReply> on = client.ReceiveReply();
-    const std::optional<OscReply> off = client.ReceiveReply();
-    ASSERT_TRUE(on && off);
-    EXPECT_EQ(on->address, "/on");
-    ASSERT_EQ(on->types, "iii");
-    EXPECT_EQ(Int(on->args[0]), 2);
-    EXPECT_EQ(Int(on->args[1]), 60);
-    EXPECT_EQ(Int(on->args[2]), 63) << "0.5 * 127 truncated";
-    EXPECT_EQ(off->address, "/off");
-    EXPECT_EQ(Int(off->args[1]), 300 & 0xFF);
-    EXPECT_EQ(Int(off->args[2]), 127);
-    EXPECT_NE(Deliver((MessageBuilder("/startNote") << 60).Finish()).find("missing argument"),
-              std::string::npos);
+    Deliver(Message("/startNote", 60, 0.5f));
+    Deliver(Message("/stopNote", 300, 1.0f));
+    const OscReply on = Next(client);
+    EXPECT_EQ(on.address, "/on");
+    EXPECT_EQ(on.args, (Args{2, 60, 63})) << "0.5 * 127 truncated";
+    const OscReply off = Next(client);
+    EXPECT_EQ(off.address, "/off");
+    EXPECT_EQ(off.args, (Args{2, 300 & 0xFF, 127}));
+    EXPECT_NE(Deliver(Message("/startNote", 60)).find("missing argument"), std::string::npos);
 }
 
 } // namespace

@@ -56,9 +56,6 @@ sockaddr_in Loopback(int port) {
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Packets
-
 MessageBuilder::MessageBuilder(const char* address, bool inBundle)
     : m_buffer(kBuilderBufferSize), m_stream(m_buffer.data(), m_buffer.size()),
       m_inBundle(inBundle) {
@@ -68,46 +65,24 @@ MessageBuilder::MessageBuilder(const char* address, bool inBundle)
     m_stream << osc::BeginMessage(address);
 }
 
-MessageBuilder& MessageBuilder::operator<<(int value) {
-    m_stream << osc::int32(value);
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(float value) {
-    m_stream << value;
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(double value) {
-    m_stream << value;
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(const char* value) {
-    m_stream << value;
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(const std::string& value) {
-    m_stream << value.c_str();
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(bool value) {
-    m_stream << value;
-    return *this;
-}
-MessageBuilder& MessageBuilder::operator<<(std::monostate) {
-    m_stream << osc::OscNil;
-    return *this;
-}
-
-MessageBuilder& MessageBuilder::operator<<(const osc::Blob& value) {
-    m_stream << value;
-    return *this;
-}
-
 Packet MessageBuilder::Finish() {
     m_stream << osc::EndMessage;
     if (m_inBundle) {
         m_stream << osc::EndBundle;
     }
     return Packet(m_stream.Data(), m_stream.Data() + m_stream.Size());
+}
+
+Packet Bundle(std::initializer_list<Packet> elements) {
+    Packet packet = {'#', 'b', 'u', 'n', 'd', 'l', 'e', '\0', 0, 0, 0, 0, 0, 0, 0, 1};
+    for (const Packet& element : elements) {
+        const auto size = std::uint32_t(element.size());
+        for (const int shift : {24, 16, 8, 0}) {
+            packet.push_back(char(size >> shift));
+        }
+        packet.insert(packet.end(), element.begin(), element.end());
+    }
+    return packet;
 }
 
 std::optional<OscReply> DecodeReply(const Packet& packet) {
@@ -129,9 +104,6 @@ std::optional<OscReply> DecodeReply(const Packet& packet) {
         return std::nullopt;
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Client
 
 OscTestClient::OscTestClient() {
     m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -205,9 +177,6 @@ bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Ports, waiting, preferences
-
 bool IsUdpPortFree(int port) {
     const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -243,6 +212,7 @@ void SleepMilliseconds(int milliseconds) {
 }
 
 struct StdoutCapture::State {
+    int descriptor = STDOUT_FILENO;
     int savedStdout = -1;
     int readEnd = -1;
     std::mutex mutex;
@@ -250,14 +220,15 @@ struct StdoutCapture::State {
     std::thread reader;
 };
 
-StdoutCapture::StdoutCapture() : m_state(std::make_unique<State>()) {
+StdoutCapture::StdoutCapture(int descriptor) : m_state(std::make_unique<State>()) {
+    m_state->descriptor = descriptor;
     std::fflush(stdout);
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error("no pipe");
     }
-    m_state->savedStdout = dup(STDOUT_FILENO);
-    dup2(ends[1], STDOUT_FILENO);
+    m_state->savedStdout = dup(descriptor);
+    dup2(ends[1], descriptor);
     close(ends[1]);
     m_state->readEnd = ends[0];
     State* state = m_state.get();
@@ -281,7 +252,7 @@ StdoutCapture::~StdoutCapture() {
 std::string StdoutCapture::Finish() {
     if (m_state->savedStdout >= 0) {
         std::fflush(stdout);
-        dup2(m_state->savedStdout, STDOUT_FILENO);
+        dup2(m_state->savedStdout, m_state->descriptor);
         close(m_state->savedStdout);
         m_state->savedStdout = -1;
         m_state->reader.join();
@@ -324,9 +295,6 @@ TemporaryPreferences::~TemporaryPreferences() {
     std::error_code ignored;
     std::filesystem::remove_all(m_folder, ignored);
 }
-
-// ---------------------------------------------------------------------------------------------
-// A listening unit
 
 ListeningUnit::ListeningUnit(int offset, const std::string& scriptFolder) {
     // Room for the offsets the tests move to.

@@ -37,21 +37,36 @@ using Packet = std::vector<char>;
 class MessageBuilder {
 public:
     explicit MessageBuilder(const char* address, bool inBundle = false);
-    MessageBuilder& operator<<(int value);
-    MessageBuilder& operator<<(float value);
-    MessageBuilder& operator<<(double value);
-    MessageBuilder& operator<<(const char* value);
-    MessageBuilder& operator<<(const std::string& value);
-    MessageBuilder& operator<<(bool value);
-    MessageBuilder& operator<<(std::monostate);
-    MessageBuilder& operator<<(const osc::Blob& value);
+    MessageBuilder& operator<<(int value) { return Put(osc::int32(value)); }
+    MessageBuilder& operator<<(float value) { return Put(value); }
+    MessageBuilder& operator<<(double value) { return Put(value); }
+    MessageBuilder& operator<<(const char* value) { return Put(value); }
+    MessageBuilder& operator<<(const std::string& value) { return Put(value.c_str()); }
+    MessageBuilder& operator<<(bool value) { return Put(value); }
+    MessageBuilder& operator<<(std::monostate) { return Put(osc::OscNil); }
+    MessageBuilder& operator<<(const osc::Blob& value) { return Put(value); }
     Packet Finish();
 
 private:
+    template <class T> MessageBuilder& Put(const T& value) {
+        m_stream << value;
+        return *this;
+    }
+
     std::vector<char> m_buffer;
     osc::OutboundPacketStream m_stream;
     bool m_inBundle;
 };
+
+// One message from C++ values, as MessageBuilder takes them.
+template <class... Values> Packet Message(const char* address, const Values&... values) {
+    MessageBuilder builder(address);
+    ((builder << values), ...);
+    return builder.Finish();
+}
+
+// A bundle to be handled immediately, of finished messages or bundles.
+Packet Bundle(std::initializer_list<Packet> elements);
 
 // Decodes a packet that holds one message, bare or as a bundle's only element.
 std::optional<OscReply> DecodeReply(const Packet& packet);
@@ -109,11 +124,11 @@ template <class Condition> bool WaitUntil(Condition condition, double seconds = 
     return true;
 }
 
-// Collects what the process writes to standard output while it lives, so a test can wait
-// for a line another thread prints.
+// Collects what the process writes to standard output (or another descriptor, such as 2 for
+// standard error) while it lives, so a test can wait for a line another thread prints.
 class StdoutCapture {
 public:
-    StdoutCapture();
+    explicit StdoutCapture(int descriptor = 1);
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;

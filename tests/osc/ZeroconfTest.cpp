@@ -2,20 +2,17 @@
 // loopback-only Avahi daemon that the test fixture starts (tests/osc/avahi-fixture).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <spawn.h>
+#include <filesystem>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
 #include "SystemInfo.h"
-
-extern char** environ;
 
 namespace {
 
@@ -91,22 +88,20 @@ std::vector<BrowsedService> BrowseOSCServices() {
     return services;
 }
 
-bool Published(const std::string& name, int port) {
-    for (const BrowsedService& service : BrowseOSCServices()) {
-        if (service.name == name && service.port == port) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool AnyPublishedOnPort(int port) {
+// The names published on `port`.
+std::vector<std::string> NamesOnPort(int port) {
+    std::vector<std::string> names;
     for (const BrowsedService& service : BrowseOSCServices()) {
         if (service.port == port) {
-            return true;
+            names.push_back(service.name);
         }
     }
-    return false;
+    return names;
+}
+
+bool Published(const std::string& name, int port) {
+    const std::vector<std::string> names = NamesOnPort(port);
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Only a daemon the fixture started is known to be loopback-only.
@@ -133,14 +128,13 @@ protected:
 TEST_F(Zeroconf, TheListeningPortIsPublishedAndFollowsTheOffset) {
     ListeningUnit unit(5);
     MV::OSCHelper& server = unit.Unit().OSCServer();
-    const std::string expected = "Fluxet 1.2.1 on " + MV::ComputerName();
     // Instances of parallel test runs may contend for the name: give the daemon's conflict
     // resolution time.
     ASSERT_TRUE(
         WaitUntil([&] { return Published(server.PublishedServiceName(), unit.Port()); }, 90.0));
     // Another instance may hold the plain name; ours is then an alternative of it.
     const std::string name = server.PublishedServiceName();
-    EXPECT_EQ(name.rfind(expected, 0), 0u) << name;
+    EXPECT_EQ(name.rfind("Fluxet 1.2.1 on " + MV::ComputerName(), 0), 0u) << name;
     for (const BrowsedService& service : BrowseOSCServices()) {
         if (service.port == unit.Port()) {
             EXPECT_EQ(service.interfaceName, "lo");
@@ -152,14 +146,14 @@ TEST_F(Zeroconf, TheListeningPortIsPublishedAndFollowsTheOffset) {
     ASSERT_TRUE(unit.MoveTo(6));
     EXPECT_TRUE(WaitUntil(
         [&] { return Published(server.PublishedServiceName(), unit.BasePort() + 6); }, 90.0));
-    EXPECT_TRUE(WaitUntil([&] { return !AnyPublishedOnPort(unit.BasePort() + 5); }))
+    EXPECT_TRUE(WaitUntil([&] { return NamesOnPort(unit.BasePort() + 5).empty(); }))
         << "withdrawn from the old port";
-
     ASSERT_TRUE(unit.MoveTo(0));
     EXPECT_EQ(server.PublishedServiceName(), "");
-    EXPECT_TRUE(WaitUntil([&] { return !AnyPublishedOnPort(unit.BasePort() + 6); }));
+    EXPECT_TRUE(WaitUntil([&] { return NamesOnPort(unit.BasePort() + 6).empty(); }));
 }
 
+// Each unit sets the base port preference when made, so neither moves after the other exists.
 TEST_F(Zeroconf, TwoInstancesOnOneComputerGetNamesOfTheirOwn) {
     ListeningUnit first(5);
     ListeningUnit second(5);
@@ -183,42 +177,11 @@ TEST(ZeroconfWithoutDaemon, OneLineIsPrintedAndOSCWorksOn) {
                     PingRoundTrip(client, second.Port()) ? "answers" : "silent");
         return;
     }
-    int output[2];
-    ASSERT_EQ(pipe(output), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, output[0]);
-    std::vector<std::string> environment = {"FLUXET_ZEROCONF_CHILD=1",
-                                            "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus"};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::string(*variable).rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) != 0) {
-            environment.emplace_back(*variable);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : environment) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-    std::string self = "/proc/self/exe";
-    std::string filter = "--gtest_filter=ZeroconfWithoutDaemon.OneLineIsPrintedAndOSCWorksOn";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
-    std::string printed;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(output[0], buffer, sizeof buffer)) > 0) {
-        printed.append(buffer, std::size_t(got));
-    }
-    close(output[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
-
+    const std::string printed = RunAndRead(
+        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus FLUXET_ZEROCONF_CHILD=1 '" +
+        std::filesystem::read_symlink("/proc/self/exe").string() +
+        "' --gtest_filter=ZeroconfWithoutDaemon.OneLineIsPrintedAndOSCWorksOn; echo exit $?");
+    EXPECT_NE(printed.find("\nexit 0\n"), std::string::npos) << printed;
     std::size_t lines = 0;
     for (std::size_t at = printed.find("Zeroconf: "); at != std::string::npos;
          at = printed.find("Zeroconf: ", at + 1)) {
