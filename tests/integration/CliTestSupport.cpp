@@ -285,18 +285,18 @@ double UnitTailTime() {
         return ::testing::AssertionFailure()
                << expected.size() << " channels expected, " << actual.size() << " found";
     }
+    const auto same = [](Float32 a, Float32 b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
     for (std::size_t c = 0; c < expected.size(); ++c) {
         if (expected[c].size() != actual[c].size()) {
-            return ::testing::AssertionFailure()
-                   << "channel " << c << ": " << expected[c].size() << " frames expected, "
-                   << actual[c].size() << " found";
+            return ::testing::AssertionFailure() << "channel " << c << ": " << expected[c].size()
+                                                 << " frames expected, " << actual[c].size();
         }
-        for (std::size_t i = 0; i < expected[c].size(); ++i) {
-            if (std::memcmp(&expected[c][i], &actual[c][i], sizeof(Float32)) != 0) {
-                return ::testing::AssertionFailure()
-                       << "channel " << c << ", frame " << i << ": expected " << expected[c][i]
-                       << ", found " << actual[c][i];
-            }
+        const auto [e, a] =
+            std::mismatch(expected[c].begin(), expected[c].end(), actual[c].begin(), same);
+        if (e != expected[c].end()) {
+            return ::testing::AssertionFailure()
+                   << "channel " << c << ", frame " << (e - expected[c].begin()) << ": expected "
+                   << *e << ", found " << *a;
         }
     }
     return ::testing::AssertionSuccess();

@@ -17,6 +17,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
 
+#include "CountingAllocator.h"
 #include "FluxetLV2Metadata.h"
 #include "Preferences.h"
 
@@ -115,9 +116,7 @@ LV2TestHost::LV2TestHost(const std::string& bundleDir) {
         throw std::runtime_error("no plug-in in " + bundleDir);
     }
     m_map = LV2_URID_Map{this, &LV2TestHost::MapURI};
-    m_unmap = LV2_URID_Unmap{this, &LV2TestHost::UnmapURID};
     m_mapFeature = LV2_Feature{LV2_URID__map, &m_map};
-    m_unmapFeature = LV2_Feature{LV2_URID__unmap, &m_unmap};
     m_optionsFeature = LV2_Feature{LV2_OPTIONS__options, m_options};
 }
 
@@ -153,10 +152,6 @@ LV2_URID LV2TestHost::MapURI(LV2_URID_Map_Handle handle, const char* uri) {
     return static_cast<LV2TestHost*>(handle)->Map(uri);
 }
 
-const char* LV2TestHost::UnmapURID(LV2_URID_Unmap_Handle handle, LV2_URID urid) {
-    return static_cast<LV2TestHost*>(handle)->Unmap(urid);
-}
-
 const LV2_Feature* const* LV2TestHost::Features(int32_t maxBlockLength) {
     m_maxBlockLength = maxBlockLength;
     m_options[0] = LV2_Options_Option{LV2_OPTIONS_INSTANCE,
@@ -167,9 +162,8 @@ const LV2_Feature* const* LV2TestHost::Features(int32_t maxBlockLength) {
                                       &m_maxBlockLength};
     m_options[1] = LV2_Options_Option{};
     m_features[0] = &m_mapFeature;
-    m_features[1] = &m_unmapFeature;
-    m_features[2] = maxBlockLength != 0 ? &m_optionsFeature : nullptr;
-    m_features[3] = nullptr;
+    m_features[1] = maxBlockLength != 0 ? &m_optionsFeature : nullptr;
+    m_features[2] = nullptr;
     return m_features;
 }
 
@@ -301,17 +295,36 @@ std::vector<ReportedValue> LV2TestInstance::Run(uint32_t frames, const Buffers& 
     }
     auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify.data());
     notify->atom.type = m_host.Map(LV2_ATOM__Chunk);
-    notify->atom.size =
-        uint32_t(std::min(m_notify.size() * sizeof(uint64_t), m_notifyCapacity) - sizeof(LV2_Atom));
-    const ControlSequence& events = control != nullptr ? *control : m_empty;
-    lilv_instance_connect_port(m_instance, 0, const_cast<LV2_Atom_Sequence*>(events.Sequence()));
-    lilv_instance_connect_port(m_instance, 1, m_notifyConnected ? notify : nullptr);
+    notify->atom.size = uint32_t(
+        std::min(m_notify.size() * sizeof(uint64_t) - 8, m_notifyCapacity) - sizeof(LV2_Atom));
+    const LV2_Atom_Sequence* events = (control != nullptr ? *control : m_empty).Sequence();
+    void* controlPort = const_cast<LV2_Atom_Sequence*>(events);
+    void* notifyPort = notify;
+    if (m_misaligned) {
+        const std::size_t size = sizeof(LV2_Atom) + events->atom.size;
+        m_shiftedControl.assign(size / 8 + 2, 0);
+        controlPort = reinterpret_cast<uint8_t*>(m_shiftedControl.data()) + 4;
+        std::memcpy(controlPort, events, size);
+        notifyPort = reinterpret_cast<uint8_t*>(m_notify.data()) + 4;
+        std::memmove(notifyPort, notify, sizeof(LV2_Atom));
+    }
+    lilv_instance_connect_port(m_instance, 0, controlPort);
+    lilv_instance_connect_port(m_instance, 1, m_notifyConnected ? notifyPort : nullptr);
     for (uint32_t c = 0; c < m_channels; ++c) {
         lilv_instance_connect_port(m_instance, 2 + c,
                                    inPlace ? m_outputs[c].data() : m_inputs[c].data());
         lilv_instance_connect_port(m_instance, 2 + m_channels + c, m_outputs[c].data());
     }
-    lilv_instance_run(m_instance, frames);
+    {
+        const AllocationCounter counter;
+        lilv_instance_run(m_instance, frames);
+        m_allocations = counter.Allocations();
+    }
+    if (m_misaligned) {
+        LV2_Atom written;
+        std::memcpy(&written, notifyPort, sizeof(written));
+        std::memmove(notify, notifyPort, sizeof(LV2_Atom) + written.size);
+    }
     output.resize(m_channels);
     for (uint32_t c = 0; c < m_channels; ++c) {
         output[c].insert(output[c].end(), m_outputs[c].begin(), m_outputs[c].begin() + frames);

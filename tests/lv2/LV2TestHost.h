@@ -1,5 +1,5 @@
 // A small LV2 host for tests: loads the built bundle with lilv, maps URIs, hands out the
-// features a real host gives (urid map and unmap, options with the maximum block length), and
+// features a real host gives (urid map, options with the maximum block length), and
 // runs instances with control sequences built by the test and notifications read back. Every
 // test of this folder reads empty preference and script folders of its own.
 #pragma once
@@ -42,7 +42,6 @@ public:
 
 private:
     static LV2_URID MapURI(LV2_URID_Map_Handle handle, const char* uri);
-    static const char* UnmapURID(LV2_URID_Unmap_Handle handle, LV2_URID urid);
 
     LilvWorld* m_world = nullptr;
     std::mutex m_mapMutex;
@@ -50,11 +49,10 @@ private:
     std::vector<std::unique_ptr<std::string>> m_uris;
     std::map<int, LilvState*> m_presets;
     LV2_URID_Map m_map{};
-    LV2_URID_Unmap m_unmap{};
     int32_t m_maxBlockLength = 0;
     LV2_Options_Option m_options[2]{};
-    LV2_Feature m_mapFeature{}, m_unmapFeature{}, m_optionsFeature{};
-    const LV2_Feature* m_features[4]{};
+    LV2_Feature m_mapFeature{}, m_optionsFeature{};
+    const LV2_Feature* m_features[3]{};
 };
 
 // The host of the built bundle, shared by the tests of a program.
@@ -126,6 +124,10 @@ public:
     void ConnectNotifications(bool connected) { m_notifyConnected = connected; }
     // The space the notification port offers from the next Run on.
     void SetNotifyCapacity(std::size_t bytes) { m_notifyCapacity = bytes; }
+    // Hands out both sequences four bytes off the 64-bit alignment, as jalv 1.6 does.
+    void SetMisaligned(bool misaligned) { m_misaligned = misaligned; }
+    // What the plug-in allocated on this thread during the last Run.
+    std::size_t LastRunAllocations() const { return m_allocations; }
     void Restore(LilvState* state);
     // The plug-in's own state interface, with the properties it stored.
     StoredProperties SaveProperties();
@@ -139,8 +141,11 @@ private:
     LilvInstance* m_instance = nullptr;
     ControlSequence m_empty;
     std::vector<uint64_t> m_notify;
+    std::vector<uint64_t> m_shiftedControl;
     bool m_notifyConnected = true;
+    bool m_misaligned = false;
     std::size_t m_notifyCapacity = 65536;
+    std::size_t m_allocations = 0;
     Buffers m_inputs;
     Buffers m_outputs;
 };

@@ -1,13 +1,6 @@
 #!/usr/bin/env bash
 # Checks of the built LV2 bundle with Debian's own LV2 tools.
-# usage: lv2-tools.sh CHECK BUILD_DIR [FLUXET_PROGRAM]
-#   exports   the shared object exports lv2_descriptor and nothing else
-#   validate  lv2_validate finds no error in the bundle's Turtle files
-#   info      lv2ls and lv2info show both plug-ins, their ports, parameters and presets
-#   lv2file   lv2file renders with a factory preset and block size exactly as `fluxet render`
-#   jalv      jalv runs each plug-in on a private dummy JACK server, lists and applies presets
-#             and sets parameters; the instance's OSC port (127.0.0.1) shows they arrived
-#   bench     lv2bench runs both plug-ins
+# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|bench BUILD_DIR [FLUXET_PROGRAM]
 # Sanitizer builds: FLUXET_SANITIZER_PRELOAD names the runtimes the uninstrumented tools need
 # to load the instrumented plug-in.
 set -euo pipefail
@@ -51,9 +44,8 @@ for name in XDG_CONFIG_HOME XDG_DATA_HOME FLUXET_LOCAL_DATA_DIR FLUXET_SYSTEM_DA
 done
 unset FLUXET_BUNDLE_DIR
 
-# (Output is searched with here-strings, not "echo | grep -q": with pipefail, grep quitting at
-# the first match would fail the pipeline whenever echo is still writing.)
-
+# (Output is searched with here-strings: with pipefail, "echo | grep -q" fails whenever grep
+# quits before echo has written everything.)
 # Runs a tool that loads the plug-in's shared object.
 run_host() {
     if [ -n "${FLUXET_SANITIZER_PRELOAD:-}" ]; then
@@ -65,14 +57,12 @@ run_host() {
     fi
 }
 
-# The factory preset names, as the command-line program lists them (another reader of the
-# unit's preset table than the bundle's generator).
+# The factory preset names as the command-line program lists them, not the bundle's generator.
 preset_names() {
     "$fluxet" presets | sed -E 's/^ *[0-9]+ +//'
 }
 
-# The samples of an audio file as raw 32-bit floats: files written by different programs
-# differ in their headers (a float WAV's peak chunk carries a time stamp).
+# The samples of an audio file as raw 32-bit floats (a float WAV's peak chunk has a time stamp).
 samples() {
     sox "$1" -t f32 -
 }
