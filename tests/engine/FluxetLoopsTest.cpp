@@ -126,14 +126,10 @@ struct Setting {
     float depth, speed, bias, feedback, spread, pivot;
 };
 
-// Chorus, flanger-close delays, a fixed long delay with feedback, a fast LFO with a step of
-// a whole cycle per frame, a bent warp pivot, and a negative spread (a script may set one).
-// Then the short delays where frames of one vector group read each other's slots: the
-// default sweep of about 44 samples without and with feedback, a tight flanger, sweeps and
-// a fixed delay shorter than two samples (every frame reads the one before it), and no
-// delay at all (each frame reads its own slot and the next one). Last, a pitch deviation
-// just beyond 100 per cent: on the rising half of "Square" the read position runs ahead by
-// a little over two slots per frame.
+// Chorus, flanger, long delay with feedback, a whole cycle per frame, a bent warp pivot, a
+// negative spread; then delays short enough that frames of one vector group read each other's
+// slots (down to none at all), and a pitch deviation just beyond 100 per cent ("Square" then
+// reads ahead by a little over two slots per frame).
 const Setting kSettings[] = {
     {3, 5, 0, 40, 0.5f, 0.5f},        {0.2f, 0.6f, 0.1f, -90, 1, 0.5f},
     {278, 5, 1, 71, 0.3f, 0.5f},      {12, 20, 0.4f, 99, 0.25f, 0.5f},
@@ -146,10 +142,8 @@ const Setting kSettings[] = {
     {99, 40, 0, 30, 0, 0.5f},
 };
 
-// Noise with the values that decide signs and clean-ups. In the ring: zeros of both signs,
-// and values so large that an interpolation between two of them could overflow. In the
-// input, only here and there (so that most stretches see none): zeros of both signs, a NaN
-// and an infinity.
+// Noise with zeros of both signs; in the ring also values whose interpolation could overflow,
+// in the input here and there a NaN and an infinity.
 std::vector<float> Signal(std::size_t length, Noise& noise, bool ring) {
     std::vector<float> v(length);
     for (std::size_t n = 0; n < length; ++n) {
