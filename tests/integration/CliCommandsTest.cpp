@@ -38,7 +38,7 @@ template <class Body> MrvnCliError Failure(Body body) {
 // ---------------------------------------------------------------------------------------------
 // Options
 
-TEST(RenderOptionParsing, OptionsGoAnywhereAndDoubleDashEndsThem) {
+TEST(RenderOptionParsing, OptionsGoAnywhereAndDoubleDashEndsThemAndHelp) {
     MrvnRenderOptions options;
     const MrvnParsedArguments parsed =
         ParseRenderOptions({"in.wav", "--block", "64", "--tail", "-", "--set=Feedback=-5", "--set",
@@ -51,10 +51,7 @@ TEST(RenderOptionParsing, OptionsGoAnywhereAndDoubleDashEndsThem) {
     EXPECT_TRUE(options.quiet);
     EXPECT_EQ(options.preset, "Thicker");
     EXPECT_EQ(options.settings, (std::vector<std::string>{"Feedback=-5", "Bias=1"}));
-}
-
-TEST(RenderOptionParsing, HelpWinsUnlessAfterDoubleDash) {
-    MrvnRenderOptions options;
+    // Help wins over anything else, unless it comes after "--".
     EXPECT_TRUE(ParseRenderOptions({"--bogus", "-h"}, options).help);
     EXPECT_EQ(ParseRenderOptions({"--", "--help"}, options).positionals,
               std::vector<std::string>{"--help"});
