@@ -96,28 +96,15 @@ TEST_F(FluxetUnit, QueuedMidiSplitsTheBlockAtItsOffsets) {
     UnitHost host(kFluxetComponentDescription, ObservedEntry);
     ASSERT_EQ(host.Configure(44100.0, 2, 1024), noErr);
     ASSERT_EQ(host.Initialize(), noErr);
-    auto& unit = host.Object<ObservedFluxet>();
-
-    ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 11, 100), noErr);
-    ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 22, 100), noErr);
-    ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 33, 600), noErr);
+    for (const auto& [value, offset] : {std::pair{5, 0}, {11, 100}, {22, 100}, {33, 600}}) {
+        ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, UInt32(value), UInt32(offset)), noErr);
+    }
     Channels output;
     ASSERT_EQ(host.Render(Noise(2, 512), 0, 512, output), noErr);
-
-    // Frames 0-99 (both channels), both messages at 100, frames 100-511, then the one at 600.
-    EXPECT_EQ(unit.timeline, "A0:100@0 A1:100@0 M11 M22 A0:412@100 A1:412@100 M33 ");
-}
-
-TEST_F(FluxetUnit, MessageAtOffsetZeroComesBeforeAnyAudio) {
-    UnitHost host(kFluxetComponentDescription, ObservedEntry);
-    ASSERT_EQ(host.Configure(48000.0, 1, 512), noErr);
-    ASSERT_EQ(host.Initialize(), noErr);
-    auto& unit = host.Object<ObservedFluxet>();
-
-    ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0x90, 60, 100, 0), noErr);
-    Channels output;
-    ASSERT_EQ(host.Render(Noise(1, 256), 0, 256, output), noErr);
-    EXPECT_EQ(unit.timeline, "M100 A0:256@0 ");
+    // The message at 0 before any audio, frames 0-99 (both channels), both messages at 100,
+    // frames 100-511, then the one at 600.
+    EXPECT_EQ(host.Object<ObservedFluxet>().timeline,
+              "M5 A0:100@0 A1:100@0 M11 M22 A0:412@100 A1:412@100 M33 ");
 }
 
 // Deterministic shape, no sweeps: the sub-blocks render what one block would. Channels with a
