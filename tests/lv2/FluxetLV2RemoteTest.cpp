@@ -1,23 +1,14 @@
 // Changes that start inside the plug-in reach the host: a MIDI script's setParameter at the
 // sample of its message, and an OSC client's "/set" on the instance's own port (127.0.0.1).
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <optional>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <ip/UdpSocket.h>
-#include <osc/OscOutboundPacketStream.h>
-#include <osc/OscReceivedElements.h>
 
 #include "FluxetLV2Metadata.h"
 #include "LV2TestHost.h"
+#include "OscTestSupport.h"
 
 namespace MV::test {
 namespace {
@@ -55,71 +46,6 @@ TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
     EXPECT_EQ(reports[0].frame, 1023);
 }
 
-// Receives on 127.0.0.1 at a port the system picks; sends with oscpack to 127.0.0.1 only.
-class OscClient {
-public:
-    OscClient() {
-        m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t length = sizeof(address);
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~OscClient() { close(m_socket); }
-
-    template <class... Args> void Send(int port, const char* path, Args... args) {
-        char buffer[1024];
-        osc::OutboundPacketStream packet(buffer, sizeof(buffer));
-        packet << osc::BeginMessage(path);
-        (packet << ... << args);
-        packet << osc::EndMessage;
-        UdpTransmitSocket(IpEndpointName("127.0.0.1", port)).Send(packet.Data(), packet.Size());
-    }
-
-    // The address of the next message (bare or the first of a bundle) within the time-out.
-    std::optional<std::string> Receive(int timeoutMs) {
-        pollfd wait{m_socket, POLLIN, 0};
-        char buffer[4096];
-        const ssize_t size =
-            poll(&wait, 1, timeoutMs) == 1 ? recv(m_socket, buffer, sizeof(buffer), 0) : 0;
-        if (size <= 0) {
-            return std::nullopt;
-        }
-        const osc::ReceivedPacket packet(buffer, osc::osc_bundle_element_size_t(size));
-        if (packet.IsMessage()) {
-            return osc::ReceivedMessage(packet).AddressPattern();
-        }
-        const osc::ReceivedBundle bundle(packet);
-        for (auto element = bundle.ElementsBegin(); element != bundle.ElementsEnd(); ++element) {
-            if (element->IsMessage()) {
-                return osc::ReceivedMessage(*element).AddressPattern();
-            }
-        }
-        return std::string();
-    }
-
-    // A "/ping" answered: the server listens, and has handled every packet sent before it.
-    bool PingRoundTrip(int port) {
-        const std::string replyTo = "127.0.0.1:" + std::to_string(m_port);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            Send(port, "/ping", replyTo.c_str(), "/pong");
-            for (std::optional<std::string> reply; (reply = Receive(100));) {
-                if (*reply == "/pong") {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-private:
-    int m_socket = -1;
-    int m_port = 0;
-};
-
 TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsSetReachesTheHost) {
     const int offset = 7;
     const int port = LV2TestOSCBasePort() + offset;
@@ -128,12 +54,14 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsSetReachesTheHost) {
     control.PatchSetInt(0, kParam_OSCPortOffset, offset);
     EXPECT_TRUE(instance.Run(64, &control).empty());
 
-    OscClient client;
-    ASSERT_TRUE(client.PingRoundTrip(port)) << "nothing answers on 127.0.0.1:" << port;
+    // The server may still be opening its port: ask until it answers.
+    const OscTestClient client;
+    ASSERT_TRUE(WaitUntil([&] { return PingRoundTrip(client, port, 100); }))
+        << "nothing answers on 127.0.0.1:" << port;
 
     // A remote "/set" (Depth (fine) to 0.625) is reported with the next block.
-    client.Send(port, "/set", osc::int32(kParam_DepthFine), 0.625f);
-    ASSERT_TRUE(client.PingRoundTrip(port));
+    client.Send(port, Message("/set", int(kParam_DepthFine), 0.625f));
+    ASSERT_TRUE(PingRoundTrip(client, port));
     const auto reports = instance.Run(64);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].property, FluxetLV2ParameterURI(kParam_DepthFine));
@@ -143,11 +71,8 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsSetReachesTheHost) {
     control.Clear();
     control.PatchSetInt(0, kParam_OSCPortOffset, 0);
     instance.Run(64, &control);
-    bool released = false;
-    for (int attempt = 0; attempt < 1000 && !(released = IsUdpPortFree(port)); ++attempt) {
-        usleep(10000);
-    }
-    EXPECT_TRUE(released) << "the server still holds its port with offset 0";
+    EXPECT_TRUE(WaitUntil([&] { return IsUdpPortFree(port); }))
+        << "the server still holds its port with offset 0";
 }
 
 } // namespace

@@ -1,14 +1,11 @@
 #include "LV2TestHost.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <netinet/in.h>
 #include <random>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +16,7 @@
 
 #include "CountingAllocator.h"
 #include "FluxetLV2Metadata.h"
+#include "OscTestSupport.h"
 #include "Preferences.h"
 
 namespace MV::test {
@@ -28,7 +26,7 @@ namespace {
 int g_basePort = 0;
 
 // From $FLUXET_TEST_OSC_BASE_PORT when set, else from a random place in 20000..59000.
-int FindFreeBasePort() {
+int FindFreeBlockOfPorts() {
     const char* configured = std::getenv("FLUXET_TEST_OSC_BASE_PORT");
     const int start = configured != nullptr ? std::atoi(configured) : 0;
     std::mt19937 generator(std::random_device{}());
@@ -60,7 +58,7 @@ public:
         }
         // The bundle the host names must be the one the units read.
         unsetenv("FLUXET_BUNDLE_DIR");
-        g_basePort = FindFreeBasePort();
+        g_basePort = FindFreeBlockOfPorts();
         ASSERT_NE(g_basePort, 0) << "no free block of UDP ports";
         SetPrefInt(kPrefOSCBasePort, g_basePort);
         SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
@@ -81,17 +79,6 @@ private:
 
 int LV2TestOSCBasePort() {
     return g_basePort;
-}
-
-bool IsUdpPortFree(int port) {
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(port));
-    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(probe);
-    return free;
 }
 
 bool SameBits(float a, float b) {

@@ -158,8 +158,6 @@ std::array<float, kNumParameters> ReportedByParameter(const std::vector<Reported
 // A deterministic signal without zeros: a difference in a mix is visible at every frame.
 Buffers TestSignal(uint32_t channels, std::size_t frames, uint32_t seed = 1);
 bool SameBits(float a, float b);
-// Whether a UDP port on 127.0.0.1 can be bound.
-bool IsUdpPortFree(int port);
 // The "OSC Base Port" the preferences of the test programs hold: a base with every offset of
 // "OSC Port Offset" (1 to 100) free for UDP when the program started.
 int LV2TestOSCBasePort();
