@@ -27,11 +27,13 @@ struct RenderCase {
     UInt32 channels;
     double sampleRate;
     bool tail = false;
+    const char* output = "out.wav"; // its extension picks the format; other formats read FLAC
+    int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 };
 
 void PrintTo(const RenderCase& param, std::ostream* out) {
     *out << param.presetText << ", block " << param.block << ", " << param.channels << " ch, "
-         << param.sampleRate << " Hz" << (param.tail ? ", tail" : "");
+         << param.sampleRate << " Hz" << (param.tail ? ", tail, " : ", ") << param.output;
 }
 
 class ProgramRender : public ::testing::TestWithParam<RenderCase> {};
@@ -39,31 +41,41 @@ class ProgramRender : public ::testing::TestWithParam<RenderCase> {};
 TEST_P(ProgramRender, MatchesTheUnitDrivenInProcess) {
     const RenderCase& param = GetParam();
     const TempFolder folder;
+    const bool wav = param.format == (SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const std::string input = folder / (wav ? "in.wav" : "in.flac");
     const auto frames = UInt32(0.25 * param.sampleRate);
-    const Channels input = TestSignal(param.channels, frames, param.sampleRate);
-    WriteSound(folder / "in.wav", input, param.sampleRate);
-    std::vector<std::string> args{"render",
-                                  "--preset",
-                                  param.presetText,
-                                  "--block",
-                                  std::to_string(param.block),
-                                  folder / "in.wav",
-                                  folder / "out.wav"};
+    WriteSound(input, TestSignal(param.channels, frames, param.sampleRate), param.sampleRate,
+               wav ? SF_FORMAT_WAV | SF_FORMAT_FLOAT : SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    std::vector<std::string> args{
+        "render", "--preset",           param.presetText, "--block", std::to_string(param.block),
+        input,    folder / param.output};
     if (param.tail) {
         args.push_back("--tail");
     }
     const ProgramResult run = RunFluxetProgram(args);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    const Sound output = ReadSound(folder / "out.wav");
+    const Sound output = ReadSound(folder / param.output);
     EXPECT_EQ(output.sampleRate, param.sampleRate);
-    EXPECT_EQ(output.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(output.format, param.format);
     ReferenceSetup setup;
     setup.preset = param.presetNumber;
     setup.blockSize = param.block;
     setup.tailFrames = param.tail ? UInt64(std::ceil(UnitTailTime() * param.sampleRate)) : 0;
+    ASSERT_EQ(output.channels.size(), param.channels);
     ASSERT_EQ(output.channels[0].size(), frames + setup.tailFrames);
-    EXPECT_TRUE(SameBits(ReferenceRender(input, param.sampleRate, setup), output.channels));
+    const Channels expected = ReferenceRender(ReadSound(input).channels, param.sampleRate, setup);
+    if ((param.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT) {
+        EXPECT_TRUE(SameBits(expected, output.channels));
+    } else if ((param.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24) {
+        for (std::size_t c = 0; c < expected.size(); ++c) {
+            for (std::size_t i = 0; i < expected[c].size(); ++i) {
+                ASSERT_NEAR(output.channels[c][i], std::clamp(expected[c][i], -1.0f, 1.0f),
+                            1.0 / 8388607.0)
+                    << "channel " << c << ", frame " << i;
+            }
+        }
+    }
     if (param.tail) { // the echo rings on past the input's end
         const auto loudest =
             std::minmax_element(output.channels[0].begin() + frames, output.channels[0].end());
@@ -71,15 +83,23 @@ TEST_P(ProgramRender, MatchesTheUnitDrivenInProcess) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(PresetsAndBlocks, ProgramRender,
-                         ::testing::Values(RenderCase{"Defaults", 0, 512, 2, 48000.0},
-                                           RenderCase{"ensemble", 2, 64, 2, 44100.0},
-                                           RenderCase{"FLANGEY", 9, 1000, 1, 48000.0},
-                                           RenderCase{"Simple Delay", 10, 4096, 2, 44100.0},
-                                           RenderCase{"13", 13, 37, 1, 44100.0},
-                                           RenderCase{"Some Speed LFO", 7, 1, 2, 48000.0},
-                                           RenderCase{"Simple Delay", 10, 512, 1, 44100.0, true},
-                                           RenderCase{"Simple Delay", 10, 512, 2, 48000.0, true}));
+constexpr int kAiffFloat = SF_FORMAT_AIFF | SF_FORMAT_FLOAT;
+constexpr int kFlac24 = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+constexpr int kVorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+
+INSTANTIATE_TEST_SUITE_P(
+    PresetsBlocksAndFormats, ProgramRender,
+    ::testing::Values(RenderCase{"Defaults", 0, 512, 2, 48000.0},
+                      RenderCase{"ensemble", 2, 64, 2, 44100.0},
+                      RenderCase{"FLANGEY", 9, 1000, 1, 48000.0},
+                      RenderCase{"Simple Delay", 10, 4096, 2, 44100.0},
+                      RenderCase{"13", 13, 37, 1, 44100.0},
+                      RenderCase{"Some Speed LFO", 7, 1, 2, 48000.0},
+                      RenderCase{"Simple Delay", 10, 512, 1, 44100.0, true},
+                      RenderCase{"Simple Delay", 10, 512, 2, 48000.0, true},
+                      RenderCase{"Thicker", 17, 512, 2, 44100.0, false, "out.AIFF", kAiffFloat},
+                      RenderCase{"Thicker", 17, 512, 2, 44100.0, false, "out.flac", kFlac24},
+                      RenderCase{"Thicker", 17, 512, 2, 44100.0, false, "out.ogg", kVorbis}));
 
 // Settings by name and value name reach the unit after the preset, in their order (the other
 // spellings are the parser's: CliCommandsTest).
@@ -142,45 +162,6 @@ TEST(ProgramState, SavedStateRendersTheSameSoundShowsItsValuesAndALaterPresetWin
     EXPECT_TRUE(SameBits(ReferenceRender(input, 44100.0, defaults),
                          ReadSound(folder / "third.wav").channels));
 }
-
-class ProgramOutputFormat : public ::testing::TestWithParam<std::pair<const char*, int>> {};
-
-// From a FLAC input; WAV output is MatchesTheUnitDrivenInProcess.
-TEST_P(ProgramOutputFormat, TheExtensionPicksTheFormat) {
-    const auto [extension, format] = GetParam();
-    const TempFolder folder;
-    WriteSound(folder / "in.flac", TestSignal(2, 9000, 44100.0), 44100.0,
-               SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
-    const Channels decoded = ReadSound(folder / "in.flac").channels;
-    const std::string output = folder / (std::string("out") + extension);
-    const ProgramResult run =
-        RunFluxetProgram({"render", "--preset", "Thicker", folder / "in.flac", output});
-    ASSERT_EQ(run.status, 0) << run.err;
-    const Sound sound = ReadSound(output);
-    EXPECT_EQ(sound.format, format);
-    EXPECT_EQ(sound.sampleRate, 44100.0);
-    ASSERT_EQ(sound.channels.size(), 2u);
-    ASSERT_EQ(sound.channels[0].size(), decoded[0].size());
-    ReferenceSetup setup;
-    setup.preset = 17;
-    const Channels expected = ReferenceRender(decoded, 44100.0, setup);
-    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT) {
-        EXPECT_TRUE(SameBits(expected, sound.channels));
-    } else if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24) {
-        for (std::size_t c = 0; c < 2; ++c) {
-            for (std::size_t i = 0; i < expected[c].size(); ++i) {
-                ASSERT_NEAR(sound.channels[c][i], std::clamp(expected[c][i], -1.0f, 1.0f),
-                            1.0 / 8388607.0)
-                    << "channel " << c << ", frame " << i;
-            }
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Extensions, ProgramOutputFormat,
-                         ::testing::Values(std::pair{".AIFF", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
-                                           std::pair{".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
-                                           std::pair{".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}));
 
 // ---------------------------------------------------------------------------------------------
 // Failures
