@@ -14,6 +14,7 @@ namespace {
 TEST(FrameworkDispatch, RequestsWithoutAUnitAnswerParamError) {
     AudioUnitParameterValue value = 0;
     EXPECT_EQ(AudioUnitInitialize(nullptr), kAudio_ParamError);
+    EXPECT_EQ(AudioUnitGetParameter(nullptr, 0, 0, 0, &value), kAudio_ParamError);
     EXPECT_EQ(MusicDeviceMIDIEvent(nullptr, 0x90, 60, 100, 0), kAudio_ParamError);
     EXPECT_EQ(AudioComponentInstanceDispose(nullptr), kAudio_ParamError);
     // A handle whose unit was never opened.
