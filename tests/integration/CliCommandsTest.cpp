@@ -85,6 +85,10 @@ struct SettingCase {
     Float32 value;
 };
 
+void PrintTo(const SettingCase& c, std::ostream* out) {
+    *out << c.text;
+}
+
 class ParameterSetting : public ::testing::TestWithParam<SettingCase> {};
 
 TEST_P(ParameterSetting, NamesTheParameterAndValue) {
