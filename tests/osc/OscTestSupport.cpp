@@ -56,20 +56,13 @@ sockaddr_in Loopback(int port) {
 
 } // namespace
 
-MessageBuilder::MessageBuilder(const char* address, bool inBundle)
-    : m_buffer(kBuilderBufferSize), m_stream(m_buffer.data(), m_buffer.size()),
-      m_inBundle(inBundle) {
-    if (m_inBundle) {
-        m_stream << osc::BeginBundleImmediate;
-    }
+MessageBuilder::MessageBuilder(const char* address)
+    : m_buffer(kBuilderBufferSize), m_stream(m_buffer.data(), m_buffer.size()) {
     m_stream << osc::BeginMessage(address);
 }
 
 Packet MessageBuilder::Finish() {
     m_stream << osc::EndMessage;
-    if (m_inBundle) {
-        m_stream << osc::EndBundle;
-    }
     return Packet(m_stream.Data(), m_stream.Data() + m_stream.Size());
 }
 

@@ -36,7 +36,7 @@ using Packet = std::vector<char>;
 // std::monostate (nil).
 class MessageBuilder {
 public:
-    explicit MessageBuilder(const char* address, bool inBundle = false);
+    explicit MessageBuilder(const char* address);
     MessageBuilder& operator<<(int value) { return Put(osc::int32(value)); }
     MessageBuilder& operator<<(float value) { return Put(value); }
     MessageBuilder& operator<<(double value) { return Put(value); }
@@ -55,7 +55,6 @@ private:
 
     std::vector<char> m_buffer;
     osc::OutboundPacketStream m_stream;
-    bool m_inBundle;
 };
 
 // One message from C++ values, as MessageBuilder takes them.
