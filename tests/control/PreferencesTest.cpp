@@ -2,60 +2,55 @@
 
 #include <climits>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
 
 #include "TestFolders.h"
 
 namespace {
 
-using MV::test::FolderEntries;
-using MV::test::ReadFile;
-using MV::test::ScopedEnvironment;
-using MV::test::TempFolder;
-using MV::test::WriteFile;
+using namespace MV::test;
 
 constexpr const char* kFileName = "com.morvane.Fluxet.plist";
 
 // Every test gets a configuration folder of its own.
 class Preferences : public testing::Test {
 protected:
-    std::string FilePath() const { return m_folder / kFileName; }
+    std::string GetString(const char* key, std::string value = "unchanged") const {
+        GetPrefString(key, value);
+        return value;
+    }
+    // The copies an unreadable file was moved aside to.
+    std::set<std::string> CorruptCopies() const {
+        std::set<std::string> names = FolderEntries(m_folder.Path());
+        std::erase_if(names, [](const std::string& name) {
+            return !name.starts_with(std::string(kFileName) + ".corrupt-");
+        });
+        return names;
+    }
 
     TempFolder m_folder;
     ScopedEnvironment m_config{"XDG_CONFIG_HOME", m_folder.Path()};
+    const std::string m_file = m_folder / kFileName;
 };
 
-TEST_F(Preferences, AnAbsentKeyOrOneOfTheWrongTypeGivesTheDefault) {
-    EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort), 7000);
-    std::string skin = "unchanged";
-    GetPrefString(kPrefSkin, skin);
-    EXPECT_EQ(skin, "unchanged");
-    EXPECT_TRUE(FolderEntries(m_folder.Path()).empty()) << "reading creates nothing";
-
-    SetPrefString(kPrefEnableEyeCandy, "yes");
-    EXPECT_EQ(GetPrefInt(kPrefEnableEyeCandy, 1), 1);
-    SetPrefInt(kPrefSkin, 3);
-    GetPrefString(kPrefSkin, skin);
-    EXPECT_EQ(skin, "unchanged");
-}
-
+// Absent keys and keys of the other type give the default.
 TEST_F(Preferences, WritesKeepEveryOtherKeyStoreTypedValuesAndLeaveNoTemporaryFile) {
-    WriteFile(FilePath(),
+    EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort), 7000);
+    EXPECT_EQ(GetString(kPrefSkin), "unchanged");
+    EXPECT_TRUE(FolderEntries(m_folder.Path()).empty()) << "reading creates nothing";
+    WriteFile(m_file,
               "<plist version=\"1.0\"><dict><key>Window</key><real>1.5</real></dict></plist>");
     SetPrefInt(kPrefOSCBasePort, 9000);
     SetPrefInt(kPrefEnableConstantRedraw, 0);
     SetPrefString(kPrefSkin, "Dark Ünïcode");
     SetPrefInt(kPrefOSCBasePort, 9001);
     SetPrefInt("Lowest", INT_MIN);
-
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 0), 9001);
     EXPECT_EQ(GetPrefInt(kPrefEnableConstantRedraw, 1), 0);
     EXPECT_EQ(GetPrefInt("Lowest", 0), INT_MIN);
-    std::string skin;
-    GetPrefString(kPrefSkin, skin);
-    EXPECT_EQ(skin, "Dark Ünïcode");
-    const std::string stored = ReadFile(FilePath());
+    EXPECT_EQ(GetString(kPrefSkin), "Dark Ünïcode");
+    EXPECT_EQ(GetPrefInt(kPrefSkin, 1), 1);
+    EXPECT_EQ(GetString(kPrefOSCBasePort), "unchanged");
+    const std::string stored = ReadFile(m_file);
     for (const char* element : {"<integer>9001</integer>", "<integer>-2147483648</integer>",
                                 "<string>Dark Ünïcode</string>", "<real>1.5"}) {
         EXPECT_NE(stored.find(element), std::string::npos) << element << " in\n" << stored;
@@ -63,40 +58,28 @@ TEST_F(Preferences, WritesKeepEveryOtherKeyStoreTypedValuesAndLeaveNoTemporaryFi
     EXPECT_EQ(FolderEntries(m_folder.Path()), std::set<std::string>{kFileName});
 }
 
-std::vector<std::string> CorruptCopies(const std::string& folder) {
-    std::vector<std::string> copies;
-    for (const auto& name : FolderEntries(folder)) {
-        if (name.rfind(std::string(kFileName) + ".corrupt-", 0) == 0) {
-            copies.push_back(folder + "/" + name);
-        }
-    }
-    return copies;
-}
-
 // The report is made once per process, so all of this happens in one test.
 TEST_F(Preferences, AnUnreadableFileIsMovedAsideReportedOnceAndNeverOverwritten) {
     const std::string garbage = "<?xml version=\"1.0\"?><plist><dict><key>OSC Base";
-    WriteFile(FilePath(), garbage);
+    WriteFile(m_file, garbage);
     testing::internal::CaptureStderr();
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort), 7000);
     const std::string report = testing::internal::GetCapturedStderr();
-    auto copies = CorruptCopies(m_folder.Path());
+    const auto copies = CorruptCopies();
     ASSERT_EQ(copies.size(), 1u);
-    EXPECT_NE(report.find(copies[0]), std::string::npos) << report;
-    EXPECT_EQ(ReadFile(copies[0]), garbage);
-
+    const std::string copy = m_folder / *copies.begin();
+    EXPECT_NE(report.find(copy), std::string::npos) << report;
     // A write starts a fresh file beside the kept copy.
     SetPrefInt(kPrefOSCBasePort, 9000);
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 0), 9000);
-    EXPECT_EQ(ReadFile(copies[0]), garbage);
-
+    EXPECT_EQ(ReadFile(copy), garbage);
     // A second bad file (no dictionary this time) is kept too, without a second report,
     // and the write that found it keeps nothing of it.
-    WriteFile(FilePath(), "<plist version=\"1.0\"><array/></plist>");
+    WriteFile(m_file, "<plist version=\"1.0\"><array/></plist>");
     testing::internal::CaptureStderr();
     SetPrefInt(kPrefEnableEyeCandy, 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(CorruptCopies(m_folder.Path()).size(), 2u);
+    EXPECT_EQ(CorruptCopies().size(), 2u);
     EXPECT_EQ(GetPrefInt(kPrefEnableEyeCandy, 1), 0);
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 7000), 7000);
 }
