@@ -1,92 +1,271 @@
-// A small LV2 host for tests: loads the built bundle with lilv, maps URIs, hands out the
-// features a real host gives (urid map, options with the maximum block length), and
-// runs instances with control sequences built by the test and notifications read back. Every
-// test of this folder reads empty preference and script folders of its own.
+// A small LV2 host for the tests: the built bundle through lilv, the features a real host gives
+// (urid map, options with the maximum block length), control sequences built by the test and
+// notifications read back. The units read empty preference and script folders of their own.
 #pragma once
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
+#include <lv2/buf-size/buf-size.h>
+#include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
+#include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
+#include "CountingAllocator.h"
+#include "FluxetLV2Metadata.h"
 #include "FluxetParameters.h"
+#include "OscTestSupport.h"
+#include "Preferences.h"
 
 namespace MV::test {
 
-class LV2TestHost {
-public:
-    // Loads the bundle in bundleDir (a folder path). Throws when the bundle has no plug-in.
-    explicit LV2TestHost(const std::string& bundleDir);
-    ~LV2TestHost();
-    LV2TestHost(const LV2TestHost&) = delete;
-    LV2TestHost& operator=(const LV2TestHost&) = delete;
+// Every OSC server of the tests listens on 127.0.0.1, base port plus one of these offsets.
+inline int g_oscBasePort = 0;
 
-    LilvWorld* World() const { return m_world; }
-    const LilvPlugin* Plugin(const char* uri) const;
-    LV2_URID Map(const char* uri);
-    const char* Unmap(LV2_URID urid);
-    LV2_URID_Map* UridMap() { return &m_map; }
-    // The feature list for an instance; maxBlockLength 0 leaves the option out.
-    const LV2_Feature* const* Features(int32_t maxBlockLength);
-    // A factory preset's state as lilv reads it from the bundle (owned by the host).
-    LilvState* PresetState(int index);
+class LV2HermeticEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/fluxet-lv2-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR",
+                                 "FLUXET_SYSTEM_DATA_DIR"}) {
+            std::filesystem::create_directories(m_root / name);
+            setenv(name, (m_root / name).c_str(), 1);
+        }
+        unsetenv("FLUXET_BUNDLE_DIR"); // the bundle the host loads must be the one units read
+        g_oscBasePort = FindFreeBasePort({7, 12, 42});
+        SetPrefInt(kPrefOSCBasePort, g_oscBasePort);
+        SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
 
 private:
-    static LV2_URID MapURI(LV2_URID_Map_Handle handle, const char* uri);
+    std::filesystem::path m_root;
+};
+inline ::testing::Environment* const g_hermetic =
+    ::testing::AddGlobalTestEnvironment(new LV2HermeticEnvironment);
 
-    LilvWorld* m_world = nullptr;
-    std::mutex m_mapMutex;
+class LV2TestHost {
+public:
+    LV2TestHost() {
+        LilvNode* bundle = lilv_new_file_uri(m_world, nullptr, FLUXET_LV2_BUNDLE_DIR "/");
+        lilv_world_load_bundle(m_world, bundle);
+        lilv_node_free(bundle);
+        if (lilv_plugins_size(lilv_world_get_all_plugins(m_world)) == 0) {
+            throw std::runtime_error("no plug-in in " FLUXET_LV2_BUNDLE_DIR);
+        }
+    }
+    ~LV2TestHost() {
+        for (const auto& [index, state] : m_presets) {
+            lilv_state_free(state);
+        }
+        lilv_world_free(m_world);
+    }
+    LilvWorld* World() const { return m_world; }
+    const LilvPlugin* Plugin(const char* uri) const {
+        LilvNode* node = lilv_new_uri(m_world, uri);
+        const LilvPlugin* plugin =
+            lilv_plugins_get_by_uri(lilv_world_get_all_plugins(m_world), node);
+        lilv_node_free(node);
+        return plugin;
+    }
+    LV2_URID Map(const char* uri) {
+        std::lock_guard lock(m_mapMutex);
+        return m_ids.emplace(uri, LV2_URID(m_ids.size() + 1)).first->second;
+    }
+    LV2_URID_Map* UridMap() { return &m_map; }
+    // maxBlockLength 0 leaves the option out.
+    const LV2_Feature* const* Features(int32_t maxBlockLength) {
+        m_maxBlockLength = maxBlockLength;
+        m_options[0] = {LV2_OPTIONS_INSTANCE,
+                        0,
+                        Map(LV2_BUF_SIZE__maxBlockLength),
+                        sizeof(int32_t),
+                        Map(LV2_ATOM__Int),
+                        &m_maxBlockLength};
+        m_features[1] = maxBlockLength != 0 ? &m_optionsFeature : nullptr;
+        return m_features;
+    }
+    // A factory preset's state as lilv reads it from the bundle.
+    LilvState* PresetState(int index) {
+        LilvState*& state = m_presets[index];
+        if (state == nullptr) {
+            LilvNode* node = lilv_new_uri(m_world, FluxetLV2PresetURI(index).c_str());
+            lilv_world_load_resource(m_world, node);
+            state = lilv_state_new_from_world(m_world, &m_map, node);
+            lilv_node_free(node);
+        }
+        return state;
+    }
+
+private:
+    LilvWorld* m_world = lilv_world_new();
+    std::mutex m_mapMutex; // the audio thread maps too
     std::map<std::string, LV2_URID> m_ids;
-    std::vector<std::unique_ptr<std::string>> m_uris;
     std::map<int, LilvState*> m_presets;
-    LV2_URID_Map m_map{};
+    LV2_URID_Map m_map{this, [](LV2_URID_Map_Handle self, const char* uri) {
+                           return static_cast<LV2TestHost*>(self)->Map(uri);
+                       }};
     int32_t m_maxBlockLength = 0;
     LV2_Options_Option m_options[2]{};
-    LV2_Feature m_mapFeature{}, m_optionsFeature{};
-    const LV2_Feature* m_features[3]{};
+    LV2_Feature m_mapFeature{LV2_URID__map, &m_map},
+        m_optionsFeature{LV2_OPTIONS__options, m_options};
+    const LV2_Feature* m_features[3]{&m_mapFeature, nullptr, nullptr};
 };
 
-// The host of the built bundle, shared by the tests of a program.
-LV2TestHost& Host();
+inline LV2TestHost& Host() {
+    static LV2TestHost host;
+    return host;
+}
 
-// One patch:Set as the plug-in reported it.
+inline LV2_URID ParameterURID(UInt32 id) {
+    return Host().Map(FluxetLV2ParameterURI(id).c_str());
+}
+
 struct ReportedValue {
     int64_t frame;
-    std::string property;
+    LV2_URID property;
     LV2_URID type;
     float value;
 };
 
-// A control sequence under construction.
 class ControlSequence {
 public:
-    explicit ControlSequence(LV2TestHost& host, std::size_t capacity = 65536);
-    void Clear();
-    void PatchSet(int64_t frame, AudioUnitParameterID id, float value);
-    void PatchSetAtom(int64_t frame, AudioUnitParameterID id, LV2_URID type, const void* body,
-                      uint32_t size);
-    void PatchSetInt(int64_t frame, AudioUnitParameterID id, int32_t value);
-    void PatchGet(int64_t frame, const AudioUnitParameterID* id = nullptr);
-    void MIDI(int64_t frame, const std::vector<uint8_t>& bytes);
-    const LV2_Atom_Sequence* Sequence() const;
+    explicit ControlSequence(std::size_t capacity = 65536) : m_buffer(capacity / 8) {
+        lv2_atom_forge_init(&m_forge, Host().UridMap());
+        Clear();
+    }
+    void Clear() {
+        lv2_atom_forge_set_buffer(&m_forge, reinterpret_cast<uint8_t*>(m_buffer.data()),
+                                  m_buffer.size() * 8);
+        lv2_atom_forge_sequence_head(&m_forge, &m_frame, 0);
+    }
+    void PatchSetAtom(int64_t frame, AudioUnitParameterID id, const char* type, const void* body,
+                      uint32_t size) {
+        lv2_atom_forge_frame_time(&m_forge, frame);
+        lv2_atom_forge_object(&m_forge, &m_object, 0, Host().Map(LV2_PATCH__Set));
+        lv2_atom_forge_key(&m_forge, Host().Map(LV2_PATCH__property));
+        lv2_atom_forge_urid(&m_forge, ParameterURID(id));
+        lv2_atom_forge_key(&m_forge, Host().Map(LV2_PATCH__value));
+        lv2_atom_forge_atom(&m_forge, size, Host().Map(type));
+        lv2_atom_forge_write(&m_forge, body, size);
+        lv2_atom_forge_pop(&m_forge, &m_object);
+    }
+    void PatchSet(int64_t frame, AudioUnitParameterID id, float value) {
+        PatchSetAtom(frame, id, LV2_ATOM__Float, &value, sizeof(value));
+    }
+    void PatchSetInt(int64_t frame, AudioUnitParameterID id, int32_t value) {
+        PatchSetAtom(frame, id, LV2_ATOM__Int, &value, sizeof(value));
+    }
+    // Asks for every parameter, or for the one given.
+    void PatchGet(int64_t frame, const AudioUnitParameterID* id = nullptr) {
+        lv2_atom_forge_frame_time(&m_forge, frame);
+        lv2_atom_forge_object(&m_forge, &m_object, 0, Host().Map(LV2_PATCH__Get));
+        if (id != nullptr) {
+            lv2_atom_forge_key(&m_forge, Host().Map(LV2_PATCH__property));
+            lv2_atom_forge_urid(&m_forge, ParameterURID(*id));
+        }
+        lv2_atom_forge_pop(&m_forge, &m_object);
+    }
+    void MIDI(int64_t frame, const std::vector<uint8_t>& bytes) {
+        lv2_atom_forge_frame_time(&m_forge, frame);
+        lv2_atom_forge_atom(&m_forge, uint32_t(bytes.size()), Host().Map(LV2_MIDI__MidiEvent));
+        lv2_atom_forge_write(&m_forge, bytes.data(), uint32_t(bytes.size()));
+    }
+    LV2_Atom_Sequence* Sequence() const {
+        return reinterpret_cast<LV2_Atom_Sequence*>(const_cast<uint64_t*>(m_buffer.data()));
+    }
 
 private:
-    LV2TestHost& m_host;
     std::vector<uint64_t> m_buffer;
     LV2_Atom_Forge m_forge{};
-    LV2_Atom_Forge_Frame m_frame{};
+    LV2_Atom_Forge_Frame m_frame{}, m_object{};
 };
 
+// The patch:Set messages of a notification sequence.
+inline std::vector<ReportedValue> ReadReports(const LV2_Atom_Sequence* notify) {
+    std::vector<ReportedValue> reported;
+    LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
+        const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+        if (event->body.type != Host().Map(LV2_ATOM__Object) ||
+            object->body.otype != Host().Map(LV2_PATCH__Set)) {
+            continue;
+        }
+        const LV2_Atom* key = nullptr;
+        const LV2_Atom* atom = nullptr;
+        lv2_atom_object_get(object, Host().Map(LV2_PATCH__property), &key,
+                            Host().Map(LV2_PATCH__value), &atom, 0);
+        ReportedValue entry{event->time.frames, 0, 0, 0.0f};
+        if (key != nullptr) {
+            entry.property = reinterpret_cast<const LV2_Atom_URID*>(key)->body;
+        }
+        if (atom != nullptr) {
+            entry.type = atom->type;
+            if (atom->type == Host().Map(LV2_ATOM__Float)) {
+                entry.value = reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
+            } else if (atom->type == Host().Map(LV2_ATOM__Int)) {
+                entry.value = float(reinterpret_cast<const LV2_Atom_Int*>(atom)->body);
+            }
+        }
+        reported.push_back(entry);
+    }
+    return reported;
+}
+
+// The last reported value of every parameter; NaN where none came.
+inline std::array<float, kNumParameters>
+ReportedByParameter(const std::vector<ReportedValue>& reports) {
+    std::array<float, kNumParameters> values;
+    values.fill(std::nanf(""));
+    for (const ReportedValue& report : reports) {
+        for (UInt32 id = 0; id < kNumParameters; ++id) {
+            if (report.property == ParameterURID(id)) {
+                values[id] = report.value;
+            }
+        }
+    }
+    return values;
+}
+
 using Buffers = std::vector<std::vector<float>>;
+
+// A deterministic signal without zeros: a difference in a mix is visible at every frame.
+inline Buffers TestSignal(uint32_t channels, std::size_t frames, uint32_t seed = 1) {
+    Buffers signal(channels, std::vector<float>(frames));
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& channel : signal) {
+        for (float& sample : channel) {
+            state = state * 1664525u + 1013904223u;
+            const float magnitude = 0.05f + 0.45f * float(state >> 9) / float(1u << 23);
+            sample = (state & 1u) != 0 ? magnitude : -magnitude;
+        }
+    }
+    return signal;
+}
+
+inline bool SameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
 
 // Saved state properties by key, as a host keeps them.
 struct StoredProperty {
@@ -94,72 +273,135 @@ struct StoredProperty {
     std::vector<uint8_t> bytes;
 };
 using StoredProperties = std::map<LV2_URID, StoredProperty>;
-LV2_State_Status StoreProperty(LV2_State_Handle handle, uint32_t key, const void* value,
-                               size_t size, uint32_t type, uint32_t flags);
-const void* RetrieveProperty(LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type,
-                             uint32_t* flags);
+inline LV2_State_Status StoreProperty(LV2_State_Handle handle, uint32_t key, const void* value,
+                                      size_t size, uint32_t type, uint32_t) {
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    (*static_cast<StoredProperties*>(handle))[key] = {type, {bytes, bytes + size}};
+    return LV2_STATE_SUCCESS;
+}
+inline const void* RetrieveProperty(LV2_State_Handle handle, uint32_t key, size_t* size,
+                                    uint32_t* type, uint32_t* flags) {
+    const auto& from = *static_cast<const StoredProperties*>(handle);
+    const auto found = from.find(key);
+    if (found == from.end()) {
+        return nullptr;
+    }
+    *size = found->second.bytes.size();
+    *type = found->second.type;
+    *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    return found->second.bytes.data();
+}
 
 // An instance of one of the plug-ins with buffers for its ports.
 class LV2TestInstance {
 public:
-    LV2TestInstance(LV2TestHost& host, const char* uri, int32_t maxBlockLength);
-    ~LV2TestInstance();
-    LV2TestInstance(const LV2TestInstance&) = delete;
-    LV2TestInstance& operator=(const LV2TestInstance&) = delete;
-
+    LV2TestInstance(const char* uri, int32_t maxBlockLength) : m_maxBlockLength(maxBlockLength) {
+        const LilvPlugin* plugin = Host().Plugin(uri);
+        m_channels = plugin != nullptr ? (lilv_plugin_get_num_ports(plugin) - 2) / 2 : 0;
+        m_instance = plugin != nullptr
+                         ? lilv_plugin_instantiate(plugin, 48000.0, Host().Features(maxBlockLength))
+                         : nullptr;
+        if (m_instance == nullptr) {
+            throw std::runtime_error(std::string("cannot instantiate ") + uri);
+        }
+        lilv_instance_activate(m_instance);
+    }
+    ~LV2TestInstance() {
+        lilv_instance_deactivate(m_instance);
+        lilv_instance_free(m_instance);
+    }
     LilvInstance* Instance() const { return m_instance; }
-    uint32_t Channels() const { return m_channels; }
 
-    // Runs frames from input (one vector per channel, read from offset) into output (appended),
-    // with the control sequence (or an empty one). In place: the output buffers also serve as
-    // the input buffers. Returns what the notification port carried.
+    // Runs frames of input (read from offset) into output (appended) with the control sequence.
+    // In place, the output buffers serve as the input buffers. Returns what the host was told.
     std::vector<ReportedValue> Run(uint32_t frames, const Buffers& input, std::size_t offset,
                                    Buffers& output, const ControlSequence* control = nullptr,
-                                   bool inPlace = false);
-    // Runs frames of the test signal, output discarded.
-    std::vector<ReportedValue> Run(uint32_t frames, const ControlSequence* control = nullptr);
+                                   bool inPlace = false) {
+        m_inputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
+        m_outputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
+        for (uint32_t c = 0; c < m_channels && c < input.size(); ++c) {
+            for (uint32_t i = 0; i < frames && offset + i < input[c].size(); ++i) {
+                m_inputs[c][i] = input[c][offset + i];
+                m_outputs[c][i] = inPlace ? input[c][offset + i] : 0.0f;
+            }
+        }
+        auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify.data());
+        notify->atom = {uint32_t(std::min(m_notify.size() * 8 - 8, notifyCapacity) - 8),
+                        Host().Map(LV2_ATOM__Chunk)};
+        const LV2_Atom_Sequence* events = (control != nullptr ? *control : m_empty).Sequence();
+        void* controlPort = const_cast<LV2_Atom_Sequence*>(events);
+        void* notifyPort = notify;
+        if (misaligned) { // as jalv 1.6 hands them out: four bytes off the 64-bit alignment
+            m_shiftedControl.assign(events->atom.size / 8 + 3, 0);
+            controlPort = reinterpret_cast<uint8_t*>(m_shiftedControl.data()) + 4;
+            std::memcpy(controlPort, events, sizeof(LV2_Atom) + events->atom.size);
+            notifyPort = reinterpret_cast<uint8_t*>(m_notify.data()) + 4;
+            std::memmove(notifyPort, notify, sizeof(LV2_Atom));
+        }
+        lilv_instance_connect_port(m_instance, 0, controlPort);
+        lilv_instance_connect_port(m_instance, 1, notifyConnected ? notifyPort : nullptr);
+        for (uint32_t c = 0; c < m_channels; ++c) {
+            lilv_instance_connect_port(m_instance, 2 + c,
+                                       (inPlace ? m_outputs : m_inputs)[c].data());
+            lilv_instance_connect_port(m_instance, 2 + m_channels + c, m_outputs[c].data());
+        }
+        {
+            const AllocationCounter counter;
+            lilv_instance_run(m_instance, frames);
+            allocations = counter.Allocations();
+        }
+        if (misaligned) {
+            LV2_Atom written;
+            std::memcpy(&written, notifyPort, sizeof(written));
+            std::memmove(notify, notifyPort, sizeof(LV2_Atom) + written.size);
+        }
+        output.resize(m_channels);
+        for (uint32_t c = 0; c < m_channels; ++c) {
+            output[c].insert(output[c].end(), m_outputs[c].begin(), m_outputs[c].begin() + frames);
+        }
+        return notifyConnected ? ReadReports(notify) : std::vector<ReportedValue>{};
+    }
+    // Frames of the test signal, output discarded.
+    std::vector<ReportedValue> Run(uint32_t frames, const ControlSequence* control = nullptr) {
+        Buffers output;
+        return Run(frames, TestSignal(m_channels, frames), 0, output, control);
+    }
     // The raw notification sequence of the last Run.
-    const LV2_Atom_Sequence* Notifications() const;
-    // Leaves the notification port unconnected, or connects it again, from the next Run on.
-    void ConnectNotifications(bool connected) { m_notifyConnected = connected; }
-    // The space the notification port offers from the next Run on.
-    void SetNotifyCapacity(std::size_t bytes) { m_notifyCapacity = bytes; }
-    // Hands out both sequences four bytes off the 64-bit alignment, as jalv 1.6 does.
-    void SetMisaligned(bool misaligned) { m_misaligned = misaligned; }
-    // What the plug-in allocated on this thread during the last Run.
-    std::size_t LastRunAllocations() const { return m_allocations; }
-    void Restore(LilvState* state);
-    // The plug-in's own state interface, with the properties it stored.
-    StoredProperties SaveProperties();
+    const LV2_Atom_Sequence* Notifications() const {
+        return reinterpret_cast<const LV2_Atom_Sequence*>(m_notify.data());
+    }
+    void Restore(LilvState* state) {
+        lilv_state_restore(state, m_instance, nullptr, nullptr, 0,
+                           Host().Features(m_maxBlockLength));
+    }
+    // Through the plug-in's own state interface.
+    StoredProperties SaveProperties() {
+        StoredProperties stored;
+        const auto* state = static_cast<const LV2_State_Interface*>(
+            lilv_instance_get_extension_data(m_instance, LV2_STATE__interface));
+        state->save(lilv_instance_get_handle(m_instance), StoreProperty, &stored, 0, nullptr);
+        return stored;
+    }
     // Every parameter's value, asked with a patch:Get.
-    std::array<float, kNumParameters> QueryAll();
+    std::array<float, kNumParameters> QueryAll() {
+        ControlSequence get;
+        get.PatchGet(0);
+        return ReportedByParameter(Run(0, &get));
+    }
+
+    bool notifyConnected = true;
+    bool misaligned = false;
+    std::size_t notifyCapacity = 65536; // bytes the notification port offers
+    std::size_t allocations = 0;        // by the plug-in on this thread in the last Run
 
 private:
-    LV2TestHost& m_host;
     uint32_t m_channels = 0;
     int32_t m_maxBlockLength = 0;
     LilvInstance* m_instance = nullptr;
-    ControlSequence m_empty;
-    std::vector<uint64_t> m_notify;
+    ControlSequence m_empty{64};
+    std::vector<uint64_t> m_notify = std::vector<uint64_t>(65536 / 8);
     std::vector<uint64_t> m_shiftedControl;
-    bool m_notifyConnected = true;
-    bool m_misaligned = false;
-    std::size_t m_notifyCapacity = 65536;
-    std::size_t m_allocations = 0;
-    Buffers m_inputs;
-    Buffers m_outputs;
+    Buffers m_inputs, m_outputs;
 };
-
-// The patch:Set messages of a notification sequence (an aligned copy of what the port holds).
-std::vector<ReportedValue> ReadReports(LV2TestHost& host, const LV2_Atom_Sequence* notify);
-// The last reported value of every parameter, by parameter number; NaN where none came.
-std::array<float, kNumParameters> ReportedByParameter(const std::vector<ReportedValue>& reports);
-
-// A deterministic signal without zeros: a difference in a mix is visible at every frame.
-Buffers TestSignal(uint32_t channels, std::size_t frames, uint32_t seed = 1);
-bool SameBits(float a, float b);
-// The "OSC Base Port" the preferences of the test programs hold: a base with every offset of
-// "OSC Port Offset" (1 to 100) free for UDP when the program started.
-int LV2TestOSCBasePort();
 
 } // namespace MV::test
