@@ -1,7 +1,6 @@
 #include "CliTestSupport.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -11,9 +10,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <fcntl.h>
+#include <regex>
+
 #include <smf.h>
-#include <spawn.h>
+#include <sndfile.hh>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +23,6 @@
 #include "FileLocations.h"
 #include "MrvnFluxet.h"
 #include "UnitHost.h"
-
-extern char** environ;
 
 #ifndef FLUXET_PROGRAM
 #error "FLUXET_PROGRAM must name the built fluxet program"
@@ -36,8 +34,7 @@ namespace {
 
 // Keeps every test away from the user's preferences and scripts: the program and the
 // in-process units read the same empty folders.
-class HermeticEnvironment : public ::testing::Environment {
-public:
+struct HermeticEnvironment : ::testing::Environment {
     void SetUp() override {
         m_root = std::make_unique<TempFolder>();
         for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR",
@@ -48,8 +45,6 @@ public:
         }
     }
     void TearDown() override { m_root.reset(); }
-
-private:
     std::unique_ptr<TempFolder> m_root;
 };
 
@@ -60,7 +55,7 @@ private:
 
 TempFolder::TempFolder() : m_path("/tmp/fluxet-cli-test-XXXXXX") {
     if (mkdtemp(m_path.data()) == nullptr) {
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+        throw std::runtime_error("mkdtemp failed");
     }
 }
 
@@ -85,42 +80,29 @@ Channels TestSignal(UInt32 channels, UInt32 frames, double sampleRate) {
 }
 
 void WriteSound(const std::string& path, const Channels& channels, double sampleRate, int format) {
-    SF_INFO info{};
-    info.samplerate = int(sampleRate);
-    info.channels = int(channels.size());
-    info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
-    }
-    const std::size_t frames = channels.empty() ? 0 : channels[0].size();
-    std::vector<Float32> interleaved(frames * channels.size());
-    for (std::size_t i = 0; i < frames; ++i) {
-        for (std::size_t c = 0; c < channels.size(); ++c) {
-            interleaved[i * channels.size() + c] = channels[c][i];
+    SndfileHandle file(path, SFM_WRITE, format, int(channels.size()), int(sampleRate));
+    std::vector<Float32> interleaved;
+    for (std::size_t i = 0; i < channels[0].size(); ++i) {
+        for (const auto& channel : channels) {
+            interleaved.push_back(channel[i]);
         }
     }
-    sf_writef_float(file, interleaved.data(), sf_count_t(frames));
-    sf_close(file);
+    if (!file || file.writef(interleaved.data(), sf_count_t(channels[0].size())) < 0) {
+        throw std::runtime_error("cannot write " + path);
+    }
 }
 
 Sound ReadSound(const std::string& path) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
+    SndfileHandle file(path);
+    if (!file) {
+        throw std::runtime_error("cannot read " + path);
     }
-    std::vector<Float32> interleaved(std::size_t(info.frames) * std::size_t(info.channels));
-    const sf_count_t got = sf_readf_float(file, interleaved.data(), info.frames);
-    sf_close(file);
-    Sound sound;
-    sound.sampleRate = info.samplerate;
-    sound.format = info.format;
-    sound.channels.assign(std::size_t(info.channels), std::vector<Float32>(std::size_t(got)));
-    for (std::size_t i = 0; i < std::size_t(got); ++i) {
-        for (std::size_t c = 0; c < sound.channels.size(); ++c) {
-            sound.channels[c][i] = interleaved[i * sound.channels.size() + c];
-        }
+    std::vector<Float32> interleaved(std::size_t(file.frames() * file.channels()));
+    const auto frames = std::size_t(file.readf(interleaved.data(), file.frames()));
+    Sound sound{Channels(std::size_t(file.channels()), std::vector<Float32>(frames)),
+                double(file.samplerate()), file.format()};
+    for (std::size_t i = 0; i < frames * sound.channels.size(); ++i) {
+        sound.channels[i % sound.channels.size()][i / sound.channels.size()] = interleaved[i];
     }
     return sound;
 }
@@ -145,36 +127,14 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
 
 ProgramResult RunFluxetProgram(const std::vector<std::string>& args) {
     const TempFolder capture;
-    const std::string outPath = capture / "out";
-    const std::string errPath = capture / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> words{FLUXET_PROGRAM};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+    std::string command = "'" FLUXET_PROGRAM "'";
+    for (const std::string& arg : args) {
+        command += " '" + std::regex_replace(arg, std::regex("'"), "'\\''") + "'";
     }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, FLUXET_PROGRAM, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        throw std::runtime_error(std::string("cannot run fluxet: ") + std::strerror(spawned));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    ProgramResult result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadBytes(outPath);
-    result.err = ReadBytes(errPath);
-    return result;
+    const int status = std::system(
+        (command + " </dev/null >" + capture / "out" + " 2>" + capture / "err").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            ReadBytes(capture / "out"), ReadBytes(capture / "err")};
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -187,13 +147,12 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 double SecondsAtPulse(int pulse) {
-    return pulse <= 960 ? pulse * 0.5 / kPulsesPerQuarter
-                        : 0.5 + (pulse - 960) * 1.0 / kPulsesPerQuarter;
+    return pulse <= 960 ? pulse * 0.5 / 960 : 0.5 + (pulse - 960) * 1.0 / 960;
 }
 
 void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& events) {
     const std::unique_ptr<smf_t, void (*)(smf_t*)> smf(smf_new(), smf_delete);
-    if (smf_set_ppqn(smf.get(), kPulsesPerQuarter) != 0) {
+    if (smf_set_ppqn(smf.get(), 960) != 0) {
         throw std::runtime_error("libsmf refuses the division");
     }
     smf_track_t* track = smf_track_new();

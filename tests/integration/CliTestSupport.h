@@ -21,7 +21,6 @@ public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
@@ -31,40 +30,29 @@ private:
 
 // Sines of a different pitch per channel over a little noise: every sample differs.
 Channels TestSignal(UInt32 channels, UInt32 frames, double sampleRate);
-
 void WriteSound(const std::string& path, const Channels& channels, double sampleRate,
                 int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-
 struct Sound {
     Channels channels;
     double sampleRate = 0.0;
     int format = 0;
 };
 Sound ReadSound(const std::string& path);
-
 std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::vector<std::string> FolderEntries(const std::string& folder);
+std::vector<std::string> Lines(const std::string& text);
 
 struct ProgramResult {
     int status = -1;
     std::string out;
     std::string err;
 };
-// Runs the built `fluxet` program with args and waits for it.
+// Runs the built `fluxet` program with args, its input empty, and waits for it.
 ProgramResult RunFluxetProgram(const std::vector<std::string>& args);
-// The lines of a text, without their line ends.
-std::vector<std::string> Lines(const std::string& text);
-
-// One message for the unit: a channel message or a system-exclusive one.
-struct MidiMessage {
-    UInt64 frame;
-    std::vector<UInt8> bytes;
-};
 
 // A MIDI file of one track at 960 pulses per quarter note: 120 beats per minute up to pulse
 // 960, then 60. Events are raw bytes (a channel message or F0 ... F7) at a pulse.
-constexpr int kPulsesPerQuarter = 960;
 double SecondsAtPulse(int pulse);
 struct TimedBytes {
     int pulse;
@@ -72,28 +60,28 @@ struct TimedBytes {
 };
 void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& events);
 
+struct MidiMessage {
+    UInt64 frame;
+    std::vector<UInt8> bytes;
+};
 // How the reference render sets up its unit, in the program's order.
 struct ReferenceSetup {
-    // The unit runs the scripts of this folder only, when one is given.
-    std::string scriptsFolder;
+    std::string scriptsFolder; // the only scripts the unit runs, when given
     std::string stateFile;
     std::optional<SInt32> preset;
     std::vector<std::pair<AudioUnitParameterID, Float32>> settings;
     UInt32 blockSize = 512;
-    // Frames of silence appended to the input.
-    UInt64 tailFrames = 0;
+    UInt64 tailFrames = 0; // of silence appended to the input
     // Delivered before the render call whose frames contain them, at their offset in it;
     // those beyond the end on the last frame.
     std::vector<MidiMessage> midi;
 };
-
 // The unit driven directly through the host API, as the program should drive it.
 Channels ReferenceRender(const Channels& input, double sampleRate, const ReferenceSetup& setup);
-
 // The effect's tail time as the unit reports it.
 double UnitTailTime();
 
-// Compares two signals sample by sample, bit for bit; the first difference is the message.
+// Compares two signals bit for bit; the first difference is the message.
 ::testing::AssertionResult SameBits(const Channels& expected, const Channels& actual);
 
 } // namespace MrvnCliTest
