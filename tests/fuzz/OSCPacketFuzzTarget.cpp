@@ -1,27 +1,20 @@
 #include "OSCPacketFuzzTarget.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
 #include <string>
-#include <vector>
 
 #include "FileLocations.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
-#include "Preferences.h"
-#include "UnitHost.h"
 
 namespace MV::fuzz {
 
-namespace {
+using MV::test::Bundle;
+using MV::test::Message;
 
-// Every name and every address a packet gives resolves to the loopback address: nothing is
-// looked up and nothing leaves this computer.
-unsigned long Loopback(const char* /*host*/) {
-    return INADDR_LOOPBACK;
-}
+namespace {
 
 constexpr const char kScript[] = R"(
 function add(a, b) return (a or 0) + (b or 0), "sum" end
@@ -33,79 +26,97 @@ registerOSCPathForParameter("/script/levels", {"Dry Level", "Effect Level"})
 registerOSCPathForParameterNormalized("/script/feedback", "Feedback")
 )";
 
-class Harness {
-public:
+// One unit's server without its tasks, kept for the life of the process (the fuzzer never
+// returns from its loop): packets are handed to it directly, so no port is opened, whatever
+// offset a packet sets.
+struct Harness {
     Harness() {
         char folder[] = "/tmp/fluxet-osc-fuzz-XXXXXX";
         if (mkdtemp(folder) == nullptr) {
             std::abort();
         }
-        m_folder = folder;
-        setenv("XDG_CONFIG_HOME", m_folder.c_str(), 1);
-        std::ofstream(m_folder + "/fuzz.lua") << kScript;
-        MV::SetScriptFolderOverride(m_folder);
-        MV::OSCHelper::SetHostResolver(&Loopback);
-
-        m_host = new MV::test::UnitHost(kFluxetComponentDescription, &MrvnFluxetEntry);
-        MrvnFluxet& unit = m_host->Object<MrvnFluxet>();
-        // The server without its tasks: packets are handed to it directly, so no port is
-        // opened, whatever offset a packet sets.
+        setenv("XDG_CONFIG_HOME", folder, 1);
+        std::ofstream(std::string(folder) + "/fuzz.lua") << kScript;
+        MV::SetScriptFolderOverride(folder);
+        // Every name and address a packet gives is loopback: nothing leaves this computer.
+        MV::OSCHelper::SetHostResolver(
+            [](const char*) -> unsigned long { return INADDR_LOOPBACK; });
+        MrvnFluxet& unit = host->Object<MrvnFluxet>();
         unit.ScriptHost().Initialize();
-        m_server = &unit.OSCServer();
-        m_server->Initialize();
-
-        m_ping = MV::test::Message("/ping", m_client.Address(), "/fuzz/pong");
+        server = &unit.OSCServer();
+        server->Initialize();
     }
 
-    bool Handle(const std::uint8_t* data, std::size_t size) {
-        const IpEndpointName sender(INADDR_LOOPBACK, 9);
-        // The receive loop hands over at most 4098 bytes.
-        const int length = int(std::min<std::size_t>(size, 4098));
-        const std::vector<char> packet(data, data + length);
-        m_server->ProcessPacket(packet.data(), length, sender);
-        if (length % 4 != 0 && length > 4) {
-            m_server->ProcessPacket(packet.data(), length - length % 4, sender);
-        }
-        return Answers();
-    }
-
-private:
-    bool Answers() {
-        m_client.Drain(); // whatever earlier packets sent here
-        m_server->ProcessPacket(m_ping.data(), int(m_ping.size()),
-                                IpEndpointName(INADDR_LOOPBACK, 9));
-        while (const std::optional<MV::test::Packet> reply = m_client.Receive(5000)) {
-            const std::optional<MV::test::OscReply> pong = MV::test::DecodeReply(*reply);
-            if (pong && pong->inBundle && pong->address == "/fuzz/pong") {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::string m_folder;
-    // Kept for the life of the process (the fuzzer never returns from its loop).
-    MV::test::UnitHost* m_host = nullptr;
-    MV::OSCHelper* m_server = nullptr;
-    MV::test::OscTestClient m_client;
-    MV::test::Packet m_ping;
+    MV::test::UnitHost* host =
+        new MV::test::UnitHost(kFluxetComponentDescription, &MrvnFluxetEntry);
+    MV::OSCHelper* server = nullptr;
+    MV::test::OscTestClient client;
+    const MV::test::Packet ping = Message("/ping", client.Address(), "/fuzz/pong");
 };
-
-Harness& TheHarness() {
-    static Harness* harness = new Harness;
-    return *harness;
-}
 
 } // namespace
 
 bool HandleOSCPacket(const std::uint8_t* data, std::size_t size) {
-    return TheHarness().Handle(data, size);
+    static Harness* const harness = new Harness;
+    const IpEndpointName sender(INADDR_LOOPBACK, 9);
+    // The receive loop hands over at most 4098 bytes.
+    const int length = int(std::min<std::size_t>(size, 4098));
+    const std::vector<char> packet(data, data + length);
+    harness->server->ProcessPacket(packet.data(), length, sender);
+    if (length % 4 != 0 && length > 4) {
+        harness->server->ProcessPacket(packet.data(), length - length % 4, sender);
+    }
+    harness->client.Drain(); // whatever earlier packets sent here
+    harness->server->ProcessPacket(harness->ping.data(), int(harness->ping.size()), sender);
+    while (const std::optional<MV::test::Packet> reply = harness->client.Receive(5000)) {
+        const std::optional<MV::test::OscReply> pong = MV::test::DecodeReply(*reply);
+        if (pong && pong->inBundle && pong->address == "/fuzz/pong") {
+            return true;
+        }
+    }
+    return false;
 }
 
-void QuietServerOutput() {
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::abort();
-    }
+std::vector<std::vector<char>> OSCSeedPackets() {
+    // Reply addresses are ignored by the harness (everything resolves to 127.0.0.1), but keep
+    // their form.
+    const char* const reply = "127.0.0.1:9";
+    return {
+        Message("/ping", reply, "/r"),
+        Message("/set", 3, 0.5f),
+        Message("/set", 15, 5.0f),
+        Message("/get", 2, reply, "/r"),
+        Message("/getAll", reply, "/r"),
+        Message("/getAllRegistered"),
+        Message("/getNumParameters", reply, "/r"),
+        Message("/isParameterUsed", 1, reply, "/r"),
+        Message("/getInfo", 15, "osc.udp://127.0.0.1:9/", "/r"),
+        Message("/registerUpdate", 4, reply, "/u"),
+        Message("/unregisterUpdate", 4, reply, "/u"),
+        Message("/exec", "add", 1, 2.5f, true, false, std::monostate{}, "x", 2.0),
+        Message("/exec", "fail"),
+        Message("/call", "add", reply, "/r", 1, 2),
+        Message("/call", "many", reply, "/r", "a", "1.5", 3),
+        Message("/call", "wrong", reply, "/r"),
+        Message("/startNote", 60, 0.5f),
+        Message("/stopNote", 60, 0.0f),
+        Message("/script/echo", 1, "two", 3.0f),
+        Message("/script/levels", 0.5f, 1.0f),
+        Message("/script/feedback", 0.25f),
+        Message("/mrvn/Fluxet/2/Feedback", 0.5f),
+        Message("/mrvn/+multi1/Fluxet/*/Bias/2", 1.0f),
+        Message("/mrvn/3/10/4/0", 0.25f, 0.75f),
+        Message("/exec", "add", osc::Blob("blob", 4), 1),
+        // Found by the fuzzer: a blob whose size runs far past the packet.
+        {'/', 'm',  'r',    'v',    'n',  '/',  '1',    '\0',   ',',  'b',
+         'f', '\0', '\x3e', '\x80', '\0', '\0', '\x3f', '\x40', '\0', '\0'},
+        // And one whose address, as the library reads it, ends only at a word's last byte.
+        {'/', 'a',  '\0',   'x',    'y',  'z',  'w',    '\0',   ',',  'f',
+         'b', '\0', '\x3e', '\x80', '\0', '\0', '\x3f', '\x40', '\0', '\0'},
+        Bundle({Message("/t3d/frm", 1), Message("/t3d/tch3", 0.1f, 0.2f, 0.3f, 60.0f)}),
+        Bundle({Message("/set", 1, 2.0f), Message("/ping", reply, "/r")}),
+        Bundle({Bundle({Message("/getAllRegistered")})}),
+    };
 }
 
 } // namespace MV::fuzz

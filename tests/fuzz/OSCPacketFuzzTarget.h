@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace MV::fuzz {
 
@@ -11,8 +12,7 @@ namespace MV::fuzz {
 // True when the ping was answered. Sends only to 127.0.0.1.
 bool HandleOSCPacket(const std::uint8_t* data, std::size_t size);
 
-// Silences the server's per-message error lines (the fuzzer's own output is on standard
-// error). Call before the first packet.
-void QuietServerOutput();
+// Packets that start the fuzzer (and the replay test) in every corner of the address space.
+std::vector<std::vector<char>> OSCSeedPackets();
 
 } // namespace MV::fuzz

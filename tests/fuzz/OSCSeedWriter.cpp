@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "OSCSeeds.h"
+#include "OSCPacketFuzzTarget.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -13,8 +13,7 @@ int main(int argc, char** argv) {
     const auto seeds = MV::fuzz::OSCSeedPackets();
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         std::ofstream file(std::string(argv[1]) + "/seed-" + std::to_string(i), std::ios::binary);
-        file.write(seeds[i].data(), std::streamsize(seeds[i].size()));
-        if (!file) {
+        if (!file.write(seeds[i].data(), std::streamsize(seeds[i].size()))) {
             std::fprintf(stderr, "cannot write into %s\n", argv[1]);
             return 1;
         }

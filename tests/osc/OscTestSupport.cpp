@@ -1,18 +1,15 @@
 #include "OscTestSupport.h"
 
 #include <arpa/inet.h>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <osc/OscReceivedElements.h>
@@ -26,38 +23,28 @@ namespace MV::test {
 
 namespace {
 
-constexpr std::size_t kBuilderBufferSize = 4096;
-
-void AppendMessage(const osc::ReceivedMessage& message, OscReply& reply) {
-    reply.address = message.AddressPattern();
-    for (auto arg = message.ArgumentsBegin(); arg != message.ArgumentsEnd(); ++arg) {
-        reply.types.push_back(arg->TypeTag());
-        if (arg->IsInt32()) {
-            reply.args.emplace_back(std::int32_t(arg->AsInt32()));
-        } else if (arg->IsFloat()) {
-            reply.args.emplace_back(arg->AsFloat());
-        } else if (arg->IsString()) {
-            reply.args.emplace_back(std::string(arg->AsString()));
-        } else if (arg->IsBool()) {
-            reply.args.emplace_back(arg->AsBool());
-        } else {
-            reply.args.emplace_back(std::monostate{});
-        }
-    }
-}
-
-sockaddr_in Loopback(int port) {
+sockaddr_in SocketAddress(int port, in_addr_t host = INADDR_LOOPBACK) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(host);
     address.sin_port = htons(std::uint16_t(port));
     return address;
 }
 
+struct Word {
+    std::string operator()(std::monostate) const { return "nil"; }
+    std::string operator()(bool value) const { return value ? "true" : "false"; }
+    std::string operator()(const std::string& value) const { return value; }
+    template <class Number> std::string operator()(Number value) const {
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+    }
+};
+
 } // namespace
 
 MessageBuilder::MessageBuilder(const char* address)
-    : m_buffer(kBuilderBufferSize), m_stream(m_buffer.data(), m_buffer.size()) {
+    : m_buffer(4096), m_stream(m_buffer.data(), m_buffer.size()) {
     m_stream << osc::BeginMessage(address);
 }
 
@@ -69,9 +56,8 @@ Packet MessageBuilder::Finish() {
 Packet Bundle(std::initializer_list<Packet> elements) {
     Packet packet = {'#', 'b', 'u', 'n', 'd', 'l', 'e', '\0', 0, 0, 0, 0, 0, 0, 0, 1};
     for (const Packet& element : elements) {
-        const auto size = std::uint32_t(element.size());
         for (const int shift : {24, 16, 8, 0}) {
-            packet.push_back(char(size >> shift));
+            packet.push_back(char(std::uint32_t(element.size()) >> shift));
         }
         packet.insert(packet.end(), element.begin(), element.end());
     }
@@ -82,15 +68,25 @@ std::optional<OscReply> DecodeReply(const Packet& packet) {
     try {
         const osc::ReceivedPacket received(packet.data(), packet.size());
         OscReply reply;
-        if (received.IsBundle()) {
+        reply.inBundle = received.IsBundle();
+        const osc::ReceivedMessage message = [&] {
+            if (!received.IsBundle()) {
+                return osc::ReceivedMessage(received);
+            }
             const osc::ReceivedBundle bundle(received);
             if (bundle.ElementCount() != 1 || bundle.ElementsBegin()->IsBundle()) {
-                return std::nullopt;
+                throw osc::Exception("not a single message");
             }
-            reply.inBundle = true;
-            AppendMessage(osc::ReceivedMessage(*bundle.ElementsBegin()), reply);
-        } else {
-            AppendMessage(osc::ReceivedMessage(received), reply);
+            return osc::ReceivedMessage(*bundle.ElementsBegin());
+        }();
+        reply.address = message.AddressPattern();
+        for (auto arg = message.ArgumentsBegin(); arg != message.ArgumentsEnd(); ++arg) {
+            reply.types.push_back(arg->TypeTag());
+            reply.args.push_back(arg->IsInt32()    ? OscValue(std::int32_t(arg->AsInt32()))
+                                 : arg->IsFloat()  ? OscValue(arg->AsFloat())
+                                 : arg->IsString() ? OscValue(std::string(arg->AsString()))
+                                 : arg->IsBool()   ? OscValue(arg->AsBool())
+                                                   : OscValue());
         }
         return reply;
     } catch (const osc::Exception&) {
@@ -98,20 +94,25 @@ std::optional<OscReply> DecodeReply(const Packet& packet) {
     }
 }
 
-OscTestClient::OscTestClient() {
-    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_socket < 0) {
-        throw std::runtime_error("no UDP socket");
+std::string Text(const std::optional<OscReply>& reply) {
+    if (!reply) {
+        return "(nothing)";
     }
-    sockaddr_in address = Loopback(0);
+    std::string text = (reply->inBundle ? "#bundle " : "") + reply->address + " ," + reply->types;
+    for (const OscValue& value : reply->args) {
+        text += " " + std::visit(Word{}, value);
+    }
+    return text;
+}
+
+OscTestClient::OscTestClient() : m_socket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = SocketAddress(0);
     socklen_t length = sizeof address;
     if (bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(m_socket);
         throw std::runtime_error("cannot bind a UDP socket on 127.0.0.1");
     }
-    // Room for bursts of replies ("/getAll", notification storms).
-    const int bufferSize = 1 << 20;
+    const int bufferSize = 1 << 20; // room for bursts ("/getAll", notification storms)
     setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
     m_port = ntohs(address.sin_port);
 }
@@ -120,26 +121,17 @@ OscTestClient::~OscTestClient() {
     close(m_socket);
 }
 
-std::string OscTestClient::Address() const {
-    return "127.0.0.1:" + std::to_string(m_port);
-}
-
 void OscTestClient::Send(int serverPort, const Packet& packet) const {
-    Send(serverPort, packet.data(), packet.size());
-}
-
-void OscTestClient::Send(int serverPort, const char* data, std::size_t size) const {
-    const sockaddr_in to = Loopback(serverPort);
-    sendto(m_socket, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const sockaddr_in to = SocketAddress(serverPort);
+    sendto(m_socket, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
 }
 
 std::optional<Packet> OscTestClient::Receive(int timeoutMs) const {
     pollfd ready{m_socket, POLLIN, 0};
-    if (poll(&ready, 1, timeoutMs) <= 0) {
-        return std::nullopt;
-    }
     Packet packet(65536);
-    const ssize_t size = recv(m_socket, packet.data(), packet.size(), 0);
+    const ssize_t size =
+        poll(&ready, 1, timeoutMs) > 0 ? recv(m_socket, packet.data(), packet.size(), 0) : -1;
     if (size < 0) {
         return std::nullopt;
     }
@@ -147,45 +139,28 @@ std::optional<Packet> OscTestClient::Receive(int timeoutMs) const {
     return packet;
 }
 
-std::optional<OscReply> OscTestClient::ReceiveReply(int timeoutMs) const {
-    const std::optional<Packet> packet = Receive(timeoutMs);
-    return packet ? DecodeReply(*packet) : std::nullopt;
-}
-
-void OscTestClient::Drain() const {
-    while (Receive(0)) {
-    }
-}
-
 bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs) {
-    client.Send(serverPort, (MessageBuilder("/ping") << client.Address() << "/pong").Finish());
-    for (;;) {
-        const std::optional<OscReply> reply = client.ReceiveReply(timeoutMs);
-        if (!reply) {
-            return false;
-        }
-        if (reply->address == "/pong") {
+    client.Send(serverPort, Message("/ping", client.Address(), "/pong"));
+    for (std::optional<Packet> reply; (reply = client.Receive(timeoutMs));) {
+        if (const std::optional<OscReply> pong = DecodeReply(*reply);
+            pong && pong->address == "/pong") {
             return true;
         }
     }
+    return false;
 }
 
 bool IsUdpPortFree(int port) {
     const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(std::uint16_t(port));
-    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const sockaddr_in address = SocketAddress(port, INADDR_ANY);
+    const bool free = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(probe);
     return free;
 }
 
 int FindFreeBasePort(std::initializer_list<int> offsets) {
-    int start = 0;
-    if (const char* configured = std::getenv("FLUXET_TEST_OSC_BASE_PORT")) {
-        start = std::atoi(configured);
-    }
+    const char* configured = std::getenv("FLUXET_TEST_OSC_BASE_PORT");
+    const int start = configured != nullptr ? std::atoi(configured) : 0;
     std::mt19937 generator(std::random_device{}());
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const int base = start > 0 ? start + attempt * 128 : 20000 + int(generator() % 39000u);
@@ -200,108 +175,65 @@ int FindFreeBasePort(std::initializer_list<int> offsets) {
     throw std::runtime_error("no free block of UDP ports");
 }
 
-void SleepMilliseconds(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-struct StdoutCapture::State {
-    int descriptor = STDOUT_FILENO;
-    int savedStdout = -1;
-    int readEnd = -1;
-    std::mutex mutex;
-    std::string text;
-    std::thread reader;
-};
-
-StdoutCapture::StdoutCapture(int descriptor) : m_state(std::make_unique<State>()) {
-    m_state->descriptor = descriptor;
-    std::fflush(stdout);
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        throw std::runtime_error("no pipe");
-    }
-    m_state->savedStdout = dup(descriptor);
-    dup2(ends[1], descriptor);
-    close(ends[1]);
-    m_state->readEnd = ends[0];
-    State* state = m_state.get();
-    m_state->reader = std::thread([state] {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = read(state->readEnd, buffer, sizeof buffer);
-            if (got <= 0) {
-                break;
-            }
-            std::lock_guard lock(state->mutex);
-            state->text.append(buffer, std::size_t(got));
-        }
-    });
+// A file rather than a pipe: nobody has to drain it for the writers to go on.
+StdoutCapture::StdoutCapture(int descriptor) : m_descriptor(descriptor), m_file(std::tmpfile()) {
+    std::fflush(nullptr);
+    m_saved = dup(descriptor);
+    dup2(fileno(m_file), descriptor);
 }
 
 StdoutCapture::~StdoutCapture() {
     Finish();
-}
-
-std::string StdoutCapture::Finish() {
-    if (m_state->savedStdout >= 0) {
-        std::fflush(stdout);
-        dup2(m_state->savedStdout, m_state->descriptor);
-        close(m_state->savedStdout);
-        m_state->savedStdout = -1;
-        m_state->reader.join();
-        close(m_state->readEnd);
-    }
-    std::lock_guard lock(m_state->mutex);
-    return m_state->text;
+    std::fclose(m_file);
 }
 
 std::string StdoutCapture::Text() {
-    std::fflush(stdout);
-    std::lock_guard lock(m_state->mutex);
-    return m_state->text;
+    std::fflush(nullptr);
+    struct stat status {};
+    fstat(fileno(m_file), &status);
+    std::string text(std::size_t(status.st_size), '\0');
+    text.resize(
+        std::size_t(std::max<ssize_t>(0, pread(fileno(m_file), text.data(), text.size(), 0))));
+    return text;
 }
 
-bool StdoutCapture::WaitFor(const std::string& needle) {
-    return WaitUntil([&] { return Text().find(needle) != std::string::npos; });
+std::string StdoutCapture::Finish() {
+    if (m_saved >= 0) {
+        std::fflush(nullptr);
+        dup2(m_saved, m_descriptor);
+        close(m_saved);
+        m_saved = -1;
+    }
+    return Text();
 }
 
 TemporaryPreferences::TemporaryPreferences() {
     if (const char* previous = std::getenv("XDG_CONFIG_HOME")) {
         m_previous = previous;
-        m_hadPrevious = true;
     }
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "fluxet-osc-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    m_folder = (std::filesystem::temp_directory_path() / "fluxet-osc-test-XXXXXX").string();
+    if (mkdtemp(m_folder.data()) == nullptr) {
         throw std::runtime_error("cannot make a temporary folder");
     }
-    m_folder = pattern;
     setenv("XDG_CONFIG_HOME", m_folder.c_str(), 1);
 }
 
 TemporaryPreferences::~TemporaryPreferences() {
-    if (m_hadPrevious) {
-        setenv("XDG_CONFIG_HOME", m_previous.c_str(), 1);
-    } else {
-        unsetenv("XDG_CONFIG_HOME");
-    }
+    m_previous ? setenv("XDG_CONFIG_HOME", m_previous->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
     std::error_code ignored;
     std::filesystem::remove_all(m_folder, ignored);
 }
 
-ListeningUnit::ListeningUnit(int offset, const std::string& scriptFolder) {
-    // Room for the offsets the tests move to.
-    m_basePort = FindFreeBasePort({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, offset});
+ListeningUnit::ListeningUnit(int offset, const std::string& scriptFolder)
+    : m_basePort(FindFreeBasePort({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, offset})) {
     SetPrefInt(kPrefOSCBasePort, m_basePort);
     SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
     // Only the given scripts, never the user's own.
     MV::SetScriptFolderOverride(scriptFolder.empty() ? m_preferences.Folder() : scriptFolder);
     m_host = std::make_unique<UnitHost>(kFluxetComponentDescription, &MrvnFluxetEntry);
-    if (m_host->Configure(48000.0, 2, 512) != noErr || m_host->Initialize() != noErr) {
-        throw std::runtime_error("the unit does not initialise");
-    }
-    if (offset != 0 && !MoveTo(offset)) {
-        throw std::runtime_error("the OSC server does not listen");
+    if (m_host->Configure(48000.0, 2, 512) != noErr || m_host->Initialize() != noErr ||
+        (offset != 0 && !MoveTo(offset))) {
+        throw std::runtime_error("the unit does not initialise or its OSC server does not listen");
     }
 }
 
@@ -316,16 +248,13 @@ MrvnFluxet& ListeningUnit::Unit() {
 
 bool ListeningUnit::MoveTo(int offset) {
     m_offset = offset;
-    if (m_host->SetParameter(kParam_OSCPortOffset, float(offset)) != noErr) {
-        return false;
-    }
     MV::OSCHelper& server = Unit().OSCServer();
     const int expected = offset == 0 ? 0 : m_basePort + offset;
-    // Listening includes the publication (and the one line printed when it cannot be made).
-    return WaitUntil([&] {
-        return server.BoundPort() == expected &&
-               (expected == 0) == server.PublishedServiceName().empty();
-    });
+    // Listening includes the publication (or the one line printed when it cannot be made).
+    return m_host->SetParameter(kParam_OSCPortOffset, float(offset)) == noErr && WaitUntil([&] {
+               return server.BoundPort() == expected &&
+                      (expected == 0) == server.PublishedServiceName().empty();
+           });
 }
 
 } // namespace MV::test

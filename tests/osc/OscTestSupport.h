@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -24,40 +26,34 @@ using OscValue = std::variant<std::monostate, std::int32_t, float, std::string, 
 
 struct OscReply {
     std::string address;
-    std::string types; // the type tags without the leading ','
+    std::string types; // without the leading ','
     std::vector<OscValue> args;
     bool inBundle = false; // the message came as the single element of a bundle
 };
 
-// A finished packet.
 using Packet = std::vector<char>;
 
-// Builds one message from C++ values: int (int32), float, const char* / std::string, bool,
-// std::monostate (nil).
+// One message from C++ values: int as int32, std::string as a string, std::monostate as nil,
+// anything else (float, double, bool, const char*, osc::Blob) as oscpack takes it.
 class MessageBuilder {
 public:
     explicit MessageBuilder(const char* address);
-    MessageBuilder& operator<<(int value) { return Put(osc::int32(value)); }
-    MessageBuilder& operator<<(float value) { return Put(value); }
-    MessageBuilder& operator<<(double value) { return Put(value); }
-    MessageBuilder& operator<<(const char* value) { return Put(value); }
-    MessageBuilder& operator<<(const std::string& value) { return Put(value.c_str()); }
-    MessageBuilder& operator<<(bool value) { return Put(value); }
-    MessageBuilder& operator<<(std::monostate) { return Put(osc::OscNil); }
-    MessageBuilder& operator<<(const osc::Blob& value) { return Put(value); }
+    template <class T> MessageBuilder& operator<<(const T& value) {
+        m_stream << Osc(value);
+        return *this;
+    }
     Packet Finish();
 
 private:
-    template <class T> MessageBuilder& Put(const T& value) {
-        m_stream << value;
-        return *this;
-    }
+    static osc::int32 Osc(int value) { return value; }
+    static const char* Osc(const std::string& value) { return value.c_str(); }
+    static osc::NilType Osc(std::monostate) { return osc::OscNil; }
+    template <class T> static const T& Osc(const T& value) { return value; }
 
     std::vector<char> m_buffer;
     osc::OutboundPacketStream m_stream;
 };
 
-// One message from C++ values, as MessageBuilder takes them.
 template <class... Values> Packet Message(const char* address, const Values&... values) {
     MessageBuilder builder(address);
     ((builder << values), ...);
@@ -70,6 +66,10 @@ Packet Bundle(std::initializer_list<Packet> elements);
 // Decodes a packet that holds one message, bare or as a bundle's only element.
 std::optional<OscReply> DecodeReply(const Packet& packet);
 
+// "address ,types arg ...", after "#bundle " when it came in one; "(nothing)" for no reply.
+// Numbers are written exactly (the shortest text that reads back as the same value).
+std::string Text(const std::optional<OscReply>& reply);
+
 // A UDP socket bound to 127.0.0.1 on a port the system picks. Sends only to 127.0.0.1.
 class OscTestClient {
 public:
@@ -78,53 +78,53 @@ public:
     OscTestClient(const OscTestClient&) = delete;
     OscTestClient& operator=(const OscTestClient&) = delete;
 
-    int Port() const { return m_port; }
-    // "127.0.0.1:<port>", the reply address to give the server.
-    std::string Address() const;
-
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
     void Send(int serverPort, const Packet& packet) const;
-    void Send(int serverPort, const char* data, std::size_t size) const;
     // The next datagram, or nothing after timeoutMs.
     std::optional<Packet> Receive(int timeoutMs = 5000) const;
-    std::optional<OscReply> ReceiveReply(int timeoutMs = 5000) const;
-    // Drops whatever has arrived.
-    void Drain() const;
+    // The next reply as Text gives it.
+    std::string Next(int timeoutMs = 5000) const {
+        const std::optional<Packet> packet = Receive(timeoutMs);
+        return Text(packet ? DecodeReply(*packet) : std::nullopt);
+    }
+    void Drain() const {
+        while (Receive(0)) {
+        }
+    }
 
 private:
     int m_socket = -1;
     int m_port = 0;
 };
 
-// A "/ping" round trip: when it returns true, every packet sent to the server before it has
-// been handled (the receive task handles packets in order).
+// True once a "/pong" came back: every packet sent before it has been handled (in order).
 bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs = 10000);
 
 // A base port such that base + each offset is free for UDP on any address. Starts from
 // $FLUXET_TEST_OSC_BASE_PORT when set, else from a random place in 20000..59000.
 int FindFreeBasePort(std::initializer_list<int> offsets);
 
-// True when nothing listens on the UDP port (binding it on any address works).
+// True when nothing listens on the UDP port on any address.
 bool IsUdpPortFree(int port);
 
-void SleepMilliseconds(int milliseconds);
+inline void SleepMilliseconds(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
-// Waits until `condition` holds, checking every millisecond, for at most `seconds` (long
-// enough never to give up in vain on a busy machine). True when it held.
+// Waits, checking every millisecond, until `condition` holds or `seconds` (long enough for a
+// busy machine) have passed. True when it held.
 template <class Condition> bool WaitUntil(Condition condition, double seconds = 20.0) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    while (!condition()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; !condition(); SleepMilliseconds(1)) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        SleepMilliseconds(1);
     }
     return true;
 }
 
-// Collects what the process writes to standard output (or another descriptor, such as 2 for
-// standard error) while it lives, so a test can wait for a line another thread prints.
+// Collects what the process writes to a descriptor (standard output unless told) while it
+// lives, so a test can wait for a line another thread prints.
 class StdoutCapture {
 public:
     explicit StdoutCapture(int descriptor = 1);
@@ -132,16 +132,17 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-    // What has been read so far (another thread's last line may still be on its way).
     std::string Text();
-    // Waits until the text holds `needle`.
-    bool WaitFor(const std::string& needle);
-    // Restores standard output and returns everything written while capturing.
+    bool WaitFor(const std::string& needle) {
+        return WaitUntil([&] { return Text().find(needle) != std::string::npos; });
+    }
+    // Restores the descriptor and returns everything written while capturing.
     std::string Finish();
 
 private:
-    struct State;
-    std::unique_ptr<State> m_state;
+    int m_descriptor;
+    int m_saved;
+    std::FILE* m_file;
 };
 
 // A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
@@ -153,15 +154,13 @@ public:
 
 private:
     std::string m_folder;
-    std::string m_previous;
-    bool m_hadPrevious = false;
+    std::optional<std::string> m_previous;
 };
 
-// An initialised stereo unit whose OSC server listens on 127.0.0.1 (the "OSC Bind Address"
-// preference) at base + offset, with base from a free block.
+// An initialised stereo unit whose OSC server listens on 127.0.0.1 at base + offset, with base
+// from a free block; scripts, when a folder is given, are run from there.
 class ListeningUnit {
 public:
-    // Scripts, when given, are run from that folder.
     explicit ListeningUnit(int offset = 5, const std::string& scriptFolder = {});
     ~ListeningUnit();
 
@@ -169,8 +168,8 @@ public:
     MrvnFluxet& Unit();
     int BasePort() const { return m_basePort; }
     int Port() const { return m_basePort + m_offset; }
-    // Sets the port offset through the host and waits until the server listens there and
-    // has published the port (or, for 0, until it does neither).
+    // Sets the offset through the host and waits until the server listens there and has
+    // published the port (for 0: until it does neither).
     bool MoveTo(int offset);
 
 private:
