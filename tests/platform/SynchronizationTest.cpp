@@ -1,14 +1,19 @@
+// Event groups, semaphores, critical regions, tasks and timers.
 #include "Synchronization.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdlib>
 #include <gtest/gtest.h>
-#include <thread>
+#include <ranges>
+
+#include "Task.h"
+#include "Timers.h"
 
 namespace {
 
-using MV::CriticalRegion;
-using MV::EventGroup;
-using MV::Semaphore;
+using namespace MV;
 
 // Long enough that only a lost wake-up runs into it.
 constexpr long kGenerousMs = 20000;
@@ -20,12 +25,13 @@ TEST(EventGroup, BitsAccumulateAndAreTakenAllAtOnceAndTimeOutsGiveNothing) {
     }
     EXPECT_EQ(event.Wait(kGenerousMs), 0x80000001u);
     EXPECT_EQ(event.Wait(0), 0u);
-    // A time-out waits the time out; it never returns early.
-    Semaphore semaphore(1, 0);
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(event.Wait(30), 0u);
-    EXPECT_FALSE(semaphore.Wait(30));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
+    // A semaphore counts no further than its maximum (braced lists run left to right).
+    Semaphore semaphore(2, 0);
+    EXPECT_EQ((std::array{semaphore.Signal(), semaphore.Signal(), semaphore.Signal()}),
+              (std::array{true, true, false}));
+    EXPECT_EQ((std::array{semaphore.Wait(0), semaphore.Wait(0), semaphore.Wait(30)}),
+              (std::array{true, true, false}));
 }
 
 // Each hand-over between the two threads needs a wake-up; a lost one stalls the exchange.
@@ -35,46 +41,28 @@ TEST(EventGroup, AndSemaphoreWakeEverySleeperInAFastExchange) {
     Semaphore acknowledged(1, 0);
     int received = 0;
     std::thread waiter([&] {
-        for (int round = 0; round < kRounds && event.Wait(kGenerousMs) == 1u << (round % 32);
-             ++round) {
+        while (received < kRounds && event.Wait(kGenerousMs) == 1u << (received % 32)) {
             ++received;
             acknowledged.Signal();
         }
     });
-    for (int round = 0; round < kRounds; ++round) {
-        event.Set(1u << (round % 32));
-        if (!acknowledged.Wait(kGenerousMs)) {
-            break;
-        }
+    int sent = 0;
+    while (sent < kRounds && (event.Set(1u << (sent % 32)), acknowledged.Wait(kGenerousMs))) {
+        ++sent;
     }
     waiter.join();
     EXPECT_EQ(received, kRounds);
 }
 
-TEST(Semaphore, CountsNoFurtherThanItsMaximum) {
-    Semaphore semaphore(2, 0);
-    for (const bool expected : {true, true, false}) {
-        EXPECT_EQ(semaphore.Signal(), expected);
-    }
-    for (const bool expected : {true, true, false}) {
-        EXPECT_EQ(semaphore.Wait(0), expected);
-    }
-}
-
 TEST(CriticalRegion, TheHolderMayEnterAgainAndOthersWaitForItsLastExit) {
     CriticalRegion region;
+    // Whether another thread gets in (after trying to leave the region for its holder).
     auto enterElsewhere = [&](bool exitFirst) {
         bool entered = false;
-        std::thread other([&] {
-            if (exitFirst) {
-                region.Exit();
-            }
-            entered = region.Enter(10);
-            if (entered) {
-                region.Exit();
-            }
-        });
-        other.join();
+        std::thread([&] {
+            exitFirst ? region.Exit() : void();
+            entered = region.Enter(10) && (region.Exit(), true);
+        }).join();
         return entered;
     };
     ASSERT_TRUE(region.Enter());
@@ -84,6 +72,156 @@ TEST(CriticalRegion, TheHolderMayEnterAgainAndOthersWaitForItsLastExit) {
     EXPECT_FALSE(enterElsewhere(false)) << "one Exit for two Enters keeps the region";
     region.Exit();
     EXPECT_TRUE(enterElsewhere(false));
+}
+
+struct Worker {
+    EventGroup event;
+    Semaphore release{1, 0}, done{1, 0};
+};
+
+// Signalled once the stuck thread has left its entry and dropped the task state it shares.
+Semaphore g_stuckThreadGone(1, 0);
+struct SignalAtThreadEnd {
+    ~SignalAtThreadEnd() { g_stuckThreadGone.Signal(); }
+};
+
+int StayStuck(void* parameter) {
+    thread_local SignalAtThreadEnd signal;
+    (void)signal;
+    auto worker = *static_cast<std::shared_ptr<Worker>*>(parameter);
+    worker->release.Wait(kWaitForever);
+    worker->done.Signal();
+    return 7;
+}
+
+// A task stuck past its shutdown time-out is reported once, let go, and goes on alone.
+TEST(Task, EndsWhenAskedOrIsReportedOnceAndLetGo) {
+    Worker worker;
+    Task task;
+    const Task::Entry waitForQuit = [](void* parameter) {
+        auto* worker = static_cast<Worker*>(parameter);
+        worker->event.Wait(kWaitForever);
+        worker->done.Signal();
+        return 42;
+    };
+    ASSERT_EQ(task.Start(waitForQuit, &worker, "test-worker"), 0);
+    EXPECT_NE(task.Start(waitForQuit, &worker), 0) << "a task starts once";
+    worker.event.Set(1);
+    int reports = 0;
+    EXPECT_TRUE(task.ShutDown(worker.done, kGenerousMs, [&] { ++reports; }));
+    EXPECT_EQ(reports, 0);
+    EXPECT_FALSE(task.IsAttached());
+    EXPECT_EQ(task.ExitCode(), 42);
+
+    auto stuckWorker = std::make_shared<Worker>();
+    auto stuck = std::make_unique<Task>();
+    ASSERT_EQ(stuck->Start(StayStuck, &stuckWorker), 0);
+    EXPECT_FALSE(stuck->ShutDown(stuckWorker->done, 20, [&] {
+        ++reports;
+        EXPECT_TRUE(stuck->IsAttached()) << "the message comes before the thread is let go";
+    }));
+    EXPECT_EQ(reports, 1);
+    EXPECT_FALSE(stuck->IsAttached());
+    stuck.reset();
+    stuckWorker->release.Signal();
+    EXPECT_TRUE(g_stuckThreadGone.Wait(kGenerousMs));
+}
+
+// What a timer's callback saw; it removes its timer on firing `removeOnFiring`.
+struct Recorder {
+    Semaphore fired{1000000, 0};
+    std::atomic<int> firings{0};
+    std::atomic<bool> allOnTimerThread{true}, inside{false}, removedItself{false};
+    int removeOnFiring = 0;
+    std::chrono::microseconds busyFor{0};
+
+    bool WaitForFirings(int count) {
+        return std::ranges::all_of(std::views::iota(0, count),
+                                   [&](int) { return fired.Wait(20000); });
+    }
+};
+
+void Record(void* user, TimerHandle timer) {
+    auto* recorder = static_cast<Recorder*>(user);
+    recorder->inside = true;
+    recorder->allOnTimerThread = recorder->allOnTimerThread && IsTimerThread() &&
+                                 std::this_thread::get_id() == TimerThreadId();
+    const int firing = ++recorder->firings;
+    recorder->removedItself =
+        firing == recorder->removeOnFiring ? RemoveTimer(timer) : recorder->removedItself.load();
+    std::this_thread::sleep_for(recorder->busyFor);
+    recorder->inside = false;
+    recorder->fired.Signal();
+}
+
+// Timers fire one at a time in the order they fall due: this waits for every earlier firing.
+void WaitForLaterFiring(double delaySeconds) {
+    Recorder sentinel;
+    AddTimer(delaySeconds, 0, Record, &sentinel);
+    ASSERT_TRUE(sentinel.WaitForFirings(1));
+}
+
+// A one-shot timer fires once, periodic ones until removed, also by their own callback.
+TEST(Timers, FireOnTheTimerThreadOnceOrUntilRemoved) {
+    Recorder once, periodic, selfRemoving;
+    selfRemoving.removeOnFiring = 3;
+    const TimerHandle oneShot = AddTimer(0.02, 0, Record, &once);
+    const TimerHandle timer = AddTimer(0.01, 0.005, Record, &periodic);
+    AddTimer(0, 0.002, Record, &selfRemoving);
+    ASSERT_TRUE(periodic.WaitForFirings(5));
+    ASSERT_TRUE(selfRemoving.WaitForFirings(3));
+    ASSERT_TRUE(once.WaitForFirings(1));
+    EXPECT_TRUE(RemoveTimer(timer));
+    const int firingsAtRemoval = periodic.firings;
+    WaitForLaterFiring(0.05);
+    EXPECT_EQ(once.firings.load(), 1);
+    EXPECT_FALSE(RemoveTimer(oneShot)) << "a fired one-shot timer is gone";
+    EXPECT_EQ(periodic.firings.load(), firingsAtRemoval) << "fired after its removal";
+    EXPECT_TRUE(selfRemoving.removedItself.load());
+    EXPECT_EQ(selfRemoving.firings.load(), 3);
+    EXPECT_TRUE(once.allOnTimerThread && periodic.allOnTimerThread &&
+                selfRemoving.allOnTimerThread);
+    EXPECT_FALSE(IsTimerThread());
+}
+
+// Removal from another thread comes before, during and between firings; once it returns the
+// callback is neither running nor runs again.
+TEST(Timers, AfterRemovalFromAnotherThreadTheCallbackIsNotRunningAndNeverRunsAgain) {
+    constexpr int kTimers = 60;
+    std::array<Recorder, kTimers> racers;
+    std::array<int, kTimers> firingsAtRemoval{};
+    for (int i = 0; i < kTimers; ++i) {
+        racers[i].busyFor = std::chrono::microseconds(300);
+        const TimerHandle timer = AddTimer(0, 0.0005, Record, &racers[i]);
+        for (int spin = 0; spin < i * 50; ++spin) {
+            std::this_thread::yield();
+        }
+        RemoveTimer(timer, TimerRemoval::kWaitForCallback);
+        EXPECT_FALSE(racers[i].inside.load()) << "timer " << i;
+        firingsAtRemoval[i] = racers[i].firings.load();
+    }
+    WaitForLaterFiring(0.02);
+    for (int i = 0; i < kTimers; ++i) {
+        EXPECT_EQ(racers[i].firings.load(), firingsAtRemoval[i]) << "timer " << i;
+    }
+}
+
+void BlockForever(void* user, TimerHandle) {
+    static_cast<Semaphore*>(user)->Signal();
+    Semaphore(1, 0).Wait(kWaitForever);
+}
+
+TEST(TimersDeathTest, ProcessExitDoesNotHangOnACallbackThatNeverReturns) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Semaphore stuck(1, 0);
+            AddTimer(0, 0, BlockForever, &stuck);
+            AddTimer(0, 0.001, BlockForever, &stuck); // the one that fires first sticks
+            stuck.Wait(kWaitForever);
+            std::exit(4);
+        },
+        testing::ExitedWithCode(4), "");
 }
 
 } // namespace

@@ -1,53 +1,46 @@
 // Temporary folders, environment overrides and small files for tests that touch the disk.
 #pragma once
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace MV::test {
 
 // A fresh folder below /tmp, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() : m_path("/tmp/fluxet-test-XXXXXX") {
+struct TempFolder {
+    TempFolder() {
         if (mkdtemp(m_path.data()) == nullptr) {
-            throw std::filesystem::filesystem_error(
-                "mkdtemp", std::error_code(errno, std::generic_category()));
+            throw std::runtime_error("cannot make " + m_path);
         }
     }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
+    ~TempFolder() { std::filesystem::remove_all(m_path, m_ignored); }
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& relative) const { return m_path + "/" + relative; }
 
-private:
-    std::string m_path;
+    std::string m_path = "/tmp/fluxet-test-XXXXXX";
+    std::error_code m_ignored;
 };
 
 // Sets (or, with nullopt, removes) an environment variable for the life of a scope.
-class ScopedEnvironment {
-public:
+struct ScopedEnvironment {
     ScopedEnvironment(std::string name, const std::optional<std::string>& value)
         : m_name(std::move(name)) {
         if (const char* old = std::getenv(m_name.c_str())) {
             m_old = old;
         }
-        Apply(value);
+        Set(value);
     }
-    ~ScopedEnvironment() { Apply(m_old); }
-
-private:
-    void Apply(const std::optional<std::string>& value) {
+    ~ScopedEnvironment() { Set(m_old); }
+    void Set(const std::optional<std::string>& value) const {
         value ? setenv(m_name.c_str(), value->c_str(), 1) : unsetenv(m_name.c_str());
     }
+
     std::string m_name;
     std::optional<std::string> m_old;
 };
@@ -59,8 +52,7 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 }
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 inline std::set<std::string> FolderEntries(const std::string& dir) {
