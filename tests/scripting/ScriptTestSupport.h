@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +22,8 @@
 
 namespace MV::test {
 
+using Channels = std::vector<std::vector<Float32>>;
+
 // Each test gets its own plug-in bundle folder (for the plug-in's midi.lua; absent until a test
 // writes one) and script folder.
 class ScriptedUnitTest : public ::testing::Test {
@@ -31,9 +34,6 @@ protected:
     std::string ScriptFolder() const { return m_folder / "Scripts"; }
     void WriteScript(const std::string& name, const std::string& text) {
         WriteFile(ScriptFolder() + "/" + name, text);
-    }
-    void WriteBundleScript(const std::string& text) {
-        WriteFile(m_folder / "Bundle/midi.lua", text);
     }
 
     // Opens, configures and initialises a unit (which runs the scripts).
@@ -54,8 +54,14 @@ protected:
     ScopedEnvironment m_config{"XDG_CONFIG_HOME", m_folder / "config"};
 };
 
-// Runs code in the interpreter the way a script runs; returns the error text, empty on success.
-// Fails the test when the stack is not left as it was found.
+// The top of the interpreter's stack, read under the script lock.
+inline int StackTop(LuaMIDIHelper& helper) {
+    CriticalRegionGuard lock(helper.LuaLock());
+    return lua_gettop(helper.LuaState());
+}
+
+// Runs code in the interpreter the way a script runs; returns the error text without the
+// position of the line that raised it, empty on success. The stack must be left as found.
 inline std::string RunLua(LuaMIDIHelper& helper, const std::string& code) {
     CriticalRegionGuard lock(helper.LuaLock());
     lua_State* L = helper.LuaState();
@@ -65,59 +71,42 @@ inline std::string RunLua(LuaMIDIHelper& helper, const std::string& code) {
         const char* text = lua_tostring(L, -1);
         error = text != nullptr ? text : "(no message)";
         lua_pop(L, 1);
+        const auto colon = error.find(": ", error.find("\"]:"));
+        if (error.rfind("[string \"", 0) == 0 && colon != std::string::npos) {
+            error = error.substr(colon + 2);
+        }
     }
     EXPECT_EQ(lua_gettop(L), top);
     return error;
 }
 
-// An error message without the position of the script line that raised it.
-inline std::string WithoutPosition(const std::string& error) {
-    const auto colon = error.find(": ", error.find("\"]:"));
-    return error.rfind("[string \"", 0) == 0 && colon != std::string::npos ? error.substr(colon + 2)
-                                                                           : error;
-}
-
 // The value of a Lua expression converted with tostring.
 inline std::string Eval(LuaMIDIHelper& helper, const std::string& expression) {
     const std::string error = RunLua(helper, "__result = tostring(" + expression + ")");
-    if (!error.empty()) {
-        return "error: " + error;
-    }
     CriticalRegionGuard lock(helper.LuaLock());
     lua_getglobal(helper.LuaState(), "__result");
-    std::string value = lua_tostring(helper.LuaState(), -1);
+    std::string value = error.empty() ? lua_tostring(helper.LuaState(), -1) : "error: " + error;
     lua_pop(helper.LuaState(), 1);
     return value;
-}
-
-// The top of the interpreter's stack, read under the script lock.
-inline int StackTop(LuaMIDIHelper& helper) {
-    CriticalRegionGuard lock(helper.LuaLock());
-    return lua_gettop(helper.LuaState());
 }
 
 // Hands one short message to the script host as the render loop does. Channel is 0 to 15.
 inline void Dispatch(LuaMIDIHelper& helper, UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2) {
     MessageQueueItem item;
     item.m_type = MessageQueueItem::kTypeShort;
-    item.m_bytes[0] = status;
-    item.m_bytes[1] = channel;
-    item.m_bytes[2] = data1;
-    item.m_bytes[3] = data2;
+    const UInt8 bytes[] = {status, channel, data1, data2};
+    std::memcpy(item.m_bytes, bytes, sizeof bytes);
     helper.HandleMessageQueueItem(&item);
 }
 
-// Polls until condition holds; false after a generous time-out. Not a timing assertion: tests
-// wait for events, they never measure how long those took.
+// Polls until condition holds; false after a generous time-out. Tests wait for events, they
+// never measure how long those took.
 inline bool WaitFor(const std::function<bool()>& condition) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            return false;
-        }
+    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
+    return condition();
 }
 
 } // namespace MV::test
