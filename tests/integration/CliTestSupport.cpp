@@ -7,10 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
-
-#include <regex>
 
 #include <smf.h>
 #include <sndfile.hh>
@@ -18,9 +17,7 @@
 #include <unistd.h>
 
 #include "AUHostServices.h"
-#include "AUStateFile.h"
 #include "AudioUnitAPI.h"
-#include "FileLocations.h"
 #include "MrvnFluxet.h"
 #include "UnitHost.h"
 
@@ -29,29 +26,6 @@
 #endif
 
 namespace MrvnCliTest {
-
-namespace {
-
-// Keeps every test away from the user's preferences and scripts: the program and the
-// in-process units read the same empty folders.
-struct HermeticEnvironment : ::testing::Environment {
-    void SetUp() override {
-        m_root = std::make_unique<TempFolder>();
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR",
-                                 "FLUXET_SYSTEM_DATA_DIR"}) {
-            const std::string folder = *m_root / name;
-            std::filesystem::create_directories(folder);
-            setenv(name, folder.c_str(), 1);
-        }
-    }
-    void TearDown() override { m_root.reset(); }
-    std::unique_ptr<TempFolder> m_root;
-};
-
-[[maybe_unused]] ::testing::Environment* const g_hermetic =
-    ::testing::AddGlobalTestEnvironment(new HermeticEnvironment);
-
-} // namespace
 
 TempFolder::TempFolder() : m_path("/tmp/fluxet-cli-test-XXXXXX") {
     if (mkdtemp(m_path.data()) == nullptr) {
@@ -63,6 +37,22 @@ TempFolder::~TempFolder() {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
 }
+
+namespace {
+
+// Keeps every test away from the user's preferences and scripts: the program and the
+// in-process units read the same empty folders.
+const TempFolder g_root;
+[[maybe_unused]] const bool g_hermetic = [] {
+    for (const char* name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "FLUXET_LOCAL_DATA_DIR", "FLUXET_SYSTEM_DATA_DIR"}) {
+        std::filesystem::create_directories(g_root / name);
+        setenv(name, (g_root / name).c_str(), 1);
+    }
+    return true;
+}();
+
+} // namespace
 
 Channels TestSignal(UInt32 channels, UInt32 frames, double sampleRate) {
     Channels signal(channels, std::vector<Float32>(frames));
@@ -162,7 +152,7 @@ void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& event
     for (const TimedBytes& event : events) {
         std::vector<UInt8> bytes = event.bytes;
         smf_track_add_event_pulses(
-            track, smf_event_new_from_pointer(bytes.data(), int(bytes.size())), event.pulse);
+            track, smf_event_new_from_pointer(bytes.data(), int(bytes.size())), int(event.when));
     }
     if (smf_save(smf.get(), path.c_str()) != 0) {
         throw std::runtime_error("cannot write " + path);
@@ -170,59 +160,48 @@ void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& event
 }
 
 Channels ReferenceRender(const Channels& input, double sampleRate, const ReferenceSetup& setup) {
-    struct ScriptFolder {
-        explicit ScriptFolder(const std::string& folder) { MV::SetScriptFolderOverride(folder); }
-        ~ScriptFolder() { MV::SetScriptFolderOverride({}); }
-    } scripts(setup.scriptsFolder);
+    const auto check = [](OSStatus status) {
+        if (status != noErr) {
+            throw std::runtime_error("reference render failed: " + std::to_string(status));
+        }
+    };
     MV::test::UnitHost host(kFluxetComponentDescription, &MrvnFluxetEntry);
     const auto channels = UInt32(input.size());
-    if (host.Configure(sampleRate, channels, setup.blockSize) != noErr) {
-        throw std::runtime_error("reference: cannot configure");
-    }
-    if (!setup.stateFile.empty() &&
-        AURestoreUnitStateFromFile(host.Unit(), setup.stateFile) != noErr) {
-        throw std::runtime_error("reference: cannot restore " + setup.stateFile);
-    }
+    check(host.Configure(sampleRate, channels, setup.blockSize));
     if (setup.preset) {
         const AUPreset preset{*setup.preset, nullptr};
-        if (AudioUnitSetProperty(host.Unit(), kAudioUnitProperty_PresentPreset,
-                                 kAudioUnitScope_Global, 0, &preset, sizeof(preset)) != noErr) {
-            throw std::runtime_error("reference: cannot load preset");
-        }
+        check(AudioUnitSetProperty(host.Unit(), kAudioUnitProperty_PresentPreset,
+                                   kAudioUnitScope_Global, 0, &preset, sizeof(preset)));
     }
     for (const auto& [id, value] : setup.settings) {
         const AudioUnitParameter parameter{host.Unit(), id, kAudioUnitScope_Global, 0};
         AUParameterSet(nullptr, nullptr, &parameter, value, 0);
     }
-    if (host.Initialize() != noErr) {
-        throw std::runtime_error("reference: cannot initialise");
-    }
+    check(host.Initialize());
     Channels padded = input;
     for (auto& channel : padded) {
         channel.resize(channel.size() + setup.tailFrames, 0.0f);
     }
-    const UInt64 total = padded.empty() ? 0 : padded[0].size();
+    const UInt64 total = padded[0].size();
     Channels result(channels);
     Channels block;
     std::size_t next = 0;
     for (UInt64 start = 0; start < total; start += setup.blockSize) {
         const auto frames = UInt32(std::min<UInt64>(setup.blockSize, total - start));
         const bool last = start + frames == total;
-        for (; next < setup.midi.size() && (last || setup.midi[next].frame < start + frames);
+        for (; next < setup.midi.size() && (last || UInt64(setup.midi[next].when) < start + frames);
              ++next) {
-            const MidiMessage& message = setup.midi[next];
+            const TimedBytes& message = setup.midi[next];
             if (message.bytes[0] == 0xF0) {
                 MusicDeviceSysEx(host.Unit(), message.bytes.data(), UInt32(message.bytes.size()));
                 continue;
             }
-            const UInt64 at = std::min<UInt64>(message.frame, start + frames - 1);
+            const UInt64 at = std::min<UInt64>(message.when, start + frames - 1);
             MusicDeviceMIDIEvent(host.Unit(), message.bytes[0], message.bytes[1],
                                  message.bytes.size() > 2 ? message.bytes[2] : 0,
                                  UInt32(at - start));
         }
-        if (host.Render(padded, UInt32(start), frames, block) != noErr) {
-            throw std::runtime_error("reference: render failed");
-        }
+        check(host.Render(padded, UInt32(start), frames, block));
         for (UInt32 c = 0; c < channels; ++c) {
             result[c].insert(result[c].end(), block[c].begin(), block[c].end());
         }
@@ -240,22 +219,16 @@ double UnitTailTime() {
 }
 
 ::testing::AssertionResult SameBits(const Channels& expected, const Channels& actual) {
-    if (expected.size() != actual.size()) {
-        return ::testing::AssertionFailure()
-               << expected.size() << " channels expected, " << actual.size() << " found";
-    }
-    const auto same = [](Float32 a, Float32 b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
-    for (std::size_t c = 0; c < expected.size(); ++c) {
-        if (expected[c].size() != actual[c].size()) {
-            return ::testing::AssertionFailure() << "channel " << c << ": " << expected[c].size()
-                                                 << " frames expected, " << actual[c].size();
+    for (std::size_t c = 0; c < std::max(expected.size(), actual.size()); ++c) {
+        if (c >= expected.size() || c >= actual.size() || expected[c].size() != actual[c].size()) {
+            return ::testing::AssertionFailure() << "channel " << c << " missing or not as long";
         }
-        const auto [e, a] =
-            std::mismatch(expected[c].begin(), expected[c].end(), actual[c].begin(), same);
-        if (e != expected[c].end()) {
-            return ::testing::AssertionFailure()
-                   << "channel " << c << ", frame " << (e - expected[c].begin()) << ": expected "
-                   << *e << ", found " << *a;
+        for (std::size_t i = 0; i < expected[c].size(); ++i) {
+            if (std::memcmp(&expected[c][i], &actual[c][i], sizeof(Float32)) != 0) {
+                return ::testing::AssertionFailure()
+                       << "channel " << c << ", frame " << i << ": expected " << expected[c][i]
+                       << ", found " << actual[c][i];
+            }
         }
     }
     return ::testing::AssertionSuccess();

@@ -20,7 +20,6 @@ class TempFolder {
 public:
     TempFolder();
     ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
@@ -51,30 +50,25 @@ struct ProgramResult {
 // Runs the built `fluxet` program with args, its input empty, and waits for it.
 ProgramResult RunFluxetProgram(const std::vector<std::string>& args);
 
-// A MIDI file of one track at 960 pulses per quarter note: 120 beats per minute up to pulse
-// 960, then 60. Events are raw bytes (a channel message or F0 ... F7) at a pulse.
-double SecondsAtPulse(int pulse);
+// Raw MIDI bytes (a channel message or F0 ... F7) at a pulse of a MIDI file or at a frame.
 struct TimedBytes {
-    int pulse;
+    SInt64 when;
     std::vector<UInt8> bytes;
 };
+// A MIDI file of one track at 960 pulses per quarter note: 120 beats per minute up to pulse
+// 960, then 60.
+double SecondsAtPulse(int pulse);
 void WriteMidiFile(const std::string& path, const std::vector<TimedBytes>& events);
 
-struct MidiMessage {
-    UInt64 frame;
-    std::vector<UInt8> bytes;
-};
 // How the reference render sets up its unit, in the program's order.
 struct ReferenceSetup {
-    std::string scriptsFolder; // the only scripts the unit runs, when given
-    std::string stateFile;
     std::optional<SInt32> preset;
     std::vector<std::pair<AudioUnitParameterID, Float32>> settings;
     UInt32 blockSize = 512;
     UInt64 tailFrames = 0; // of silence appended to the input
     // Delivered before the render call whose frames contain them, at their offset in it;
     // those beyond the end on the last frame.
-    std::vector<MidiMessage> midi;
+    std::vector<TimedBytes> midi;
 };
 // The unit driven directly through the host API, as the program should drive it.
 Channels ReferenceRender(const Channels& input, double sampleRate, const ReferenceSetup& setup);
