@@ -324,21 +324,8 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     const UInt32 block = options.render.blockSize;
     const UInt64 limit =
         options.duration ? UInt64(std::llround(*options.duration * source.sampleRate)) : 0;
-    std::vector<std::vector<Float32>> in(channels, std::vector<Float32>(block));
-    std::vector<std::vector<Float32>> out(channels, std::vector<Float32>(block));
-    std::vector<const Float32*> inPointers;
-    std::vector<Float32*> outPointers;
-    for (UInt32 c = 0; c < channels; ++c) {
-        inPointers.push_back(in[c].data());
-        outPointers.push_back(out[c].data());
-    }
-    const MrvnMidiSchedule::Sink toUnit = [&unit](const MrvnMidiEvent& event, UInt32 offset) {
-        if (event.IsSysEx()) {
-            return unit.SendSysEx(event.bytes.data(), UInt32(event.bytes.size()));
-        }
-        return unit.SendMIDIEvent(event.bytes[0], event.bytes[1],
-                                  event.bytes.size() > 2 ? event.bytes[2] : 0, offset);
-    };
+    MrvnBlockBuffers buffers(channels, block);
+    const MrvnMidiSchedule::Sink toUnit = MidiSinkFor(unit);
 
     const std::size_t loopLength = source.channels[0].size();
     std::size_t loopPosition = 0;
@@ -350,14 +337,14 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
         const UInt32 frames = limit == 0 ? block : UInt32(std::min<UInt64>(block, limit - done));
         for (UInt32 i = 0; i < frames; ++i) {
             for (UInt32 c = 0; c < channels; ++c) {
-                in[c][i] = source.channels[c][loopPosition];
+                buffers.in[c][i] = source.channels[c][loopPosition];
             }
             loopPosition = (loopPosition + 1) % loopLength;
         }
         schedule.DeliverBlock(done, frames, false, toUnit);
-        unit.Render(inPointers.data(), outPointers.data(), frames);
+        unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), frames);
         if (writer) {
-            writer->Write(outPointers.data(), frames);
+            writer->Write(buffers.outPointers.data(), frames);
         }
         done += frames;
 

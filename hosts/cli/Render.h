@@ -4,9 +4,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CliSupport.h"
 #include "HostedUnit.h"
+#include "MidiSchedule.h"
 #include "RenderOptions.h"
 
 namespace MrvnCli {
@@ -40,6 +42,19 @@ private:
     std::unique_ptr<MrvnHostedUnit> m_unit;
     UInt64 m_tailFrames = 0;
 };
+
+// One block's buffers per channel and the pointer lists a render call takes.
+struct MrvnBlockBuffers {
+    MrvnBlockBuffers(UInt32 channels, UInt32 frames);
+
+    std::vector<std::vector<Float32>> in;
+    std::vector<std::vector<Float32>> out;
+    std::vector<const Float32*> inPointers;
+    std::vector<Float32*> outPointers;
+};
+
+// Hands a schedule's events to the unit: channel messages at their offset, sysex whole.
+MrvnMidiSchedule::Sink MidiSinkFor(MrvnHostedUnit& unit);
 
 struct MrvnRenderResult {
     UInt64 frames = 0;

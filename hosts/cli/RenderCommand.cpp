@@ -11,6 +11,24 @@
 
 namespace MrvnCli {
 
+MrvnBlockBuffers::MrvnBlockBuffers(UInt32 channels, UInt32 frames)
+    : in(channels, std::vector<Float32>(frames)), out(channels, std::vector<Float32>(frames)) {
+    for (UInt32 c = 0; c < channels; ++c) {
+        inPointers.push_back(in[c].data());
+        outPointers.push_back(out[c].data());
+    }
+}
+
+MrvnMidiSchedule::Sink MidiSinkFor(MrvnHostedUnit& unit) {
+    return [&unit](const MrvnMidiEvent& event, UInt32 offset) {
+        if (event.IsSysEx()) {
+            return unit.SendSysEx(event.bytes.data(), UInt32(event.bytes.size()));
+        }
+        return unit.SendMIDIEvent(event.bytes[0], event.bytes[1],
+                                  event.bytes.size() > 2 ? event.bytes[2] : 0, offset);
+    };
+}
+
 namespace {
 
 const char* const kRenderHelp =
@@ -96,21 +114,8 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
     const UInt64 inputFrames = reader.Frames();
     const UInt64 total = inputFrames + session.TailFrames();
     const UInt32 block = options.blockSize;
-    std::vector<std::vector<Float32>> in(channels, std::vector<Float32>(block));
-    std::vector<std::vector<Float32>> out(channels, std::vector<Float32>(block));
-    std::vector<const Float32*> inPointers;
-    std::vector<Float32*> outPointers;
-    for (UInt32 c = 0; c < channels; ++c) {
-        inPointers.push_back(in[c].data());
-        outPointers.push_back(out[c].data());
-    }
-    const MrvnMidiSchedule::Sink toUnit = [&unit](const MrvnMidiEvent& event, UInt32 offset) {
-        if (event.IsSysEx()) {
-            return unit.SendSysEx(event.bytes.data(), UInt32(event.bytes.size()));
-        }
-        return unit.SendMIDIEvent(event.bytes[0], event.bytes[1],
-                                  event.bytes.size() > 2 ? event.bytes[2] : 0, offset);
-    };
+    MrvnBlockBuffers buffers(channels, block);
+    const MrvnMidiSchedule::Sink toUnit = MidiSinkFor(unit);
 
     MrvnProgressBar progress(context.err, context.errIsTerminal && !options.quiet);
     UInt64 done = 0;
@@ -122,14 +127,14 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
         // A file shorter than its header says, and the tail, are silence.
         UInt32 got = 0;
         if (done < inputFrames) {
-            got = reader.Read(in, UInt32(std::min<UInt64>(frames, inputFrames - done)));
+            got = reader.Read(buffers.in, UInt32(std::min<UInt64>(frames, inputFrames - done)));
         }
         for (UInt32 c = 0; c < channels; ++c) {
-            std::fill(in[c].begin() + got, in[c].begin() + frames, 0.0f);
+            std::fill(buffers.in[c].begin() + got, buffers.in[c].begin() + frames, 0.0f);
         }
         schedule.DeliverBlock(done, frames, done + frames == total, toUnit);
-        unit.Render(inPointers.data(), outPointers.data(), frames);
-        writer.Write(outPointers.data(), frames);
+        unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), frames);
+        writer.Write(buffers.outPointers.data(), frames);
         done += frames;
         progress.Update(done, total);
     }
