@@ -2,7 +2,6 @@
 // packets from 127.0.0.1 and read the replies sent back there.
 #include <gtest/gtest.h>
 
-#include <iomanip>
 #include <sstream>
 
 #include "FluxetParameters.h"
@@ -251,43 +250,38 @@ TEST_F(OSCAddressSpace, BlobsThatRunPastThePacketAreRefused) {
     EXPECT_NE(Server().RecentMessages()[2].find("/nobody"), std::string::npos);
 }
 
-// "/mrvn/" addresses parsed without a server: the steps handed to the tracker, in order, each
-// "instance-name number parameter-name index offset=value;" ("-" for no name), and whether the
-// address was refused (with itself as the error text) after them.
+// "/mrvn/" addresses with one value (two with `pair`) parsed without a server: the steps handed
+// to the tracker, in order, as "instance-name number parameter-name index offset=value;" ("-"
+// for no name), then "refused" when the address was (with itself as the error text).
 TEST(MRVNParsing, HandsEachStepToTheTrackerAsSoonAsItIsParsed) {
     const struct {
         const char* address;
-        std::vector<float> values;
+        bool pair;
         const char* steps;
     } cases[] = {
-        {"/mrvn/Fluxet/2/Feedback", {0.5f}, "Fluxet 2 Feedback -1 0=0.5;"},
-        {"/mrvn/3/10/4/0", {0.25f, 0.75f}, "- 3 - 10 0=0.25;- 4 - 0 0=0.75;"},
-        {"/mrvn/+multi1/Fluxet/*/Bias/2", {1.0f}, "Fluxet -1 Bias -1 1=1;"},
-        {"/mrvn/+multi2/Fluxet/*/Bias/2", {1.0f}, "refused"},
+        {"/mrvn/Fluxet/2/Feedback", false, "Fluxet 2 Feedback -1 0=0.25;"},
+        {"/mrvn/3/10/4/0", true, "- 3 - 10 0=0.25;- 4 - 0 0=0.75;"},
+        {"/mrvn/+multi1/Fluxet/*/Bias/2", false, "Fluxet -1 Bias -1 1=0.25;"},
+        {"/mrvn/+multi2/Fluxet/*/Bias/2", false, "refused"},
         // The second step lacks its parameter: the first is handed over, then the error.
-        {"/mrvn/3/10/4", {0.25f, 0.75f}, "- 3 - 10 0=0.25;refused"},
-        {"/mrvn/Fluxet/x/Feedback", {0.5f}, "refused"},
-        {"/mrvn/3//1", {0.5f}, "refused"},
-        {"/mrvn/99999999999/1", {0.5f}, "refused"},
+        {"/mrvn/3/10/4", true, "- 3 - 10 0=0.25;refused"},
+        {"/mrvn/Fluxet/x/Feedback", false, "refused"},
+        {"/mrvn/3//1", false, "refused"},
+        {"/mrvn/99999999999/1", false, "refused"},
         // A step without its value: the library's missing-argument error.
-        {"/mrvn/1/2/3/4", {0.5f}, "- 1 - 2 0=0.5;missing argument"},
+        {"/mrvn/1/2/3/4", false, "- 1 - 2 0=0.25;missing argument"},
     };
     for (const auto& c : cases) {
-        MessageBuilder builder(c.address);
-        for (const float value : c.values) {
-            builder << value;
-        }
-        const Packet packet = builder.Finish();
+        const Packet packet = c.pair ? Message(c.address, 0.25f, 0.75f) : Message(c.address, 0.25f);
+        const auto name = [](const char* text) { return text != nullptr ? text : "-"; };
         std::ostringstream steps;
-        steps << std::setprecision(9); // every float exactly
         try {
             OSCHelper::ProcessMRVNMessage(
                 osc::ReceivedMessage(osc::ReceivedPacket(packet.data(), packet.size())),
                 [&](const MrvnOSCMessage& m, Float32 value) {
-                    steps << (m.instanceName != nullptr ? m.instanceName : "-") << ' '
-                          << m.instanceNumber << ' '
-                          << (m.parameterName != nullptr ? m.parameterName : "-") << ' '
-                          << m.parameterIndex << ' ' << m.parameterOffset << '=' << value << ';';
+                    steps << name(m.instanceName) << ' ' << m.instanceNumber << ' '
+                          << name(m.parameterName) << ' ' << m.parameterIndex << ' '
+                          << m.parameterOffset << '=' << value << ';';
                 });
         } catch (const MV::OSCMessageError& error) {
             steps << (std::string(error.what()) == c.address ? "refused" : error.what());

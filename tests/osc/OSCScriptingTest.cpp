@@ -24,18 +24,18 @@ protected:
             text.replace(at, 7, client.Address());
         }
         std::ofstream(std::filesystem::path(folder.Folder()) / "test.lua") << text;
-        StdoutCapture output;
+        ::testing::internal::CaptureStdout();
         unit = std::make_unique<ListeningUnit>(offset, folder.Folder());
-        return output.Finish();
+        return ::testing::internal::GetCapturedStdout();
     }
     float Value(int id) { return unit->Host().GetParameter(AudioUnitParameterID(id)); }
     // Sends and waits until the server has handled it; returns what it printed meanwhile.
     std::string Deliver(const Packet& packet) {
-        StdoutCapture output;
+        ::testing::internal::CaptureStdout();
         requester.Send(unit->Port(), packet);
         const bool handled = PingRoundTrip(requester, unit->Port());
-        std::string printed = output.Finish();
-        EXPECT_TRUE(handled);
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(handled) << printed;
         return printed;
     }
 
@@ -110,9 +110,9 @@ TEST_F(OSCScripting, AShutdownThatOutwaitsItsTimeOutIsReportedAndStillWaitsForTh
     unit->Unit().ScriptHost().SetCallbackTimeLimitMs(1500);
     requester.Send(unit->Port(), Message("/exec", "busy"));
     ASSERT_EQ(client.Next(), "#bundle /busy ,") << "the script function started";
-    StdoutCapture output;
+    ::testing::internal::CaptureStdout();
     AudioUnitUninitialize(unit->Host().Unit());
-    const std::string printed = output.Finish();
+    const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("OSC: DestroyTask timeout on shutdown\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find("error while parsing message: /exec: failed to exec function"),
               std::string::npos)

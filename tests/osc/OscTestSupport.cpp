@@ -9,7 +9,6 @@
 #include <random>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <osc/OscReceivedElements.h>
@@ -173,38 +172,6 @@ int FindFreeBasePort(std::initializer_list<int> offsets) {
         }
     }
     throw std::runtime_error("no free block of UDP ports");
-}
-
-// A file rather than a pipe: nobody has to drain it for the writers to go on.
-StdoutCapture::StdoutCapture(int descriptor) : m_descriptor(descriptor), m_file(std::tmpfile()) {
-    std::fflush(nullptr);
-    m_saved = dup(descriptor);
-    dup2(fileno(m_file), descriptor);
-}
-
-StdoutCapture::~StdoutCapture() {
-    Finish();
-    std::fclose(m_file);
-}
-
-std::string StdoutCapture::Text() {
-    std::fflush(nullptr);
-    struct stat status {};
-    fstat(fileno(m_file), &status);
-    std::string text(std::size_t(status.st_size), '\0');
-    text.resize(
-        std::size_t(std::max<ssize_t>(0, pread(fileno(m_file), text.data(), text.size(), 0))));
-    return text;
-}
-
-std::string StdoutCapture::Finish() {
-    if (m_saved >= 0) {
-        std::fflush(nullptr);
-        dup2(m_saved, m_descriptor);
-        close(m_saved);
-        m_saved = -1;
-    }
-    return Text();
 }
 
 TemporaryPreferences::TemporaryPreferences() {

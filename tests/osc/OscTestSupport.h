@@ -3,9 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,7 +18,7 @@ class MrvnFluxet;
 
 namespace MV::test {
 
-// One decoded argument: int32, float32, string, boolean or nil (std::monostate).
+// int32, float32, string, boolean or nil (std::monostate).
 using OscValue = std::variant<std::monostate, std::int32_t, float, std::string, bool>;
 
 struct OscReply {
@@ -33,8 +30,7 @@ struct OscReply {
 
 using Packet = std::vector<char>;
 
-// One message from C++ values: int as int32, std::string as a string, std::monostate as nil,
-// anything else (float, double, bool, const char*, osc::Blob) as oscpack takes it.
+// int as int32, std::string as a string, std::monostate as nil, the rest as oscpack takes it.
 class MessageBuilder {
 public:
     explicit MessageBuilder(const char* address);
@@ -66,8 +62,7 @@ Packet Bundle(std::initializer_list<Packet> elements);
 // Decodes a packet that holds one message, bare or as a bundle's only element.
 std::optional<OscReply> DecodeReply(const Packet& packet);
 
-// "address ,types arg ...", after "#bundle " when it came in one; "(nothing)" for no reply.
-// Numbers are written exactly (the shortest text that reads back as the same value).
+// "address ,types arg ..." (numbers exactly), after "#bundle " when in one; or "(nothing)".
 std::string Text(const std::optional<OscReply>& reply);
 
 // A UDP socket bound to 127.0.0.1 on a port the system picks. Sends only to 127.0.0.1.
@@ -80,9 +75,7 @@ public:
 
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
     void Send(int serverPort, const Packet& packet) const;
-    // The next datagram, or nothing after timeoutMs.
     std::optional<Packet> Receive(int timeoutMs = 5000) const;
-    // The next reply as Text gives it.
     std::string Next(int timeoutMs = 5000) const {
         const std::optional<Packet> packet = Receive(timeoutMs);
         return Text(packet ? DecodeReply(*packet) : std::nullopt);
@@ -97,11 +90,10 @@ private:
     int m_port = 0;
 };
 
-// True once a "/pong" came back: every packet sent before it has been handled (in order).
+// True once a "/pong" came back: every packet sent before has been handled.
 bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs = 10000);
 
-// A base port such that base + each offset is free for UDP on any address. Starts from
-// $FLUXET_TEST_OSC_BASE_PORT when set, else from a random place in 20000..59000.
+// A base port with base + each offset free for UDP, from $FLUXET_TEST_OSC_BASE_PORT or random.
 int FindFreeBasePort(std::initializer_list<int> offsets);
 
 // True when nothing listens on the UDP port on any address.
@@ -111,8 +103,7 @@ inline void SleepMilliseconds(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Waits, checking every millisecond, until `condition` holds or `seconds` (long enough for a
-// busy machine) have passed. True when it held.
+// True once `condition` holds, checked every millisecond for at most `seconds`.
 template <class Condition> bool WaitUntil(Condition condition, double seconds = 20.0) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (; !condition(); SleepMilliseconds(1)) {
@@ -122,28 +113,6 @@ template <class Condition> bool WaitUntil(Condition condition, double seconds = 
     }
     return true;
 }
-
-// Collects what the process writes to a descriptor (standard output unless told) while it
-// lives, so a test can wait for a line another thread prints.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(int descriptor = 1);
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    std::string Text();
-    bool WaitFor(const std::string& needle) {
-        return WaitUntil([&] { return Text().find(needle) != std::string::npos; });
-    }
-    // Restores the descriptor and returns everything written while capturing.
-    std::string Finish();
-
-private:
-    int m_descriptor;
-    int m_saved;
-    std::FILE* m_file;
-};
 
 // A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
 class TemporaryPreferences {
@@ -157,8 +126,8 @@ private:
     std::optional<std::string> m_previous;
 };
 
-// An initialised stereo unit whose OSC server listens on 127.0.0.1 at base + offset, with base
-// from a free block; scripts, when a folder is given, are run from there.
+// An initialised stereo unit listening on 127.0.0.1 at a free base + offset, running the scripts
+// of `scriptFolder` (none when empty).
 class ListeningUnit {
 public:
     explicit ListeningUnit(int offset = 5, const std::string& scriptFolder = {});
@@ -168,8 +137,7 @@ public:
     MrvnFluxet& Unit();
     int BasePort() const { return m_basePort; }
     int Port() const { return m_basePort + m_offset; }
-    // Sets the offset through the host and waits until the server listens there and has
-    // published the port (for 0: until it does neither).
+    // Sets the offset and waits until the server listens and publishes there (for 0: neither).
     bool MoveTo(int offset);
 
 private:
