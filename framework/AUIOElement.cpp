@@ -8,16 +8,7 @@ AUIOElement::AUIOElement(AUBase* audioUnit)
     : AUElement(audioUnit), m_streamFormat(DefaultStreamFormat()) {}
 
 AudioStreamBasicDescription AUIOElement::DefaultStreamFormat() {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = 44100.0;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = 4;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 4;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
-    return format;
+    return CanonicalStreamFormat(44100.0, 2);
 }
 
 bool AUIOElement::IsSupportedFormat(const AudioStreamBasicDescription& format) {

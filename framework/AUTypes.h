@@ -264,6 +264,20 @@ struct AudioStreamBasicDescription {
     UInt32 mReserved;
 };
 
+// The format the effect frame works in: 32-bit native floats, one buffer per channel.
+inline AudioStreamBasicDescription CanonicalStreamFormat(Float64 sampleRate, UInt32 channels) {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = sampleRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = sizeof(Float32);
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = sizeof(Float32);
+    format.mChannelsPerFrame = channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
 struct AudioBuffer {
     UInt32 mNumberChannels;
     UInt32 mDataByteSize;

@@ -195,15 +195,7 @@ Float64 MrvnHostedUnit::TailTime() const {
 }
 
 void MrvnHostedUnit::Configure(Float64 sampleRate, UInt32 channels, UInt32 maxFramesPerSlice) {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = sampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = sizeof(Float32);
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = sizeof(Float32);
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription format = CanonicalStreamFormat(sampleRate, channels);
     const std::string streamText =
         std::to_string(channels) + " channel(s) at " + FormatFloat(Float32(sampleRate)) + " Hz";
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {

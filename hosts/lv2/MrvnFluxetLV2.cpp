@@ -33,19 +33,6 @@ void PutBigEndian(std::byte* to, UInt32 value) {
     }
 }
 
-AudioStreamBasicDescription FloatFormat(double sampleRate, UInt32 channels) {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = sampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = sizeof(Float32);
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = sizeof(Float32);
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
-    return format;
-}
-
 const void* FindFeature(const LV2_Feature* const* features, const char* uri) {
     for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
         if (std::strcmp((*f)->URI, uri) == 0) {
@@ -122,7 +109,7 @@ bool MrvnFluxetLV2::Open(double sampleRate, const char* bundlePath) {
         std::fprintf(stderr, "fluxet.lv2: cannot open the effect unit (error %d)\n", int(result));
         return false;
     }
-    const AudioStreamBasicDescription format = FloatFormat(sampleRate, m_channels);
+    const AudioStreamBasicDescription format = CanonicalStreamFormat(sampleRate, m_channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
         if (result == noErr) {
             result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, scope, 0,
