@@ -12,7 +12,9 @@ namespace {
 
 using ScriptApi = ScriptedUnitTest;
 
-TEST_F(ScriptApi, GlobalsAndParametersByIndexNameAndNumericString) {
+// Globals, parameters by index, name and numeric string, the clock (up time in seconds) and
+// print (tab-separated lines).
+TEST_F(ScriptApi, GlobalsParametersTimeAndPrint) {
     auto host = OpenUnit();
     LuaMIDIHelper& lua = Helper(*host);
     EXPECT_EQ(Eval(lua, "version .. majorVersion .. minorVersion .. dotVersion"), "10201121");
@@ -32,10 +34,16 @@ TEST_F(ScriptApi, GlobalsAndParametersByIndexNameAndNumericString) {
     // An unknown index is the unit's to refuse, not a script error.
     EXPECT_EQ(RunLua(lua, "setParameter(16, 1); setParameter(-1, 1)"), "");
     EXPECT_EQ(host->GetParameter(kParam_Bias), 0.25f);
+    const double before = double(UpTimeNanoseconds()) * 1e-9;
+    const double scripted = std::stod(Eval(lua, "string.format('%.9f', time())"));
+    EXPECT_LE(before, scripted + 1e-9);
+    EXPECT_LE(scripted, double(UpTimeNanoseconds()) * 1e-9 + 1e-9);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunLua(lua, "print(1, 'a', nil, true) print()"), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1\ta\tnil\ttrue\n\n");
 }
 
-// Flags live in the unit and follow Lua truth; other instances are never reached (offset 0 is
-// also this unit's own OSC index).
+// Offset 0 is also this unit's own OSC index, and still not reached.
 TEST_F(ScriptApi, FlagsLiveInTheUnitAndOtherInstancesAreNeverReached) {
     auto host = OpenUnit();
     auto other = OpenUnit();
@@ -43,11 +51,11 @@ TEST_F(ScriptApi, FlagsLiveInTheUnitAndOtherInstancesAreNeverReached) {
     const DataToGui& live = Unit(*host).LiveValues();
     EXPECT_EQ(RunLua(lua, "setGUIBoolValue(7, 0)"), ""); // 0 is true in Lua
     EXPECT_TRUE(live.GetGuiFlag(7));
-    EXPECT_EQ(Eval(lua, "getGUIBoolValue(7)"), "true");
     EXPECT_EQ(RunLua(lua, "setGUIBoolValue(7, nil); setGUIBoolValue(0, 'on')"), "");
     EXPECT_FALSE(live.GetGuiFlag(7));
     EXPECT_TRUE(live.GetGuiFlag(0));
-    EXPECT_EQ(Eval(lua, "getGUIBoolValue(7)"), "false");
+    EXPECT_EQ(Eval(lua, "tostring(getGUIBoolValue(7)) .. tostring(getGUIBoolValue(0))"),
+              "falsetrue");
     EXPECT_EQ(RunLua(lua, "for i = 0, 3 do setOthersParameter(i, 'Bias', 1); "
                           "setOthersGUIBoolValue(i, 2, true) end"),
               "");
@@ -56,18 +64,6 @@ TEST_F(ScriptApi, FlagsLiveInTheUnitAndOtherInstancesAreNeverReached) {
     EXPECT_FALSE(Unit(*other).LiveValues().GetGuiFlag(2));
     EXPECT_EQ(Eval(lua, "getOthersParameter(0, 9) .. tostring(getOthersGUIBoolValue('x', 2))"),
               "0false");
-}
-
-TEST_F(ScriptApi, TimeIsTheUpTimeClockAndPrintWritesTabSeparatedLines) {
-    auto host = OpenUnit();
-    LuaMIDIHelper& lua = Helper(*host);
-    const double before = double(UpTimeNanoseconds()) * 1e-9;
-    const double scripted = std::stod(Eval(lua, "string.format('%.9f', time())"));
-    EXPECT_LE(before, scripted + 1e-9);
-    EXPECT_LE(scripted, double(UpTimeNanoseconds()) * 1e-9 + 1e-9);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(RunLua(lua, "print(1, 'a', nil, true) print()"), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1\ta\tnil\ttrue\n\n");
 }
 
 // Bad calls raise ordinary Lua errors with exact texts (one of each kind), leave the stack as it
@@ -88,45 +84,34 @@ TEST_F(ScriptApi, BadCallsRaiseTheirMessage) {
     auto host = OpenUnit();
     LuaMIDIHelper& lua = Helper(*host);
     for (const auto& [code, error] : cases) {
-        EXPECT_EQ(RunLua(lua, code), error);
-        EXPECT_EQ(StackTop(lua), 0) << code;
+        EXPECT_EQ(RunLua(lua, code), error); // which also checks the stack
+        EXPECT_EQ(Eval(lua, "getParameter('Effect Level')"), "1") << code;
     }
-    EXPECT_EQ(Eval(lua, "getParameter('Effect Level')"), "1");
 }
 
-// Which scripts run, in which order: the plug-in's midi.lua first unless the user has a file
-// whose name starts with midi.lua; the user's domain before the machine's.
+// The plug-in's midi.lua runs first unless the user has a midi.lua*; the user's domain first.
 TEST_F(ScriptApi, ScriptSelectionAndOrder) {
-    struct Case {
-        std::vector<std::pair<std::string, std::string>> files; // under the test folder
-        const char* order;
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"Scripts/other.lua"}, "bundle;other.lua;"},
+        {{"Scripts/midi.lua"}, "midi.lua;"},
+        {{"Scripts/midi.lua.old.lua"}, "midi.lua.old.lua;"},
+        {{"user/Morvane/Fluxet/Scripts/a.lua", "local/Morvane/Fluxet/Scripts/midi.lua"},
+         "a.lua;midi.lua;"},
     };
-    const Case cases[] = {
-        {{{"Scripts/other.lua", "other"}}, "bundle;other;"},
-        {{{"Scripts/midi.lua", "user"}}, "user;"},
-        {{{"Scripts/midi.lua.old.lua", "old"}}, "old;"},
-        {{{"user/Morvane/Fluxet/Scripts/a.lua", "user"},
-          {"local/Morvane/Fluxet/Scripts/midi.lua", "local midi"}},
-         "user;local midi;"},
-    };
-    auto appends = [](const std::string& what) {
-        return "order = (order or '') .. '" + what + ";'";
-    };
+    auto appends = [](const std::string& w) { return "order = (order or '') .. '" + w + ";'"; };
     WriteFile(m_folder / "Bundle/midi.lua", appends("bundle"));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.order);
-        std::filesystem::remove_all(m_folder / "Scripts");
-        std::filesystem::remove_all(m_folder / "user");
-        std::filesystem::remove_all(m_folder / "local");
-        const bool domains = c.files.size() > 1;
-        SetScriptFolderOverride(domains ? "" : ScriptFolder());
+    for (const auto& [files, order] : cases) {
+        for (const char* folder : {"Scripts", "user", "local"}) {
+            std::filesystem::remove_all(m_folder / folder);
+        }
+        SetScriptFolderOverride(files.size() > 1 ? "" : ScriptFolder()); // the domains
         ScopedEnvironment user("XDG_DATA_HOME", m_folder / "user");
         ScopedEnvironment local("FLUXET_LOCAL_DATA_DIR", m_folder / "local");
-        for (const auto& [path, tag] : c.files) {
-            WriteFile(m_folder / path, appends(tag));
+        for (const std::string& path : files) {
+            WriteFile(m_folder / path, appends(std::filesystem::path(path).filename()));
         }
         auto host = OpenUnit();
-        EXPECT_EQ(Eval(Helper(*host), "order"), c.order);
+        EXPECT_EQ(Eval(Helper(*host), "order"), order);
     }
 }
 
@@ -148,9 +133,8 @@ TEST_F(ScriptApi, LoadErrorsArePrintedAndTheOtherScriptsStillRun) {
     }
     // Not the bytes that are merely not UTF-8, nor the folder.
     EXPECT_EQ(std::count(out.begin(), out.end(), '@'), 9);
-    LuaMIDIHelper& lua = Helper(*host);
-    EXPECT_EQ(Eval(lua, "tostring(early) .. tostring(late) .. tostring(good)"), "1niltrue");
-    EXPECT_EQ(Eval(lua, "#text"), "3");
+    EXPECT_EQ(Eval(Helper(*host), "tostring(early) .. tostring(late) .. tostring(good) .. #text"),
+              "1niltrue3");
 }
 
 TEST_F(ScriptApi, MissingFoldersAndUnreadableScriptsAreSkippedQuietly) {
@@ -161,28 +145,24 @@ TEST_F(ScriptApi, MissingFoldersAndUnreadableScriptsAreSkippedQuietly) {
         testing::internal::CaptureStdout();
         auto host = OpenUnit();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        // Root reads every file.
         EXPECT_EQ(Eval(Helper(*host), "tostring(secret) .. getNumParameters()"),
-                  missing || geteuid() != 0 ? "nil16" : "true16");
+                  missing || geteuid() != 0 ? "nil16" : "true16"); // root reads every file
     }
 }
 
-TEST_F(ScriptApi, SetUpIsStoppedAtItsTimeLimit) {
+// Set-up is stopped at its time limit, the next script still runs, and scripts run once for the
+// life of the unit.
+TEST_F(ScriptApi, SetUpIsStoppedAtItsTimeLimitAndRunsOnce) {
     WriteScript("a.lua", "while true do end\n");
-    WriteScript("b.lua", "b = true\n");
+    WriteScript("b.lua", "b = true loads = (loads or 0) + 1\n");
     testing::internal::CaptureStdout();
     auto host = OpenUnit(1, 50);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("script set-up exceeded its time limit of 50 ms"), std::string::npos);
-    EXPECT_EQ(Eval(Helper(*host), "b"), "true");
-}
-
-TEST_F(ScriptApi, ScriptsRunOnceForTheLifeOfTheUnit) {
-    WriteScript("count.lua", "loads = (loads or 0) + 1\n");
-    auto host = OpenUnit();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "script set-up exceeded its time limit of 50 ms"),
+              std::string::npos);
     AudioUnitUninitialize(host->Unit());
     ASSERT_EQ(host->Initialize(), noErr);
-    EXPECT_EQ(Eval(Helper(*host), "loads"), "1");
+    EXPECT_EQ(Eval(Helper(*host), "tostring(b) .. loads"), "true1");
 }
 
 // The shipped script loads cleanly and does what it says for the mod wheel and the shapes.
@@ -193,13 +173,12 @@ TEST_F(ScriptApi, ShippedMidiLuaWorks) {
     auto host = OpenUnit();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     LuaMIDIHelper& lua = Helper(*host);
-    Dispatch(lua, 0xB0, 0, 1, 127);
-    Dispatch(lua, 0x90, 3, 44, 100);
+    Send(lua, "B0 0 1 127  90 3 44 100");
     EXPECT_FLOAT_EQ(host->GetParameter(kParam_DepthFine), 10.0f);
     EXPECT_EQ(host->GetParameter(kParam_Shape), 8.0f);
-    Dispatch(lua, 0xB0, 0, 64, 127);
+    Send(lua, "B0 0 64 127");
     EXPECT_EQ(host->GetParameter(kParam_Feedback), 70.0f);
-    Dispatch(lua, 0xB0, 0, 64, 0);
+    Send(lua, "B0 0 64 0");
     EXPECT_EQ(host->GetParameter(kParam_Feedback), 0.0f);
 }
 

@@ -1,7 +1,5 @@
 // MIDI callbacks (what is called, in which order, at which sample), the callback time limit and
 // the script timers.
-#include <sstream>
-
 #include "ScriptTestSupport.h"
 #include "Timers.h"
 
@@ -16,63 +14,47 @@ protected:
         WriteScript("recorder.lua", "log = {} function rec(kind) return function(...) "
                                     "log[#log + 1] = table.concat({kind, ...}, ' ') end end");
     }
-    static std::string Log(LuaMIDIHelper& lua) { return Eval(lua, "table.concat(log, ';')"); }
 
-    // Runs the requests, dispatches the messages ("status channel(0-15) data1 data2", status in
-    // hex) and then a system exclusive message, which calls nothing whatever status an earlier
-    // message left in its slot. Returns the log; the stack must be as it was.
+    // Runs the requests, sends the messages and then a system exclusive message, which calls
+    // nothing whatever status an earlier message left in its slot. Returns the log; the stack
+    // must be as it was.
     std::string Dispatched(const char* requests, const char* messages) {
         auto host = OpenUnit();
         LuaMIDIHelper& lua = Helper(*host);
         EXPECT_EQ(RunLua(lua, requests), "");
-        std::istringstream in(messages);
-        for (unsigned status, channel, data1, data2;
-             in >> std::hex >> status >> std::dec >> channel >> data1 >> data2;) {
-            Dispatch(lua, UInt8(status), UInt8(channel), UInt8(data1), UInt8(data2));
-        }
+        Send(lua, messages);
         MessageQueueItem item;
         item.m_type = MessageQueueItem::kTypeSysEx;
         item.m_bytes[0] = 0xB0;
         item.m_sysExData = {0xF0, 0x7E, 0xF7};
         lua.HandleMessageQueueItem(&item);
         EXPECT_EQ(StackTop(lua), 0);
-        return Log(lua);
+        return Eval(lua, "table.concat(log, ';')");
     }
 };
 
-TEST_F(ScriptDispatch, NrpnIsAssembledBeforeTheControllerCallbacks) {
-    EXPECT_EQ(Dispatched("requestAllCC(rec('cc')) requestNRPN(130, rec('nrpn'))"
-                         "requestNRPN(131, rec('other'))",
-                         "B0 0 99 1  B0 0 98 2  B0 0 6 3  B0 0 38 4"),
-              "cc 1 99 1;cc 1 98 2;nrpn 1 130 384;cc 1 6 3;nrpn 1 130 388;cc 1 38 4");
-}
-
-// A note-on with velocity 0 is a note-off; the last message is no channel message.
+// A note-on with velocity 0 is a note-off; an NRPN is assembled before the controller callbacks
+// run; the last message is no channel message.
 TEST_F(ScriptDispatch, EveryMessageKindReachesItsCallbacksWithItsValues) {
     EXPECT_EQ(Dispatched("requestAllNoteOn(rec('allon')) requestNoteOn(60, rec('on'))"
                          "requestAllNoteOff(rec('alloff')) requestNoteOff(60, rec('off'))"
                          "requestNoteOn(200, rec('never')) requestPitchWheel(rec('pw'))"
                          "requestChannelPressure(rec('cp')) requestAllProgramChange(rec('allpc'))"
                          "requestProgramChange(5, rec('pc')) requestAllPolyPressure(rec('allpp'))"
-                         "requestPolyPressure(64, rec('pp')) requestAllCC(rec('cc'))",
+                         "requestPolyPressure(64, rec('pp')) requestAllCC(rec('cc'))"
+                         "requestNRPN(130, rec('nrpn')) requestNRPN(131, rec('other'))",
                          "90 2 60 0  90 2 60 5  80 2 61 64  E0 15 0 64  E0 0 127 127  E0 0 1 0  "
-                         "D0 4 99 0  C0 0 5 0  A0 0 64 17  F0 0 1 2"),
+                         "D0 4 99 0  C0 0 5 0  A0 0 64 17  B0 0 99 1  B0 0 98 2  B0 0 6 3  "
+                         "B0 0 38 4  F0 0 1 2"),
               "alloff 3 60 0;off 3 60 0;allon 3 60 5;on 3 60 5;alloff 3 61 64;pw 16 8192;"
-              "pw 1 16383;pw 1 1;cp 5 99;allpc 1 5;pc 1 5;allpp 1 64 17;pp 1 64 17");
+              "pw 1 16383;pw 1 1;cp 5 99;allpc 1 5;pc 1 5;allpp 1 64 17;pp 1 64 17;"
+              "cc 1 99 1;cc 1 98 2;nrpn 1 130 384;cc 1 6 3;nrpn 1 130 388;cc 1 38 4");
 }
 
 TEST_F(ScriptDispatch, CallbacksRegisteredDuringDispatchRunForTheSameMessage) {
-    EXPECT_EQ(Dispatched(R"(
-        requestAllCC(function(...)
-            rec('first')(...)
-            if not added then
-                added = true
-                requestAllCC(rec('added'))
-                requestCC(7, rec('numbered'))
-            end
-        end)
-        requestAllCC(function() error('ignored') end)
-    )",
+    EXPECT_EQ(Dispatched("requestAllCC(function(...) rec('first')(...) if not added then "
+                         "added = true requestAllCC(rec('added')) requestCC(7, rec('numbered')) "
+                         "end end) requestAllCC(function() error('ignored') end)",
                          "B0 0 7 1  B0 0 7 2"),
               "first 1 7 1;added 1 7 1;numbered 1 7 1;first 1 7 2;added 1 7 2;numbered 1 7 2");
 }
@@ -82,17 +64,15 @@ TEST_F(ScriptDispatch, CallbacksRegisteredDuringDispatchRunForTheSameMessage) {
 // time limit and the callbacks after them still run.
 TEST_F(ScriptDispatch, ControllerCallbackActsAtItsSampleAndEndlessOnesAreStopped) {
     WriteScript("cc.lua", R"(
+        setParameter('Dry Level', 1) setParameter('Effect Level', 0)
         requestCC(20, function() setParameter('Dry Level', 0) end)
-        requestCC(21, function() while true do end end)
-        requestCC(21, rec('after'))
+        requestCC(21, function() while true do end end) requestCC(21, rec('after'))
         requestCC(22, function() while true do pcall(function() while true do end end) end end)
         requestCC(22, rec('after'))
     )");
     auto host = OpenUnit();
     LuaMIDIHelper& lua = Helper(*host);
     lua.SetCallbackTimeLimitMs(50);
-    host->SetParameter(kParam_DryLevel, 1.0f);
-    host->SetParameter(kParam_EffectLevel, 0.0f);
     Channels input(1, std::vector<Float32>(1024)), output;
     for (std::size_t i = 0; i < input[0].size(); ++i) {
         input[0][i] = 0.25f + Float32(i % 100) * 0.005f;
@@ -106,21 +86,11 @@ TEST_F(ScriptDispatch, ControllerCallbackActsAtItsSampleAndEndlessOnesAreStopped
         ASSERT_NEAR(output[0][i], i < 300 ? input[0][i] : 0.0f, 1e-6) << "frame " << i;
     }
     EXPECT_EQ(host->GetParameter(kParam_DryLevel), 0.0f);
-    EXPECT_EQ(Log(lua), "after 1 21 1;after 1 22 2");
+    EXPECT_EQ(Eval(lua, "table.concat(log, ';')"), "after 1 21 1;after 1 22 2");
     EXPECT_EQ(StackTop(lua), 0);
 }
 
-class ScriptTimers : public ScriptedUnitTest {
-protected:
-    // Waits for a one-shot timer requested after everything before it: the timer thread
-    // fires in due order, so anything due earlier has fired by then.
-    static void Fence(LuaMIDIHelper& lua, double seconds) {
-        ASSERT_EQ(RunLua(lua, "fenced = false requestTimedCallback(" + std::to_string(seconds) +
-                                  ", function() fenced = true end)"),
-                  "");
-        ASSERT_TRUE(WaitFor([&] { return Eval(lua, "fenced") == "true"; }));
-    }
-};
+using ScriptTimers = ScriptedUnitTest;
 
 // A one-shot timer fires once; a periodic one is called again after an error or a run past the
 // callback time limit, until it is cancelled. Cancelling twice does nothing.
@@ -129,19 +99,15 @@ TEST_F(ScriptTimers, OneShotFiresOncePeriodicKeepsFiringUntilCancelled) {
     LuaMIDIHelper& lua = Helper(*host);
     lua.SetCallbackTimeLimitMs(20);
     ASSERT_EQ(RunLua(lua, R"(
-        fired, calls = 0, 0
-        once = requestTimedCallback(0.05, function() fired = fired + 1 end)
-        h = requestPeriodicCallback(0.01, function()
-            calls = calls + 1
-            if calls == 2 then error('once') end
-            if calls == 3 then while true do end end
-            if calls == 4 then cancelTimer(h) end
-            setParameter('Bias', calls / 10)
-        end)
-    )"),
+        fired, calls = 0, 0 once = requestTimedCallback(0.05, function() fired = fired + 1 end)
+        h = requestPeriodicCallback(0.01, function() calls = calls + 1
+            if calls == 2 then error('once') elseif calls == 3 then while true do end end
+            if calls == 4 then cancelTimer(h) end setParameter('Bias', calls / 10) end))"),
               "");
     ASSERT_TRUE(WaitFor([&] { return Eval(lua, "fired .. calls") == "14"; }));
-    Fence(lua, 0.3);
+    // The timer thread fires in due order: once this fires, anything due earlier has fired.
+    ASSERT_EQ(RunLua(lua, "requestTimedCallback(0.3, function() fenced = true end)"), "");
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "fenced") == "true"; }));
     EXPECT_EQ(Eval(lua, "fired .. calls"), "14");
     EXPECT_FLOAT_EQ(host->GetParameter(kParam_Bias), 0.4f);
     EXPECT_EQ(RunLua(lua, "cancelTimer(once) cancelTimer(once) cancelTimer(h)"), "");
@@ -163,10 +129,9 @@ TEST_F(ScriptTimers, FiredAndCancelledTimersReleaseTheirFunctions) {
         requestCC(1, made(midiFunctions))
     )"),
               "");
-    ASSERT_TRUE(WaitFor([&] {
-        return Eval(lua, "(function() collectgarbage('collect') "
-                         "return next(timerFunctions) == nil end)()") == "true";
-    }));
+    const char* collected =
+        "(function() collectgarbage() return next(timerFunctions) == nil end)()";
+    ASSERT_TRUE(WaitFor([&] { return Eval(lua, collected) == "true"; }));
     EXPECT_EQ(Eval(lua, "next(midiFunctions) ~= nil"), "true");
     EXPECT_EQ(lua.NumLiveTimers(), 0u);
 }
@@ -191,10 +156,7 @@ TEST_F(ScriptTimers, CallbacksRunOnTheTimerThreadAndNotDuringSetUp) {
     // The timer is due at once, but set-up holds the interpreter until every script has run.
     WriteScript("setup.lua", R"(
         requestTimedCallback(0, function() thread = onTimerThread() afterSetUp = setUpDone end)
-        local start = time()
-        while time() < start + 0.2 do end
-        setUpDone = true
-    )");
+        local start = time() while time() < start + 0.2 do end setUpDone = true)");
     MessageQueue queue;
     ThreadProbeHelper probe(&Unit(*host), &queue, nullptr);
     probe.Initialize();
@@ -205,31 +167,24 @@ TEST_F(ScriptTimers, CallbacksRunOnTheTimerThreadAndNotDuringSetUp) {
 }
 
 // Timer callbacks and MIDI callbacks share the interpreter; the script lock keeps them apart.
-TEST_F(ScriptTimers, TimersAndRenderingShareTheInterpreter) {
+// Closing a unit whose timer fires all the time stops it: no callback may outlive its unit.
+TEST_F(ScriptTimers, TimersAndRenderingShareTheInterpreterUntilTheUnitCloses) {
     WriteScript("both.lua", R"(
         ticks, ccs = 0, 0
-        requestPeriodicCallback(0.001, function() ticks = ticks + 1 setParameter('Bias', 0.5) end)
+        requestPeriodicCallback(0.0005, function()
+            ticks = ticks + 1 setParameter('Bias', 0.5) setGUIBoolValue(1, true) end)
         requestCC(23, function() ccs = ccs + 1 setParameter('Spread', ccs / 1000) end)
     )");
-    auto host = OpenUnit(2);
     const Channels input(2, std::vector<Float32>(128, 0.1f));
     Channels output;
-    for (int block = 0; block < 200; ++block) {
-        MusicDeviceMIDIEvent(host->Unit(), 0xB0, 23, 0, UInt32(block % 128));
-        ASSERT_EQ(host->Render(input, 0, 128, output), noErr);
-    }
-    LuaMIDIHelper& lua = Helper(*host);
-    EXPECT_EQ(Eval(lua, "ccs"), "200");
-    ASSERT_TRUE(WaitFor([&] { return Eval(lua, "ticks ~= 0") == "true"; }));
-}
-
-// Closing units whose timers fire all the time: no callback may outlive its unit.
-TEST_F(ScriptTimers, ClosingAUnitStopsItsTimers) {
-    WriteScript("busy.lua", "fired = false requestPeriodicCallback(0.0005, function() "
-                            "fired = true setParameter('Bias', 1) setGUIBoolValue(1, true) end)");
-    for (int i = 0; i < 5; ++i) {
-        auto host = OpenUnit();
-        ASSERT_TRUE(WaitFor([&] { return Eval(Helper(*host), "fired") == "true"; }));
+    for (int unit = 0; unit < 3; ++unit) {
+        auto host = OpenUnit(2);
+        for (int block = 0; block < 200; ++block) {
+            MusicDeviceMIDIEvent(host->Unit(), 0xB0, 23, 0, UInt32(block % 128));
+            ASSERT_EQ(host->Render(input, 0, 128, output), noErr);
+        }
+        EXPECT_EQ(Eval(Helper(*host), "ccs"), "200");
+        ASSERT_TRUE(WaitFor([&] { return Eval(Helper(*host), "ticks ~= 0") == "true"; }));
     }
 }
 

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -24,8 +24,7 @@ namespace MV::test {
 
 using Channels = std::vector<std::vector<Float32>>;
 
-// Each test gets its own plug-in bundle folder (for the plug-in's midi.lua; absent until a test
-// writes one) and script folder.
+// Each test has its own plug-in bundle folder (no midi.lua unless written) and script folder.
 class ScriptedUnitTest : public ::testing::Test {
 protected:
     void SetUp() override { SetScriptFolderOverride(ScriptFolder()); }
@@ -54,7 +53,6 @@ protected:
     ScopedEnvironment m_config{"XDG_CONFIG_HOME", m_folder / "config"};
 };
 
-// The top of the interpreter's stack, read under the script lock.
 inline int StackTop(LuaMIDIHelper& helper) {
     CriticalRegionGuard lock(helper.LuaLock());
     return lua_gettop(helper.LuaState());
@@ -90,18 +88,22 @@ inline std::string Eval(LuaMIDIHelper& helper, const std::string& expression) {
     return value;
 }
 
-// Hands one short message to the script host as the render loop does. Channel is 0 to 15.
-inline void Dispatch(LuaMIDIHelper& helper, UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2) {
-    MessageQueueItem item;
-    item.m_type = MessageQueueItem::kTypeShort;
-    const UInt8 bytes[] = {status, channel, data1, data2};
-    std::memcpy(item.m_bytes, bytes, sizeof bytes);
-    helper.HandleMessageQueueItem(&item);
+// Hands short messages ("status channel(0-15) data1 data2", status in hex) to the script host
+// as the render loop does.
+inline void Send(LuaMIDIHelper& helper, const std::string& messages) {
+    std::istringstream in(messages);
+    for (unsigned status, channel, data1, data2;
+         in >> std::hex >> status >> std::dec >> channel >> data1 >> data2;) {
+        MessageQueueItem item;
+        item.m_type = MessageQueueItem::kTypeShort;
+        const UInt8 bytes[] = {UInt8(status), UInt8(channel), UInt8(data1), UInt8(data2)};
+        std::memcpy(item.m_bytes, bytes, sizeof bytes);
+        helper.HandleMessageQueueItem(&item);
+    }
 }
 
-// Polls until condition holds; false after a generous time-out. Tests wait for events, they
-// never measure how long those took.
-inline bool WaitFor(const std::function<bool()>& condition) {
+// Polls until condition holds; false after a generous time-out. Nothing here measures time.
+template <class Condition> bool WaitFor(Condition condition) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition() && std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
