@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "AUStateFile.h"
+#include "TestFolders.h"
 #include "TestUnit.h"
 
 namespace fwtest {
@@ -190,26 +188,15 @@ TEST_F(FrameworkState, RefusedBeforeAnythingChanges) {
         OSStatus expected = kAudioUnitErr_InvalidPropertyValue;
     } cases[] = {
         {"subtype", [] { return plist_new_uint(FourCC("Tst2")); }},
-        {"manufacturer", [] { return plist_new_uint(FourCC("Appl")); }},
         {"version", [] { return plist_new_uint(1); }},
         {"version", nullptr},
-        {"subtype", nullptr},
         {"part", [] { return plist_new_uint(0); }},
-        {"subtype", [] { return plist_new_string("Tst1"); }},
         {"type", [] { return plist_new_string("aumf"); }},
         {"data", [] { return plist_new_string("x"); }},
-        {"name", [] { return plist_new_uint(3); }},
         {"render-quality", [] { return plist_new_string("max"); }},
-        {"cpu-load", [] { return plist_new_bool(1); }},
         {"element-name", [] { return plist_new_array(); }},
         {"element-name", [] { return Nested("0", plist_new_uint(1)); }},
         {"element-name", [] { return Nested("left", plist_new_string("In")); }},
-        {"element-name",
-         [] {
-             plist_t names = plist_new_dict();
-             plist_dict_set_item(names, "1", plist_new_string("x"));
-             return names;
-         }},
         {"data+", nullptr, 5, 0, kAudioUnitErr_InvalidScope},
         {"data+", nullptr, 0, kNumParams},
     };
@@ -311,57 +298,33 @@ TEST_F(FrameworkState, RandomBlobsNeverReadPastTheirEnd) {
     }
 }
 
-class FrameworkStateFile : public FrameworkState {
-protected:
-    void SetUp() override {
-        FrameworkState::SetUp();
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "fluxet-state-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-
-    std::string Write(const char* name, const std::string& text) const {
-        std::ofstream((folder / name).string()) << text;
-        return (folder / name).string();
-    }
-
-    std::filesystem::path folder;
-};
-
-TEST_F(FrameworkStateFile, StateFileRoundTripsAndIsWrittenWhole) {
-    ASSERT_OK(host.SetParam(kParamGain, 0.1f));
+// Writing replaces the file whole, leaving no temporary file; what is not a state
+// dictionary changes nothing.
+TEST_F(FrameworkState, StateFilesAreWrittenWholeAndOnlyStateDictionariesAreRead) {
+    MV::test::TempFolder folder;
+    const std::string path = folder / "preset.aupreset";
     ASSERT_OK(host.SetParam(kParamSpeed, 1234.5f));
-    const std::string path = (folder / "preset.aupreset").string();
     ASSERT_OK(AUSaveUnitStateToFile(host.Get(), path));
-    // Writing again replaces the file and leaves no temporary file behind.
     ASSERT_OK(AUSaveUnitStateToFile(host.Get(), path));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
-                            std::filesystem::directory_iterator()),
-              1);
-    std::ifstream file(path);
-    std::string firstLine;
-    std::getline(file, firstLine);
-    EXPECT_EQ(firstLine.rfind("<?xml", 0), 0u);
-
+    EXPECT_EQ(MV::test::FolderEntries(folder.Path()), std::set<std::string>{"preset.aupreset"});
+    EXPECT_EQ(MV::test::ReadFile(path).rfind("<?xml", 0), 0u);
     HostedUnit fresh;
     ASSERT_OK(AURestoreUnitStateFromFile(fresh.Get(), path));
     EXPECT_EQ(ParameterBits(fresh), ParameterBits(host));
-}
 
-TEST_F(FrameworkStateFile, FilesThatAreNotStateDictionariesAreRefused) {
     const std::vector<UInt32> before = ParameterBits(host);
-    for (const std::string& path :
-         {Write("text", "hello, world\n"), Write("empty", ""),
-          Write("array.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\">"
-                               "<array><integer>1</integer></array></plist>")}) {
-        EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), path), kAudioUnitErr_InvalidPropertyValue)
-            << path;
+    for (const auto& [name, text] :
+         {std::pair{"text", "hello, world\n"},
+          {"empty", ""},
+          {"array.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\">"
+                          "<array><integer>1</integer></array></plist>"}}) {
+        MV::test::WriteFile(folder / name, text);
+        EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), folder / name),
+                  kAudioUnitErr_InvalidPropertyValue)
+            << name;
     }
-    EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), (folder / "missing").string()), fnfErr);
-    EXPECT_EQ(AUSaveUnitStateToFile(host.Get(), (folder / "no" / "such" / "folder").string()),
-              fnfErr);
+    EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), folder / "missing"), fnfErr);
+    EXPECT_EQ(AUSaveUnitStateToFile(host.Get(), folder / "no/such/folder"), fnfErr);
     EXPECT_EQ(ParameterBits(host), before);
 }
 

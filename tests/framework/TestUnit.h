@@ -7,11 +7,16 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "AUError.h"
 #include "AUMIDIEffectBase.h"
 #include "AudioUnitAPI.h"
+#include "ComponentEntryPoint.h"
 
 #define ASSERT_OK(expr) ASSERT_EQ((expr), noErr)
 
@@ -42,10 +47,7 @@ struct ProcessCall {
 };
 
 struct MidiCall {
-    UInt8 status;
-    UInt8 channel;
-    UInt8 data1;
-    UInt8 data2;
+    UInt8 status, channel, data1, data2;
     UInt32 frame;
     bool operator==(const MidiCall&) const = default;
 };
@@ -54,29 +56,122 @@ class TestUnit : public AUMIDIEffectBase {
 public:
     static constexpr std::size_t kMaxRecords = 512;
 
-    explicit TestUnit(AudioComponentInstance instance);
+    struct ParamRow {
+        const char* name;
+        AudioUnitParameterUnit unit;
+        Float32 minValue, maxValue, defaultValue;
+    };
+    static constexpr std::array<ParamRow, kNumParams> kParams{{
+        {"Gain", kAudioUnitParameterUnit_Generic, 0.0f, 2.0f, 1.0f},
+        {"Speed", kAudioUnitParameterUnit_Hertz, 10.0f, 5000.0f, 10.0f},
+        {"Steps", kAudioUnitParameterUnit_Indexed, 0.0f, 100.0f, 0.0f},
+        {"Mode", kAudioUnitParameterUnit_Indexed, 0.0f, 3.0f, 0.0f},
+        {"Note", kAudioUnitParameterUnit_MIDINoteNumber, 0.0f, 127.0f, 60.0f},
+    }};
+    static constexpr std::array<AUPreset, 2> kPresets{{{0, "Quiet"}, {1, "Loud"}}};
+    static constexpr std::array<Float32, 2> kPresetGains{0.25f, 1.75f};
+
+    explicit TestUnit(AudioComponentInstance instance) : AUMIDIEffectBase(instance, false) {
+        CreateElements();
+        Globals()->UseIndexedParameters(kNumParams);
+        for (AudioUnitParameterID id = 0; id < kNumParams; ++id) {
+            Globals()->SetParameter(id, kParams[id].defaultValue);
+        }
+    }
 
     OSStatus GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID paramID,
-                              AudioUnitParameterInfo& outInfo) override;
+                              AudioUnitParameterInfo& outInfo) override {
+        if (scope != kAudioUnitScope_Global || paramID >= kNumParams) {
+            return kAudioUnitErr_InvalidParameter;
+        }
+        const ParamRow& row = kParams[paramID];
+        std::strncpy(outInfo.name, row.name, sizeof(outInfo.name) - 1);
+        outInfo.cfNameString = row.name;
+        outInfo.unit = row.unit;
+        outInfo.minValue = row.minValue;
+        outInfo.maxValue = row.maxValue;
+        outInfo.defaultValue = row.defaultValue;
+        outInfo.flags = kAudioUnitParameterFlag_IsWritable | kAudioUnitParameterFlag_IsReadable |
+                        kAudioUnitParameterFlag_HasCFNameString | kAudioUnitParameterFlag_Global;
+        return noErr;
+    }
     OSStatus GetParameterValueStrings(AudioUnitScope scope, AudioUnitParameterID paramID,
-                                      plist_t* outStrings) override;
-    OSStatus GetPresets(AUPresetList* outPresets) const override;
-    OSStatus NewFactoryPresetSet(const AUPreset& preset) override;
+                                      plist_t* outStrings) override {
+        if (scope != kAudioUnitScope_Global || paramID != kParamMode) {
+            return kAudioUnitErr_InvalidProperty;
+        }
+        if (outStrings != nullptr) {
+            *outStrings = plist_new_array();
+            for (const char* name : {"Off", "Low", "Mid", "High"}) {
+                plist_array_append_item(*outStrings, plist_new_string(name));
+            }
+        }
+        return noErr;
+    }
+    OSStatus GetPresets(AUPresetList* outPresets) const override {
+        if (outPresets != nullptr) {
+            *outPresets = AUPresetList{UInt32(kPresets.size()), kPresets.data()};
+        }
+        return noErr;
+    }
+    OSStatus NewFactoryPresetSet(const AUPreset& preset) override {
+        if (preset.presetNumber < 0 || std::size_t(preset.presetNumber) >= kPresets.size()) {
+            return kAudioUnitErr_InvalidPropertyValue;
+        }
+        Globals()->SetParameter(kParamGain, kPresetGains[std::size_t(preset.presetNumber)]);
+        SetCurrentPreset(preset.presetNumber,
+                         kPresets[std::size_t(preset.presetNumber)].presetName);
+        return noErr;
+    }
     OSStatus GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                             UInt32& outDataSize, Boolean& outWritable) override;
+                             UInt32& outDataSize, Boolean& outWritable) override {
+        if (id == kTestProperty_Throw && scope == kAudioUnitScope_Global) {
+            outDataSize = sizeof(UInt32);
+            outWritable = false;
+            return noErr;
+        }
+        return AUMIDIEffectBase::GetPropertyInfo(id, scope, element, outDataSize, outWritable);
+    }
     OSStatus GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                         void* outData) override;
+                         void* outData) override {
+        if (id == kTestProperty_Throw && scope == kAudioUnitScope_Global) {
+            switch (element) {
+            case 0:
+                throw AUError(kAudioUnitErr_CannotDoInCurrentContext);
+            case 1:
+                throw std::bad_alloc();
+            case 2:
+                throw SInt32(-1234);
+            case 3:
+                throw SInt16(-77);
+            default:
+                throw std::runtime_error("test failure");
+            }
+        }
+        return AUMIDIEffectBase::GetProperty(id, scope, element, outData);
+    }
     std::unique_ptr<AUKernelBase> NewKernel() override;
     OSStatus HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2,
-                             UInt32 startFrame) override;
-    OSStatus HandleSysEx(const UInt8* data, UInt32 length) override;
+                             UInt32 startFrame) override {
+        if (numMidiCalls < kMaxRecords) {
+            midiCalls[numMidiCalls++] = MidiCall{status, channel, data1, data2, startFrame};
+        }
+        return noErr;
+    }
+    OSStatus HandleSysEx(const UInt8*, UInt32) override {
+        ++numSysEx;
+        return noErr;
+    }
     UInt32 Version() override { return 0x00010201; }
-    Float64 GetTailTime() override { return m_tailTime; }
+    Float64 GetTailTime() override { return tailTime; }
     bool SupportsTail() override { return true; }
 
-    void SetTailTime(Float64 seconds) { m_tailTime = seconds; }
     // Written on the render thread, read by the test after the render returned.
-    void RecordProcess(UInt32 channel, UInt32 frames, Float32 gain);
+    void RecordProcess(UInt32 channel, UInt32 frames, Float32 gain) {
+        if (numProcessCalls < kMaxRecords) {
+            processCalls[numProcessCalls++] = ProcessCall{channel, frames, gain};
+        }
+    }
     void ClearRecords() { numProcessCalls = numMidiCalls = numSysEx = 0; }
 
     std::array<ProcessCall, kMaxRecords> processCalls{};
@@ -87,34 +182,72 @@ public:
     std::atomic<int> kernelResets{0};
     // When set, kernels clear the silence flag only for sounding input.
     bool kernelsReportSilence = false;
-
-private:
-    Float64 m_tailTime = 0.0;
+    Float64 tailTime = 0.0;
 };
 
-// The component entry of TestUnit.
-OSStatus TestUnitEntry(ComponentParameters* params, ComponentInstance instance);
+class GainKernel : public AUKernelBase {
+public:
+    explicit GainKernel(TestUnit* unit) : AUKernelBase(unit), m_unit(unit) {}
 
-// The TestUnit inside an instance handle.
-TestUnit& UnitOf(AudioUnit unit);
+    void Reset() override { m_unit->kernelResets.fetch_add(1); }
+    void Process(const Float32* source, Float32* destination, UInt32 nFrames, UInt32 numChannels,
+                 bool& ioSilence) override {
+        const Float32 gain = GetParameter(kParamGain);
+        if (gain < 0.0f) {
+            throw kKernelThrow;
+        }
+        m_unit->RecordProcess(GetChannelNum(), nFrames, gain);
+        bool sounding = false;
+        for (UInt32 i = 0; i < nFrames; ++i) {
+            destination[i * numChannels] = source[i * numChannels] * gain;
+            sounding = sounding || source[i * numChannels] != 0.0f;
+        }
+        ioSilence = ioSilence && m_unit->kernelsReportSilence && !sounding;
+    }
+
+private:
+    TestUnit* m_unit;
+};
+
+inline std::unique_ptr<AUKernelBase> TestUnit::NewKernel() {
+    return std::make_unique<GainKernel>(this);
+}
+
+inline OSStatus TestUnitEntry(ComponentParameters* params, ComponentInstance instance) {
+    return ComponentEntryPoint<TestUnit>::Dispatch(params, instance);
+}
 
 // Opens a TestUnit through the host API and closes it at the end of the scope.
 class HostedUnit {
 public:
-    HostedUnit();
+    HostedUnit() {
+        if (AudioComponentInstanceNew(kTestDescription, &TestUnitEntry, &m_unit) != noErr) {
+            throw std::runtime_error("cannot open the test unit");
+        }
+    }
     ~HostedUnit() { AudioComponentInstanceDispose(m_unit); }
     HostedUnit(const HostedUnit&) = delete;
     HostedUnit& operator=(const HostedUnit&) = delete;
 
     AudioUnit Get() const { return m_unit; }
-    TestUnit& Unit() const { return UnitOf(m_unit); }
+    TestUnit& Unit() const {
+        return *static_cast<TestUnit*>(static_cast<ComponentBase*>(m_unit->storage));
+    }
 
     // Host-API conveniences on the global scope, element 0.
     OSStatus SetParam(AudioUnitParameterID id, AudioUnitParameterValue value) const {
         return AudioUnitSetParameter(m_unit, id, kAudioUnitScope_Global, 0, value, 0);
     }
-    AudioUnitParameterValue Param(AudioUnitParameterID id) const;
-    OSStatus SetFormat(AudioUnitScope scope, UInt32 channels) const;
+    AudioUnitParameterValue Param(AudioUnitParameterID id) const {
+        AudioUnitParameterValue value = -12345.0f;
+        AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, &value);
+        return value;
+    }
+    OSStatus SetFormat(AudioUnitScope scope, UInt32 channels) const {
+        AudioStreamBasicDescription format = AUIOElement::DefaultStreamFormat();
+        format.mChannelsPerFrame = channels;
+        return SetProp(kAudioUnitProperty_StreamFormat, format, scope);
+    }
     template <typename T>
     OSStatus GetProp(AudioUnitPropertyID id, T& value,
                      AudioUnitScope scope = kAudioUnitScope_Global,
@@ -136,7 +269,15 @@ private:
 // Non-interleaved float buffers owned by the test, with a buffer list pointing at them.
 class TestBuffers {
 public:
-    TestBuffers(UInt32 channels, UInt32 frames, Float32 fill = 0.0f);
+    TestBuffers(UInt32 channels, UInt32 frames, Float32 fill = 0.0f)
+        : m_frames(frames), m_data(channels, std::vector<Float32>(frames, fill)),
+          m_storage(std::make_unique<std::byte[]>(AudioBufferListSize(channels))),
+          m_list(new (m_storage.get()) AudioBufferList{}) {
+        m_list->mNumberBuffers = channels;
+        for (UInt32 i = 0; i < channels; ++i) {
+            m_list->mBuffers[i] = AudioBuffer{1, UInt32(frames * sizeof(Float32)), Channel(i)};
+        }
+    }
     TestBuffers(const TestBuffers&) = delete;
     TestBuffers& operator=(const TestBuffers&) = delete;
 
@@ -145,6 +286,17 @@ public:
     UInt32 Frames() const { return m_frames; }
     // Points buffer channel at no memory (the unit then lends its own).
     void DetachMemory(UInt32 channel) { m_list->mBuffers[channel] = AudioBuffer{1, 0, nullptr}; }
+    // Whether every sample of the first `channels` channels still holds `fill`.
+    bool AllEqual(UInt32 channels, Float32 fill) const {
+        for (UInt32 c = 0; c < channels; ++c) {
+            for (const Float32 sample : m_data[c]) {
+                if (sample != fill) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
 
 private:
     UInt32 m_frames;
@@ -154,14 +306,27 @@ private:
 };
 
 // A render callback that fills every input buffer with Sample(channel, frame) and counts its
-// calls; it can fail, throw, or mark its output silent.
+// calls; it can fail, or mark its output silent (all zeros).
 struct InputSource {
     static Float32 Sample(UInt32 channel, UInt32 frame) {
         return Float32(channel + 1) + 0.25f * Float32(frame);
     }
     static OSStatus Render(void* refCon, AudioUnitRenderActionFlags* ioActionFlags,
-                           const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 nFrames,
-                           AudioBufferList* ioData);
+                           const AudioTimeStamp*, UInt32, UInt32 nFrames, AudioBufferList* ioData) {
+        auto& source = *static_cast<InputSource*>(refCon);
+        ++source.calls;
+        if (source.result != noErr) {
+            return source.result;
+        }
+        for (UInt32 c = 0; c < ioData->mNumberBuffers; ++c) {
+            for (UInt32 i = 0; i < nFrames; ++i) {
+                static_cast<Float32*>(ioData->mBuffers[c].mData)[i] =
+                    source.silent ? 0.0f : Sample(c, i);
+            }
+        }
+        *ioActionFlags |= source.silent ? UInt32(kAudioUnitRenderAction_OutputIsSilence) : 0u;
+        return noErr;
+    }
 
     UInt32 calls = 0;
     OSStatus result = noErr;
@@ -169,10 +334,21 @@ struct InputSource {
 };
 
 // Connects source as the render callback of input 0 of unit.
-OSStatus ConnectSource(AudioUnit unit, InputSource& source);
+inline OSStatus ConnectSource(AudioUnit unit, InputSource& source) {
+    const AURenderCallbackStruct callback{&InputSource::Render, &source};
+    return AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
+                                0, &callback, sizeof(callback));
+}
 
 // One render of `frames` at sample time `sampleTime`, which then advances by the frames.
-OSStatus RenderAt(AudioUnit unit, Float64& sampleTime, UInt32 frames, AudioBufferList& out,
-                  AudioUnitRenderActionFlags* flags = nullptr);
+inline OSStatus RenderAt(AudioUnit unit, Float64& sampleTime, UInt32 frames, AudioBufferList& out,
+                         AudioUnitRenderActionFlags* flags = nullptr) {
+    AudioUnitRenderActionFlags none = 0;
+    AudioTimeStamp timeStamp{};
+    timeStamp.mSampleTime = sampleTime;
+    timeStamp.mFlags = kAudioTimeStampSampleTimeValid;
+    sampleTime += frames;
+    return AudioUnitRender(unit, flags != nullptr ? flags : &none, &timeStamp, 0, frames, &out);
+}
 
 } // namespace fwtest
