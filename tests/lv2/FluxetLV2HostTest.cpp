@@ -179,16 +179,14 @@ TEST(FluxetLV2Frames, AudioChangesExactlyAtTheEventFrames) {
                 unchanged.PatchSet(offsets[i], kParam_DryLevel, 0.0f);
                 control.PatchSet(offsets[i], kParam_DryLevel, i % 2 == 0 ? 1.0f : 0.0f);
             }
-            Buffers expected;
-            Buffers actual;
-            plain.Run(frames, input, 0, expected, &unchanged);
-            EXPECT_TRUE(moved.Run(frames, input, 0, actual, &control, true).empty())
+            plain.Run(frames, &unchanged, &input);
+            EXPECT_TRUE(moved.Run(frames, &control, &input, true).empty())
                 << "host changes must not be echoed";
             for (uint32_t ch = 0; ch < variant.channels; ++ch) {
                 for (uint32_t i = 0; i < frames; ++i) {
                     const auto up =
                         std::upper_bound(offsets.begin(), offsets.end(), i) - offsets.begin();
-                    ASSERT_EQ(SameBits(actual[ch][i], expected[ch][i]), up % 2 == 0)
+                    ASSERT_EQ(SameBits(moved.output[ch][i], plain.output[ch][i]), up % 2 == 0)
                         << "channel " << ch << " frame " << i;
                 }
             }
@@ -317,13 +315,12 @@ TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
     ControlSequence still;
     still.MIDI(300, {0xB0, 22, 127});
     const Buffers input = TestSignal(2, 1024, 11);
-    Buffers expected;
-    Buffers actual;
-    EXPECT_TRUE(plain.Run(1024, input, 0, expected, &still).empty());
-    const auto reports = scripted->Run(1024, input, 0, actual, &moving);
+    EXPECT_TRUE(plain.Run(1024, &still, &input).empty());
+    const auto reports = scripted->Run(1024, &moving, &input);
     for (int ch = 0; ch < 2; ++ch) {
         for (uint32_t i = 0; i < 1024; ++i) {
-            ASSERT_EQ(SameBits(actual[ch][i], expected[ch][i]), i < 300) << "frame " << i;
+            ASSERT_EQ(SameBits(scripted->output[ch][i], plain.output[ch][i]), i < 300)
+                << "frame " << i;
         }
     }
     ASSERT_EQ(reports.size(), 1u);
@@ -333,8 +330,9 @@ TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
 }
 
 // Changes made inside the unit (here by the OSC server's thread) go out as patch:Set once each,
-// with the latest value, at the block's last frame.
-TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsChangesReachTheHostOnce) {
+// with the latest value, at the block's last frame. The host's changes reach the unit's other
+// listeners, here an OSC registration, but not the host.
+TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndChangesReachTheHostAndOtherListeners) {
     const int port = g_oscBasePort + 7;
     LV2TestInstance instance(kFluxetLV2MonoURI, 256);
     ControlSequence control;
@@ -347,6 +345,16 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsChangesReachTheHostOnce) {
     client.Send(port, Message("/set", int(kParam_Bias), 0.1f));
     client.Send(port, Message("/set", int(kParam_Shape), 6.0f));
     client.Send(port, Message("/set", int(kParam_Bias), 0.3f));
+    const OscTestClient watcher;
+    const auto heard = [&](const std::string& value) {
+        for (std::string next; (next = watcher.Next()) != "(nothing)";) {
+            if (next == "#bundle /u ,if 8 " + value) {
+                return true;
+            }
+        }
+        return false;
+    };
+    client.Send(port, Message("/registerUpdate", int(kParam_Spread), watcher.Address(), "/u"));
     ASSERT_TRUE(PingRoundTrip(client, port));
     const auto reports = instance.Run(64);
     ASSERT_EQ(reports.size(), 2u);
@@ -356,11 +364,17 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndItsChangesReachTheHostOnce) {
     EXPECT_EQ(reports[1].value, 0.3f);
     EXPECT_EQ(reports[0].frame, 63);
     EXPECT_EQ(reports[1].frame, 63);
-    EXPECT_TRUE(instance.Run(64).empty()) << "each change is reported once";
-    // Offset 0 turns the server off.
     control.Clear();
-    control.PatchSetInt(0, kParam_OSCPortOffset, 0);
-    instance.Run(64, &control);
+    control.PatchSet(10, kParam_Spread, 0.5f);
+    control.PatchSet(20, kParam_Spread, 0.75f);
+    EXPECT_TRUE(instance.Run(64, &control).empty()) << "reported twice, or the host's echoed";
+    EXPECT_TRUE(heard("0.75"));
+    control.Clear();
+    control.PatchSet(0, kParam_Spread, 0.25f);
+    EXPECT_TRUE(instance.Run(0, &control).empty());
+    EXPECT_TRUE(heard("0.25"));
+    // A preset's "OSC Port Offset" of 0 turns the server off.
+    instance.Restore(Host().PresetState(2));
     EXPECT_TRUE(WaitUntil([&] { return IsUdpPortFree(port); })) << "port still held";
 }
 

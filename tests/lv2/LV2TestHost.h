@@ -75,12 +75,6 @@ public:
             throw std::runtime_error("no plug-in in " FLUXET_LV2_BUNDLE_DIR);
         }
     }
-    ~LV2TestHost() {
-        for (const auto& [index, state] : m_presets) {
-            lilv_state_free(state);
-        }
-        lilv_world_free(m_world);
-    }
     LilvWorld* World() const { return m_world; }
     const LilvPlugin* Plugin(const char* uri) const {
         LilvNode* node = lilv_new_uri(m_world, uri);
@@ -134,7 +128,7 @@ private:
 };
 
 inline LV2TestHost& Host() {
-    static LV2TestHost host;
+    static LV2TestHost& host = *new LV2TestHost; // with its world, for the whole run
     return host;
 }
 
@@ -312,59 +306,42 @@ public:
     }
     LilvInstance* Instance() const { return m_instance; }
 
-    // Runs frames of input (read from offset) into output (appended) with the control sequence.
-    // In place, the output buffers serve as the input buffers. Returns what the host was told.
-    std::vector<ReportedValue> Run(uint32_t frames, const Buffers& input, std::size_t offset,
-                                   Buffers& output, const ControlSequence* control = nullptr,
-                                   bool inPlace = false) {
-        m_inputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
-        m_outputs.assign(m_channels, std::vector<float>(std::max(frames, 1u), 0.0f));
-        for (uint32_t c = 0; c < m_channels && c < input.size(); ++c) {
-            for (uint32_t i = 0; i < frames && offset + i < input[c].size(); ++i) {
-                m_inputs[c][i] = input[c][offset + i];
-                m_outputs[c][i] = inPlace ? input[c][offset + i] : 0.0f;
-            }
+    // Runs frames of the input (the test signal when none is given) with the control sequence;
+    // the output is kept. In place, the output buffers serve as the input buffers. Returns what
+    // the host was told.
+    std::vector<ReportedValue> Run(uint32_t frames, const ControlSequence* control = nullptr,
+                                   const Buffers* input = nullptr, bool inPlace = false) {
+        m_inputs = input != nullptr ? *input : TestSignal(m_channels, frames);
+        for (auto& channel : m_inputs) {
+            channel.resize(std::max(frames, 1u));
         }
-        auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify.data());
-        notify->atom = {uint32_t(std::min(m_notify.size() * 8 - 8, notifyCapacity) - 8),
-                        Host().Map(LV2_ATOM__Chunk)};
+        output = inPlace ? m_inputs : Buffers(m_channels, std::vector<float>(m_inputs[0].size()));
+        // Hosts such as jalv 1.6 hand out sequences four bytes off the 64-bit alignment.
+        const std::size_t shift = misaligned ? 4 : 0;
         const LV2_Atom_Sequence* events = (control != nullptr ? *control : m_empty).Sequence();
-        void* controlPort = const_cast<LV2_Atom_Sequence*>(events);
-        void* notifyPort = notify;
-        if (misaligned) { // as jalv 1.6 hands them out: four bytes off the 64-bit alignment
-            m_shiftedControl.assign(events->atom.size / 8 + 3, 0);
-            controlPort = reinterpret_cast<uint8_t*>(m_shiftedControl.data()) + 4;
-            std::memcpy(controlPort, events, sizeof(LV2_Atom) + events->atom.size);
-            notifyPort = reinterpret_cast<uint8_t*>(m_notify.data()) + 4;
-            std::memmove(notifyPort, notify, sizeof(LV2_Atom));
-        }
+        m_control.assign(events->atom.size / 8 + 3, 0);
+        auto* controlPort = reinterpret_cast<uint8_t*>(m_control.data()) + shift;
+        std::memcpy(controlPort, events, sizeof(LV2_Atom) + events->atom.size);
+        auto* notifyPort = reinterpret_cast<uint8_t*>(m_notify.data()) + shift;
+        const LV2_Atom room{uint32_t(std::min<std::size_t>(65520, notifyCapacity) - 8),
+                            Host().Map(LV2_ATOM__Chunk)};
+        std::memcpy(notifyPort, &room, sizeof(room));
         lilv_instance_connect_port(m_instance, 0, controlPort);
         lilv_instance_connect_port(m_instance, 1, notifyConnected ? notifyPort : nullptr);
         for (uint32_t c = 0; c < m_channels; ++c) {
-            lilv_instance_connect_port(m_instance, 2 + c,
-                                       (inPlace ? m_outputs : m_inputs)[c].data());
-            lilv_instance_connect_port(m_instance, 2 + m_channels + c, m_outputs[c].data());
+            lilv_instance_connect_port(m_instance, 2 + c, (inPlace ? output : m_inputs)[c].data());
+            lilv_instance_connect_port(m_instance, 2 + m_channels + c, output[c].data());
         }
-        {
-            const AllocationCounter counter;
-            lilv_instance_run(m_instance, frames);
-            allocations = counter.Allocations();
+        const AllocationCounter counter;
+        lilv_instance_run(m_instance, frames);
+        allocations = counter.Allocations();
+        for (auto& channel : output) {
+            channel.resize(frames);
         }
-        if (misaligned) {
-            LV2_Atom written;
-            std::memcpy(&written, notifyPort, sizeof(written));
-            std::memmove(notify, notifyPort, sizeof(LV2_Atom) + written.size);
-        }
-        output.resize(m_channels);
-        for (uint32_t c = 0; c < m_channels; ++c) {
-            output[c].insert(output[c].end(), m_outputs[c].begin(), m_outputs[c].begin() + frames);
-        }
-        return notifyConnected ? ReadReports(notify) : std::vector<ReportedValue>{};
-    }
-    // Frames of the test signal, output discarded.
-    std::vector<ReportedValue> Run(uint32_t frames, const ControlSequence* control = nullptr) {
-        Buffers output;
-        return Run(frames, TestSignal(m_channels, frames), 0, output, control);
+        LV2_Atom written;
+        std::memcpy(&written, notifyPort, sizeof(written));
+        std::memmove(m_notify.data(), notifyPort, sizeof(LV2_Atom) + written.size);
+        return notifyConnected ? ReadReports(Notifications()) : std::vector<ReportedValue>{};
     }
     // The raw notification sequence of the last Run.
     const LV2_Atom_Sequence* Notifications() const {
@@ -389,6 +366,7 @@ public:
         return ReportedByParameter(Run(0, &get));
     }
 
+    Buffers output; // of the last Run
     bool notifyConnected = true;
     bool misaligned = false;
     std::size_t notifyCapacity = 65536; // bytes the notification port offers
@@ -400,8 +378,8 @@ private:
     LilvInstance* m_instance = nullptr;
     ControlSequence m_empty{64};
     std::vector<uint64_t> m_notify = std::vector<uint64_t>(65536 / 8);
-    std::vector<uint64_t> m_shiftedControl;
-    Buffers m_inputs, m_outputs;
+    std::vector<uint64_t> m_control;
+    Buffers m_inputs;
 };
 
 } // namespace MV::test
