@@ -98,19 +98,4 @@ TEST_F(FrameworkElement, StateRecordIsBigEndianInStorageOrder) {
     EXPECT_EQ(globals.size(), 140u);
 }
 
-TEST_F(FrameworkElement, IOBuffersExistOnlyWhileInitialised) {
-    AUOutputElement& output = unit.GetOutput(0);
-    EXPECT_FALSE(output.HasBufferMemory());
-    ASSERT_EQ(unit.DoInitialize(), noErr);
-    AudioBufferList& list = output.PrepareBuffer(unit.GetMaxFramesPerSlice());
-    ASSERT_EQ(list.mNumberBuffers, 2u);
-    EXPECT_EQ(list.mBuffers[1].mDataByteSize, 1156u * 4u);
-    // Each channel has its own memory, a whole slice long.
-    EXPECT_EQ(static_cast<std::byte*>(list.mBuffers[1].mData) -
-                  static_cast<std::byte*>(list.mBuffers[0].mData),
-              1156 * 4);
-    unit.DoCleanup();
-    EXPECT_FALSE(output.HasBufferMemory());
-}
-
 } // namespace

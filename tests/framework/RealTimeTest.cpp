@@ -9,14 +9,14 @@
 namespace fwtest {
 namespace {
 
-OSStatus CountRender(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+OSStatus CountRender(void* count, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
                      UInt32, AudioBufferList*) {
-    ++*static_cast<int*>(refCon);
+    ++*static_cast<int*>(count);
     return noErr;
 }
 
-void CountParameter(void* refCon, void*, const AudioUnitParameter*, AudioUnitParameterValue) {
-    ++*static_cast<int*>(refCon);
+void CountParameter(void* count, void*, const AudioUnitParameter*, AudioUnitParameterValue) {
+    ++*static_cast<int*>(count);
 }
 
 TEST(FrameworkRealTime, RenderCycleAllocatesNothing) {
@@ -24,39 +24,34 @@ TEST(FrameworkRealTime, RenderCycleAllocatesNothing) {
     InputSource source;
     ASSERT_OK(ConnectSource(host.Get(), source));
     ASSERT_OK(AudioUnitInitialize(host.Get()));
-    int notifications = 0;
+    int notifications = 0, heard = 0;
     ASSERT_OK(AudioUnitAddRenderNotify(host.Get(), &CountRender, &notifications));
-    int heard = 0;
     AUParameterListenerRef listener = nullptr;
     ASSERT_OK(AUListenerCreate(&CountParameter, &heard, &listener));
     const AudioUnitParameter gain{host.Get(), kParamGain, kAudioUnitScope_Global, 0};
     ASSERT_OK(AUListenerAddParameter(listener, nullptr, &gain));
-
-    TestBuffers out(2, 512);
-    TestBuffers lent(2, 512);
+    TestBuffers out(2, 512), lent(2, 512);
     lent.DetachMemory(0);
     lent.DetachMemory(1);
     Float64 sampleTime = 0;
     // One render outside the count applies the pending notification.
     ASSERT_OK(RenderAt(host.Get(), sampleTime, 512, out.List()));
     host.Unit().ClearRecords();
-
-    std::size_t allocations = 0;
-    std::size_t deallocations = 0;
+    // Immediate and ramped events on two parameters, at offsets all over the block.
+    AudioUnitParameterEvent events[24] = {};
+    for (UInt32 i = 0; i < 24; ++i) {
+        events[i].parameter = i % 2 == 0 ? kParamSpeed : kParamSteps;
+        events[i].eventType = i % 3 == 0 ? kParameterEvent_Immediate : kParameterEvent_Ramped;
+        if (events[i].eventType == kParameterEvent_Immediate) {
+            events[i].eventValues.immediate = {(i * 37) % 512, Float32(i)};
+        } else {
+            events[i].eventValues.ramp = {SInt32((i * 53) % 512), 40, 1.0f, 2.0f};
+        }
+    }
+    std::size_t allocations = 0, deallocations = 0;
     {
         const MV::test::AllocationCounter counter;
         for (int block = 1; block <= 20; ++block) {
-            AudioUnitParameterEvent events[24] = {};
-            for (UInt32 i = 0; i < 24; ++i) {
-                events[i].parameter = i % 2 == 0 ? kParamSpeed : kParamSteps;
-                events[i].eventType =
-                    i % 3 == 0 ? kParameterEvent_Immediate : kParameterEvent_Ramped;
-                if (events[i].eventType == kParameterEvent_Immediate) {
-                    events[i].eventValues.immediate = {(i * 37) % 512, Float32(i)};
-                } else {
-                    events[i].eventValues.ramp = {SInt32((i * 53) % 512), 40, 1.0f, 2.0f};
-                }
-            }
             ASSERT_OK(AudioUnitScheduleParameters(host.Get(), events, 24));
             ASSERT_OK(MusicDeviceMIDIEvent(host.Get(), 0xB2, 7, 100, 12));
             ASSERT_OK(AUParameterSet(nullptr, nullptr, &gain, 0.5f + 0.01f * block, 0));

@@ -1,9 +1,8 @@
-// A small MIDI-controlled effect that drives the framework through the host API in tests:
-// a gain kernel per channel that records every Process call, a MIDI handler that records every
-// event, five parameters, two factory presets and a property that throws on request; plus
-// test-owned buffers and an input source for renders.
+// A small MIDI effect driven through the host API in tests: a recording gain kernel per channel,
+// a recording MIDI handler, five parameters, two factory presets, a property that throws.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -135,18 +134,12 @@ public:
     OSStatus GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          void* outData) override {
         if (id == kTestProperty_Throw && scope == kAudioUnitScope_Global) {
-            switch (element) {
-            case 0:
-                throw AUError(kAudioUnitErr_CannotDoInCurrentContext);
-            case 1:
-                throw std::bad_alloc();
-            case 2:
-                throw SInt32(-1234);
-            case 3:
-                throw SInt16(-77);
-            default:
-                throw std::runtime_error("test failure");
-            }
+            using Thrower = void (*)();
+            static constexpr Thrower throwers[] = {
+                [] { throw AUError(kAudioUnitErr_CannotDoInCurrentContext); },
+                [] { throw std::bad_alloc(); }, [] { throw SInt32(-1234); },
+                [] { throw SInt16(-77); }, [] { throw std::runtime_error("test failure"); }};
+            throwers[std::min<AudioUnitElement>(element, 4)]();
         }
         return AUMIDIEffectBase::GetProperty(id, scope, element, outData);
     }
@@ -288,14 +281,9 @@ public:
     void DetachMemory(UInt32 channel) { m_list->mBuffers[channel] = AudioBuffer{1, 0, nullptr}; }
     // Whether every sample of the first `channels` channels still holds `fill`.
     bool AllEqual(UInt32 channels, Float32 fill) const {
-        for (UInt32 c = 0; c < channels; ++c) {
-            for (const Float32 sample : m_data[c]) {
-                if (sample != fill) {
-                    return false;
-                }
-            }
-        }
-        return true;
+        return std::all_of(m_data.begin(), m_data.begin() + channels, [fill](const auto& samples) {
+            return std::count(samples.begin(), samples.end(), fill) == std::ssize(samples);
+        });
     }
 
 private:

@@ -18,11 +18,7 @@ struct NotifyCounts {
     static OSStatus Callback(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeStamp*,
                              UInt32, UInt32, AudioBufferList*) {
         auto* counts = static_cast<NotifyCounts*>(refCon);
-        if ((*flags & kAudioUnitRenderAction_PreRender) != 0) {
-            counts->pre.fetch_add(1);
-        } else {
-            counts->post.fetch_add(1);
-        }
+        ((*flags & kAudioUnitRenderAction_PreRender) != 0 ? counts->pre : counts->post) += 1;
         return noErr;
     }
 };
@@ -43,8 +39,7 @@ protected:
 };
 
 TEST_F(FrameworkThreads, NotificationsAddedAndRemovedFromAnotherThreadApplyAtTheNextRender) {
-    NotifyCounts stay;
-    NotifyCounts churn;
+    NotifyCounts stay, churn;
     std::atomic<bool> added{false};
     std::thread adder([&] {
         ASSERT_OK(AudioUnitAddRenderNotify(host.Get(), &NotifyCounts::Callback, &stay));
@@ -56,9 +51,8 @@ TEST_F(FrameworkThreads, NotificationsAddedAndRemovedFromAnotherThreadApplyAtThe
     });
     int rendersAfterAdd = 0;
     for (int i = 0; i < 400; ++i) {
-        const bool wasAdded = added.load();
+        rendersAfterAdd += added.load() ? 1 : 0;
         ASSERT_OK(RenderOnce());
-        rendersAfterAdd += wasAdded ? 1 : 0;
     }
     adder.join();
     ASSERT_OK(RenderOnce());
@@ -100,9 +94,7 @@ struct GuardedListener {
     static void Callback(void* refCon, void*, const AudioUnitParameter*, AudioUnitParameterValue) {
         auto* self = static_cast<GuardedListener*>(refCon);
         self->calls.fetch_add(1);
-        if (self->removed.load()) {
-            self->callsAfterRemoval.fetch_add(1);
-        }
+        self->callsAfterRemoval += self->removed.load() ? 1 : 0;
     }
 };
 
