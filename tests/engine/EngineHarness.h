@@ -24,12 +24,6 @@ inline bool SameBits(const std::vector<Float32>& a, const std::vector<Float32>& 
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
 }
 
-inline void SetDefaults(Float32 (&p)[kNumParameters]) {
-    for (UInt32 i = 0; i < kNumParameters; ++i) {
-        p[i] = astParamInfos[i].defaultValue;
-    }
-}
-
 class EngineHarness {
 public:
     using Buffers = std::vector<std::vector<Float32>>;
@@ -40,7 +34,9 @@ public:
         for (int c = 0; c < channels; ++c) {
             m_cores.push_back(std::make_unique<MrvnFluxetEngine::ChannelCore>(m_engine, c));
         }
-        SetDefaults(params);
+        for (UInt32 p = 0; p < kNumParameters; ++p) {
+            params[p] = astParamInfos[p].defaultValue;
+        }
     }
 
     EngineHarness& Set(std::initializer_list<std::pair<AudioUnitParameterID, Float32>> values) {
@@ -76,8 +72,7 @@ public:
         return out;
     }
 
-    // One effect-only pass of the sample loop for channel c on `ring`, from where the channel
-    // and the shared phase stand now.
+    // An effect-only pass of the sample loop for channel c on `ring`, from where things stand.
     std::vector<Float32> Pass(int c, const MrvnFluxetEngine::PreComp& record,
                               const std::vector<Float32>& in, std::vector<Float32>& ring,
                               MrvnFluxetEngine::KernelState state) {

@@ -140,19 +140,31 @@ std::vector<float> Signal(std::size_t length, UInt32 seed, bool ring) {
     return v;
 }
 
-// Puts the widest variant back for the tests that follow.
-void SelectWidestVariant() {
-    if (!Engine::SelectLoopVariant(Engine::LoopVariant::AVX512) &&
-        !Engine::SelectLoopVariant(Engine::LoopVariant::AVX2)) {
-        Engine::SelectLoopVariant(Engine::LoopVariant::Baseline);
+class FluxetLoops : public ::testing::Test {
+protected:
+    // Puts the widest variant back for the tests that follow.
+    void TearDown() override {
+        if (!Engine::SelectLoopVariant(Engine::LoopVariant::AVX512) &&
+            !Engine::SelectLoopVariant(Engine::LoopVariant::AVX2)) {
+            Engine::SelectLoopVariant(Engine::LoopVariant::Baseline);
+        }
     }
-}
+
+    // Runs the check once with each loop variant this processor has.
+    template <class Check> static void ForEachVariant(Check check) {
+        for (const auto variant : {Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2,
+                                   Engine::LoopVariant::AVX512}) {
+            if (Engine::SelectLoopVariant(variant)) {
+                SCOPED_TRACE(int(variant));
+                check();
+            }
+        }
+    }
+};
 
 class FluxetLoopsVsReference
-    : public ::testing::TestWithParam<std::tuple<float, Engine::LoopVariant>> {
-protected:
-    void TearDown() override { SelectWidestVariant(); }
-};
+    : public FluxetLoops,
+      public ::testing::WithParamInterface<std::tuple<float, Engine::LoopVariant>> {};
 
 TEST_P(FluxetLoopsVsReference, AgreeBitForBit) {
     const auto [shape, variant] = GetParam();
@@ -196,22 +208,6 @@ INSTANTIATE_TEST_SUITE_P(
                                          9.5f),
                        ::testing::Values(Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2,
                                          Engine::LoopVariant::AVX512)));
-
-class FluxetLoops : public ::testing::Test {
-protected:
-    void TearDown() override { SelectWidestVariant(); }
-
-    // Runs the check once with each loop variant this processor has.
-    template <class Check> static void ForEachVariant(Check check) {
-        for (const auto variant : {Engine::LoopVariant::Baseline, Engine::LoopVariant::AVX2,
-                                   Engine::LoopVariant::AVX512}) {
-            if (Engine::SelectLoopVariant(variant)) {
-                SCOPED_TRACE(int(variant));
-                check();
-            }
-        }
-    }
-};
 
 TEST_F(FluxetLoops, ReadJustBelowSlotZeroWrapsToTheTopOfTheRing) {
     Record rec{};
