@@ -99,26 +99,6 @@ TEST(FrameworkDispatch, MidiStatusIsSplitOnBothEntries) {
     EXPECT_EQ(unit.numMidiCalls, 2 * std::size(cases));
 }
 
-TEST(FrameworkDispatch, FastParameterEntriesReachTheUnit) {
-    HostedUnit host;
-    AudioUnitSetParameterProc setProc = nullptr;
-    AudioUnitGetParameterProc getProc = nullptr;
-    ASSERT_OK(host.GetProp(kAudioUnitProperty_FastDispatch, setProc, kAudioUnitScope_Global,
-                           kAudioUnitSetParameterSelect));
-    ASSERT_OK(host.GetProp(kAudioUnitProperty_FastDispatch, getProc, kAudioUnitScope_Global,
-                           kAudioUnitGetParameterSelect));
-    ASSERT_OK(setProc(host.Get()->storage, kParamSteps, kAudioUnitScope_Global, 0, 42.0f, 0));
-    AudioUnitParameterValue value = 0;
-    ASSERT_OK(getProc(host.Get()->storage, kParamSteps, kAudioUnitScope_Global, 0, &value));
-    EXPECT_EQ(value, 42.0f);
-    EXPECT_EQ(host.Param(kParamSteps), 42.0f);
-    EXPECT_EQ(getProc(host.Get()->storage, kNumParams, kAudioUnitScope_Global, 0, &value),
-              kAudioUnitErr_InvalidParameter);
-    EXPECT_EQ(host.GetProp(kAudioUnitProperty_FastDispatch, setProc, kAudioUnitScope_Global,
-                           kAudioUnitResetSelect),
-              kAudioUnitErr_InvalidProperty);
-}
-
 TEST(FrameworkDispatch, SysExNeedsAnInitialisedUnit) {
     HostedUnit host;
     const UInt8 message[] = {0xF0, 0x7D, 0x01, 0xF7};
@@ -158,23 +138,6 @@ TEST(FrameworkDispatch, ParameterLookupsAnswerTheirErrorAndMappedNumbersComeOnly
     ASSERT_OK(AudioUnitSetParameter(unit, 9, kAudioUnitScope_Output, 0, 6.0f, 0));
     ASSERT_OK(AudioUnitGetParameter(unit, 9, kAudioUnitScope_Output, 0, &value));
     EXPECT_EQ(value, 6.0f);
-}
-
-TEST(FrameworkDispatch, ParameterListAndInfoComeFromTheUnit) {
-    HostedUnit host;
-    UInt32 size = 0;
-    ASSERT_OK(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_ParameterList,
-                                   kAudioUnitScope_Global, 0, nullptr, &size));
-    ASSERT_EQ(size, kNumParams * sizeof(AudioUnitParameterID));
-    std::array<AudioUnitParameterID, kNumParams> ids{};
-    ASSERT_OK(host.GetProp(kAudioUnitProperty_ParameterList, ids));
-    EXPECT_EQ(ids, (std::array<AudioUnitParameterID, kNumParams>{0, 1, 2, 3, 4}));
-    // The content of the info is the parameter handle's (HostServicesTest).
-    AudioUnitParameterInfo info{};
-    size = sizeof(info) - 1;
-    EXPECT_EQ(AudioUnitGetProperty(host.Get(), kAudioUnitProperty_ParameterInfo,
-                                   kAudioUnitScope_Global, kParamSpeed, &info, &size),
-              kAudio_ParamError);
 }
 
 // The tags (the user data) of the listeners called, in order.
@@ -242,21 +205,6 @@ TEST(FrameworkDispatch, UnsupportedFormatIsRefusedAndKept) {
     }
 }
 
-TEST(FrameworkDispatch, FormatsAndSampleRateChangeOnlyWhileUninitialised) {
-    HostedUnit host;
-    const Float64 rate = 96000.0;
-    ASSERT_OK(host.SetProp(kAudioUnitProperty_SampleRate, rate));
-    Float64 readBack = 0;
-    ASSERT_OK(host.GetProp(kAudioUnitProperty_SampleRate, readBack, kAudioUnitScope_Output, 0));
-    EXPECT_EQ(readBack, 96000.0);
-    EXPECT_EQ(host.Unit().GetSampleRate(), 96000.0);
-    ASSERT_OK(AudioUnitInitialize(host.Get()));
-    EXPECT_EQ(host.SetFormat(kAudioUnitScope_Input, 2), kAudioUnitErr_Initialized);
-    EXPECT_EQ(host.SetProp(kAudioUnitProperty_SampleRate, rate, kAudioUnitScope_Input, 0),
-              kAudioUnitErr_Initialized);
-    EXPECT_EQ(host.SetFormat(kAudioUnitScope_Output, 2), kAudioUnitErr_Initialized);
-}
-
 TEST(FrameworkDispatch, PropertyRefusalsNameTheirReason) {
     HostedUnit host;
     const AudioUnit unit = host.Get();
@@ -277,6 +225,11 @@ TEST(FrameworkDispatch, PropertyRefusalsNameTheirReason) {
               kAudioUnitErr_InvalidElement);
     EXPECT_EQ(host.SetProp(kAudioUnitProperty_MaximumFramesPerSlice, UInt32(0)),
               kAudioUnitErr_InvalidPropertyValue);
+    AudioUnitParameterInfo info{};
+    size = sizeof(info) - 1;
+    EXPECT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ParameterInfo, kAudioUnitScope_Global,
+                                   kParamSpeed, &info, &size),
+              kAudio_ParamError);
 }
 
 TEST(FrameworkDispatch, PresentPresetLoadsFactoryPresetsOrTakesUserPresets) {

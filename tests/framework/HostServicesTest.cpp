@@ -130,17 +130,6 @@ TEST(FrameworkHostServices, EventListenersHearTheEventTypesTheyAdded) {
     EXPECT_EQ(AUEventListenerAddEventType(parameters.Get(), nullptr, &begin), kAudio_ParamError);
 }
 
-TEST(FrameworkHostServices, ValuesAreFormattedToFourSignificantDigitsInPlainNotation) {
-    const std::pair<Float64, const char*> cases[] = {
-        {223.6068, "223.6"},  {5000, "5000"},     {10, "10.00"},   {0.001, "0.001000"},
-        {-1.5, "-1.500"},     {0.0, "0.000"},     {-0.0, "0.000"}, {9.99996, "10.00"},
-        {123456.7, "123457"}, {0.12345, "0.1235"}};
-    for (const auto& [value, text] : cases) {
-        char buffer[kAUParameterFormatValueBufferSize];
-        EXPECT_STREQ(AUParameterFormatValue(value, nullptr, buffer, 4), text) << value;
-    }
-}
-
 TEST(FrameworkParameterHandle, UnitNamesAndValueCounts) {
     HostedUnit host;
     auto handle = [&host](AudioUnitParameterID id) {

@@ -143,42 +143,6 @@ TEST_F(FrameworkRender, BuffersWithoutMemoryReceiveTheUnitsBuffers) {
     }
 }
 
-TEST_F(FrameworkRender, BypassCopiesInputAndLeavingItResetsTheKernels) {
-    ASSERT_OK(AudioUnitInitialize(host.Get()));
-    ASSERT_OK(host.SetParam(kParamGain, 0.5f));
-    TestUnit& unit = host.Unit();
-    const UInt32 on = 1;
-    EXPECT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
-                                   kAudioUnitScope_Global, 0, &on, 2),
-              kAudioUnitErr_InvalidPropertyValue);
-    ASSERT_OK(host.SetProp(kAudioUnitProperty_BypassEffect, on));
-    EXPECT_EQ(unit.kernelResets.load(), 0);
-    TestBuffers out(2, 256, kSentinel);
-    ASSERT_OK(Render(out, 256));
-    ExpectGain(out, 2, 256, 1.0f);
-    EXPECT_EQ(unit.numProcessCalls, 0u);
-    // Setting it off twice resets the kernels once.
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_OK(host.SetProp(kAudioUnitProperty_BypassEffect, UInt32(0)));
-        EXPECT_EQ(unit.kernelResets.load(), 2);
-    }
-    ASSERT_OK(Render(out, 256));
-    ExpectGain(out, 2, 256, 0.5f);
-}
-
-TEST_F(FrameworkRender, InPlaceProcessingHandsTheKernelsTheOutputBuffers) {
-    UInt32 inPlace = 99;
-    ASSERT_OK(host.GetProp(kAudioUnitProperty_InPlaceProcessing, inPlace));
-    EXPECT_EQ(inPlace, 0u);
-    ASSERT_OK(host.SetProp(kAudioUnitProperty_InPlaceProcessing, UInt32(1)));
-    EXPECT_TRUE(host.Unit().ProcessesInPlace());
-    ASSERT_OK(AudioUnitInitialize(host.Get()));
-    ASSERT_OK(host.SetParam(kParamGain, 1.5f));
-    TestBuffers out(2, 100, kSentinel);
-    ASSERT_OK(Render(out, 100));
-    ExpectGain(out, 2, 100, 1.5f);
-}
-
 std::vector<AudioUnitRenderActionFlags> g_notified;
 
 OSStatus RecordNotify(void*, AudioUnitRenderActionFlags* ioActionFlags, const AudioTimeStamp*,
@@ -218,23 +182,6 @@ TEST_F(FrameworkRender, NotificationsSeePreAndPostFlagsAndTheErrorBit) {
     source.result = noErr;
     ASSERT_OK(Render(out, 64));
     EXPECT_EQ(g_notified.size(), 6u);
-}
-
-TEST_F(FrameworkRender, UpstreamUnitFeedsTheInput) {
-    HostedUnit upstream;
-    ASSERT_OK(ConnectSource(upstream.Get(), source));
-    ASSERT_OK(upstream.SetParam(kParamGain, 2.0f));
-    ASSERT_OK(AudioUnitInitialize(upstream.Get()));
-    ASSERT_OK(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_SetRenderCallback,
-                                   kAudioUnitScope_Input, 0, nullptr, 0));
-    const AudioUnitConnection connection{upstream.Get(), 0, 0};
-    ASSERT_OK(
-        host.SetProp(kAudioUnitProperty_MakeConnection, connection, kAudioUnitScope_Input, 0));
-    ASSERT_OK(AudioUnitInitialize(host.Get()));
-    ASSERT_OK(host.SetParam(kParamGain, 0.25f));
-    TestBuffers out(2, 96, kSentinel);
-    ASSERT_OK(Render(out, 96));
-    ExpectGain(out, 2, 96, 0.5f);
 }
 
 // 441 tail samples: two silent renders still count as sound, then silence; sound re-arms it.

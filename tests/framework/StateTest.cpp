@@ -227,31 +227,6 @@ TEST_F(FrameworkState, TheBlobWalkStopsAtAMissingElementOrTheEnd) {
     EXPECT_EQ(host.Param(kParamMode), 0.0f);
 }
 
-void CountInputScopeCall(void* userData, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope,
-                         AudioUnitElement) {
-    EXPECT_EQ(scope, UInt32(kAudioUnitScope_Input));
-    ++*static_cast<int*>(userData);
-}
-
-TEST_F(FrameworkState, ElementNamesTravelWithTheState) {
-    const char* name = "Left In";
-    ASSERT_OK(host.SetProp(kAudioUnitProperty_ElementName, name, kAudioUnitScope_Input, 0));
-    const PlistPtr state = Save(host);
-    const plist_t input =
-        plist_dict_get_item(plist_dict_get_item(state.get(), "element-name"), "1");
-    EXPECT_STREQ(plist_get_string_ptr(plist_dict_get_item(input, "0"), nullptr), "Left In");
-
-    HostedUnit fresh;
-    int nameChanges = 0;
-    ASSERT_OK(AudioUnitAddPropertyListener(fresh.Get(), kAudioUnitProperty_ElementName,
-                                           &CountInputScopeCall, &nameChanges));
-    ASSERT_OK(Restore(fresh, state.get()));
-    EXPECT_EQ(fresh.Unit().Inputs().GetElement(0)->GetName(), "Left In");
-    EXPECT_EQ(nameChanges, 1);
-    ASSERT_OK(Restore(fresh, state.get()));
-    EXPECT_EQ(nameChanges, 1) << "an unchanged name is not announced";
-}
-
 // Run under the sanitizer build: a read past the blob's end is reported there.
 TEST_F(FrameworkState, RandomBlobsNeverReadPastTheirEnd) {
     std::mt19937 random(20240611);
