@@ -38,8 +38,7 @@ namespace MV::test {
 // Every OSC server of the tests listens on 127.0.0.1, base port plus one of these offsets.
 inline int g_oscBasePort = 0;
 
-class LV2HermeticEnvironment : public ::testing::Environment {
-public:
+struct LV2HermeticEnvironment : ::testing::Environment {
     void SetUp() override {
         char pattern[] = "/tmp/fluxet-lv2-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -58,8 +57,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(m_root, ignored);
     }
-
-private:
     std::filesystem::path m_root;
 };
 inline ::testing::Environment* const g_hermetic =
@@ -74,8 +71,9 @@ public:
         if (lilv_plugins_size(lilv_world_get_all_plugins(m_world)) == 0) {
             throw std::runtime_error("no plug-in in " FLUXET_LV2_BUNDLE_DIR);
         }
+        const LV2_URID key = Map(LV2_BUF_SIZE__maxBlockLength), type = Map(LV2_ATOM__Int);
+        m_options[0] = {LV2_OPTIONS_INSTANCE, 0, key, sizeof(int32_t), type, &m_maxBlockLength};
     }
-    LilvWorld* World() const { return m_world; }
     const LilvPlugin* Plugin(const char* uri) const {
         LilvNode* node = lilv_new_uri(m_world, uri);
         const LilvPlugin* plugin =
@@ -91,12 +89,6 @@ public:
     // maxBlockLength 0 leaves the option out.
     const LV2_Feature* const* Features(int32_t maxBlockLength) {
         m_maxBlockLength = maxBlockLength;
-        m_options[0] = {LV2_OPTIONS_INSTANCE,
-                        0,
-                        Map(LV2_BUF_SIZE__maxBlockLength),
-                        sizeof(int32_t),
-                        Map(LV2_ATOM__Int),
-                        &m_maxBlockLength};
         m_features[1] = maxBlockLength != 0 ? &m_optionsFeature : nullptr;
         return m_features;
     }
@@ -201,27 +193,17 @@ inline std::vector<ReportedValue> ReadReports(const LV2_Atom_Sequence* notify) {
     std::vector<ReportedValue> reported;
     LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
         const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
-        if (event->body.type != Host().Map(LV2_ATOM__Object) ||
-            object->body.otype != Host().Map(LV2_PATCH__Set)) {
-            continue;
-        }
-        const LV2_Atom* key = nullptr;
+        const LV2_Atom_URID* key = nullptr;
         const LV2_Atom* atom = nullptr;
-        lv2_atom_object_get(object, Host().Map(LV2_PATCH__property), &key,
-                            Host().Map(LV2_PATCH__value), &atom, 0);
-        ReportedValue entry{event->time.frames, 0, 0, 0.0f};
-        if (key != nullptr) {
-            entry.property = reinterpret_cast<const LV2_Atom_URID*>(key)->body;
+        if (object->atom.type == Host().Map(LV2_ATOM__Object) &&
+            object->body.otype == Host().Map(LV2_PATCH__Set) &&
+            lv2_atom_object_get(object, Host().Map(LV2_PATCH__property), &key,
+                                Host().Map(LV2_PATCH__value), &atom, 0) == 2) {
+            const bool integer = atom->type == Host().Map(LV2_ATOM__Int);
+            reported.push_back({event->time.frames, key->body, atom->type,
+                                integer ? float(reinterpret_cast<const LV2_Atom_Int*>(atom)->body)
+                                        : reinterpret_cast<const LV2_Atom_Float*>(atom)->body});
         }
-        if (atom != nullptr) {
-            entry.type = atom->type;
-            if (atom->type == Host().Map(LV2_ATOM__Float)) {
-                entry.value = reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
-            } else if (atom->type == Host().Map(LV2_ATOM__Int)) {
-                entry.value = float(reinterpret_cast<const LV2_Atom_Int*>(atom)->body);
-            }
-        }
-        reported.push_back(entry);
     }
     return reported;
 }
@@ -261,6 +243,19 @@ inline bool SameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
+// Per channel, the frames where a render starts or stops differing from a reference.
+inline std::vector<std::vector<uint32_t>> Flips(const Buffers& render, const Buffers& reference) {
+    std::vector<std::vector<uint32_t>> flips(render.size());
+    for (std::size_t c = 0; c < render.size(); ++c) {
+        for (uint32_t i = 0; i < render[c].size(); ++i) {
+            if (SameBits(render[c][i], reference[c][i]) == (flips[c].size() % 2 == 1)) {
+                flips[c].push_back(i);
+            }
+        }
+    }
+    return flips;
+}
+
 // Saved state properties by key, as a host keeps them.
 struct StoredProperty {
     LV2_URID type;
@@ -273,28 +268,13 @@ inline LV2_State_Status StoreProperty(LV2_State_Handle handle, uint32_t key, con
     (*static_cast<StoredProperties*>(handle))[key] = {type, {bytes, bytes + size}};
     return LV2_STATE_SUCCESS;
 }
-inline const void* RetrieveProperty(LV2_State_Handle handle, uint32_t key, size_t* size,
-                                    uint32_t* type, uint32_t* flags) {
-    const auto& from = *static_cast<const StoredProperties*>(handle);
-    const auto found = from.find(key);
-    if (found == from.end()) {
-        return nullptr;
-    }
-    *size = found->second.bytes.size();
-    *type = found->second.type;
-    *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
-    return found->second.bytes.data();
-}
-
 // An instance of one of the plug-ins with buffers for its ports.
 class LV2TestInstance {
 public:
     LV2TestInstance(const char* uri, int32_t maxBlockLength) : m_maxBlockLength(maxBlockLength) {
         const LilvPlugin* plugin = Host().Plugin(uri);
-        m_channels = plugin != nullptr ? (lilv_plugin_get_num_ports(plugin) - 2) / 2 : 0;
-        m_instance = plugin != nullptr
-                         ? lilv_plugin_instantiate(plugin, 48000.0, Host().Features(maxBlockLength))
-                         : nullptr;
+        m_channels = (lilv_plugin_get_num_ports(plugin) - 2) / 2;
+        m_instance = lilv_plugin_instantiate(plugin, 48000.0, Host().Features(maxBlockLength));
         if (m_instance == nullptr) {
             throw std::runtime_error(std::string("cannot instantiate ") + uri);
         }
@@ -323,11 +303,10 @@ public:
         auto* controlPort = reinterpret_cast<uint8_t*>(m_control.data()) + shift;
         std::memcpy(controlPort, events, sizeof(LV2_Atom) + events->atom.size);
         auto* notifyPort = reinterpret_cast<uint8_t*>(m_notify.data()) + shift;
-        const LV2_Atom room{uint32_t(std::min<std::size_t>(65520, notifyCapacity) - 8),
-                            Host().Map(LV2_ATOM__Chunk)};
+        const LV2_Atom room{65512, Host().Map(LV2_ATOM__Chunk)};
         std::memcpy(notifyPort, &room, sizeof(room));
         lilv_instance_connect_port(m_instance, 0, controlPort);
-        lilv_instance_connect_port(m_instance, 1, notifyConnected ? notifyPort : nullptr);
+        lilv_instance_connect_port(m_instance, 1, notifyPort);
         for (uint32_t c = 0; c < m_channels; ++c) {
             lilv_instance_connect_port(m_instance, 2 + c, (inPlace ? output : m_inputs)[c].data());
             lilv_instance_connect_port(m_instance, 2 + m_channels + c, output[c].data());
@@ -341,7 +320,7 @@ public:
         LV2_Atom written;
         std::memcpy(&written, notifyPort, sizeof(written));
         std::memmove(m_notify.data(), notifyPort, sizeof(LV2_Atom) + written.size);
-        return notifyConnected ? ReadReports(Notifications()) : std::vector<ReportedValue>{};
+        return ReadReports(Notifications());
     }
     // The raw notification sequence of the last Run.
     const LV2_Atom_Sequence* Notifications() const {
@@ -367,10 +346,8 @@ public:
     }
 
     Buffers output; // of the last Run
-    bool notifyConnected = true;
     bool misaligned = false;
-    std::size_t notifyCapacity = 65536; // bytes the notification port offers
-    std::size_t allocations = 0;        // by the plug-in on this thread in the last Run
+    std::size_t allocations = 0; // by the plug-in on this thread in the last Run
 
 private:
     uint32_t m_channels = 0;

@@ -1,38 +1,24 @@
 #!/usr/bin/env bash
 # Checks of the built LV2 bundle with Debian's own LV2 tools.
 # usage: lv2-tools.sh exports|validate|info|lv2file|jalv|bench BUILD_DIR [FLUXET_PROGRAM]
-# Sanitizer builds: FLUXET_SANITIZER_PRELOAD names the runtimes the uninstrumented tools need
-# to load the instrumented plug-in.
+# In sanitizer builds FLUXET_SANITIZER_PRELOAD names the runtimes the tools need.
 set -euo pipefail
 
-check=$1
-build=$2
-fluxet=${3:-}
-bundle=$build/lv2/fluxet.lv2
-stereo=http://morvane.com/plugins/fluxet/stereo
-mono=http://morvane.com/plugins/fluxet/mono
-presets=http://morvane.com/plugins/fluxet/presets#
+check=$1 build=$2 fluxet=${3:-}
+bundle=$build/lv2/fluxet.lv2 presets=http://morvane.com/plugins/fluxet/presets#
+stereo=http://morvane.com/plugins/fluxet/stereo mono=http://morvane.com/plugins/fluxet/mono
 work=$(mktemp -d /tmp/fluxet-lv2-tools-XXXXXX)
 pids=()
 cleanup() {
     exec 7>&- 2>/dev/null || true
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    kill "${pids[@]}" 2>/dev/null || true
+    wait 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-# Waits up to ten seconds for a command to succeed.
-retry() {
-    for _ in $(seq 100); do
-        "$@" && return 0
-        sleep 0.1
-    done
+fail() { echo "FAIL: $*" >&2 && exit 1; }
+retry() { # up to ten seconds
+    for _ in $(seq 100); do "$@" && return 0 || sleep 0.1; done
     return 1
 }
 
@@ -48,23 +34,15 @@ unset FLUXET_BUNDLE_DIR
 # Output is searched with here-strings: with pipefail, "echo | grep -q" fails whenever grep
 # quits before echo has written everything.
 run_host() { # a tool that loads the plug-in; the tools' own leaks are not ours
-    if [ -n "${FLUXET_SANITIZER_PRELOAD:-}" ]; then
-        LD_PRELOAD="$FLUXET_SANITIZER_PRELOAD" \
-            ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$@"
-    else
-        "$@"
-    fi
+    LD_PRELOAD="${FLUXET_SANITIZER_PRELOAD:-${LD_PRELOAD:-}}" \
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$@"
 }
 # The factory preset names as the command-line program lists them, not the bundle's generator.
 preset_names() { "$fluxet" presets | sed -E 's/^ *[0-9]+ +//'; }
-# A port with the next 100 ports unused by UDP, from a random place in 20000..59000.
-free_base_port() {
+free_base_port() { # with the next 100 ports unused by UDP
     for _ in $(seq 1000); do
         local base=$((20000 + RANDOM % 39000))
-        if [ -z "$(ss -Hlun "sport >= :$base and sport <= :$((base + 100))")" ]; then
-            echo "$base"
-            return
-        fi
+        [ -n "$(ss -Hlun "sport >= :$base and sport <= :$((base + 100))")" ] || { echo "$base" && return; }
     done
     fail "no free block of UDP ports"
 }
@@ -139,7 +117,6 @@ lv2file)
         cmp -s "$work/lv2.f32" "$work/cli.f32" ||
             fail "$uri with '$preset' in blocks of $block differs from fluxet render"
         ! cmp -s "$work/defaults.f32" "$work/lv2.f32" || fail "'$preset' renders like the defaults"
-        echo "$uri '$preset' block $block: equal"
     done
     ;;
 
@@ -170,17 +147,15 @@ jalv)
     # What jalv set must reach the unit, and the preset must be applied: asked over the
     # instance's own OSC port (127.0.0.1 only), which the preset's "OSC Port Offset" of 0
     # then closes.
-    base=$(free_base_port)
+    base=$(free_base_port) reply=$(free_base_port)
     port=$((base + 5))
-    reply=$(free_base_port)
     printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>%s%s</dict></plist>\n' \
         "<key>OSC Base Port</key><integer>$base</integer>" \
         "<key>OSC Bind Address</key><string>127.0.0.1</string>" >"$XDG_CONFIG_HOME/com.morvane.Fluxet.plist"
     mkfifo "$work/commands"
     run_host jalv -s -c osc_port_offset=5 -c dry_level=0.25 -n "fluxet-osc-test" "$stereo" \
         <"$work/commands" >"$work/jalv-osc.log" 2>&1 &
-    jalv_pid=$!
-    pids+=($!)
+    jalv_pid=$! && pids+=("$jalv_pid")
     exec 7>"$work/commands"
     # No other process may hold the command pipe open, or jalv never sees its end.
     oscdump -L "$reply" >"$work/osc.log" 2>&1 7>&- &
@@ -197,19 +172,16 @@ jalv)
         { cat "$work/osc.log"; fail "the unit did not take jalv's dry_level"; }
     printf 'presets\npreset %sflangey\n' "$presets" >&7 # presets are read when listed
     port_free() { [ -z "$(ss -Hlun "sport = :$port")" ]; }
-    released=yes
-    retry port_free || released=no
+    retry port_free && released=yes || released=no
     exec 7>&-
     wait "$jalv_pid" || { cat "$work/jalv-osc.log"; fail "jalv failed"; }
     [ $released = yes ] || fail "the preset did not turn OSC off (port $port still open)"
-    echo "$stereo: jalv's value reached the unit over OSC; the preset closed the port"
     ;;
 
 bench)
     for uri in "$stereo" "$mono"; do
         out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) || { echo "$out"; fail "lv2bench $uri"; }
         grep -qE "^[0-9.]+ $uri$" <<<"$out" || { echo "$out"; fail "lv2bench did not run $uri"; }
-        echo "$out"
     done
     ;;
 
