@@ -153,10 +153,6 @@ void OtherListener(void* userData, AudioUnit unit, AudioUnitPropertyID id, Audio
     LogListener(userData, unit, id, scope, element);
 }
 
-std::vector<int> Heard() {
-    return std::exchange(g_heard, {});
-}
-
 // A tag t heard for scope s is logged as 10 t + s.
 TEST(FrameworkDispatch, PropertyListenersRunInRegistrationOrderAndAreRemovedSelectively) {
     HostedUnit host;
@@ -170,13 +166,13 @@ TEST(FrameworkDispatch, PropertyListenersRunInRegistrationOrderAndAreRemovedSele
     ASSERT_OK(
         AudioUnitAddPropertyListener(unit, kAudioUnitProperty_PresentPreset, &LogListener, &c));
     ASSERT_OK(host.SetFormat(kAudioUnitScope_Input, 1));
-    EXPECT_EQ(Heard(), (std::vector<int>{21, 11, 31}));
+    EXPECT_EQ(std::exchange(g_heard, {}), (std::vector<int>{21, 11, 31}));
     ASSERT_OK(AudioUnitRemovePropertyListenerWithUserData(unit, format, &LogListener, &b));
     ASSERT_OK(host.SetFormat(kAudioUnitScope_Output, 1));
-    EXPECT_EQ(Heard(), (std::vector<int>{12, 32}));
+    EXPECT_EQ(std::exchange(g_heard, {}), (std::vector<int>{12, 32}));
     ASSERT_OK(AudioUnitRemovePropertyListener(unit, format, &LogListener));
     ASSERT_OK(host.SetFormat(kAudioUnitScope_Global, 2));
-    EXPECT_EQ(Heard(), (std::vector<int>{30}));
+    EXPECT_EQ(std::exchange(g_heard, {}), (std::vector<int>{30}));
 }
 
 TEST(FrameworkDispatch, UnsupportedFormatIsRefusedAndKept) {
@@ -234,10 +230,9 @@ TEST(FrameworkDispatch, PropertyRefusalsNameTheirReason) {
 
 TEST(FrameworkDispatch, PresentPresetLoadsFactoryPresetsOrTakesUserPresets) {
     HostedUnit host;
-    int tag = 1;
-    g_heard.clear();
-    ASSERT_OK(AudioUnitAddPropertyListener(host.Get(), kAudioUnitProperty_PresentPreset,
-                                           &LogListener, &tag));
+    int heard = 0;
+    ASSERT_OK(AudioUnitAddPropertyListener(host.Get(), kAudioUnitProperty_PresentPreset, &CountCall,
+                                           &heard));
     auto present = [&host] {
         AUPreset preset{};
         EXPECT_EQ(host.GetProp(kAudioUnitProperty_PresentPreset, preset), noErr);
@@ -256,13 +251,13 @@ TEST(FrameworkDispatch, PresentPresetLoadsFactoryPresetsOrTakesUserPresets) {
                   kAudioUnitErr_InvalidPropertyValue);
     }
     EXPECT_EQ(present(), "1 Loud");
-    EXPECT_EQ(g_heard.size(), 1u) << "refusals are not announced";
+    EXPECT_EQ(heard, 1) << "refusals are not announced";
     std::string name = "My sound";
     ASSERT_OK(host.SetProp(kAudioUnitProperty_PresentPreset, AUPreset{-4, name.c_str()}));
     name = "changed"; // the unit keeps its own copy of the name
     EXPECT_EQ(present(), "-4 My sound");
     EXPECT_EQ(host.Param(kParamGain), 1.75f);
-    EXPECT_EQ(g_heard.size(), 2u);
+    EXPECT_EQ(heard, 2);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Host services and the editor's parameter handle: notifying parameter set, parameter and
-// event listeners, gestures, value text, unit names, value counts and the knob mapping.
+// event listeners, gestures, unit names and value counts.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -132,9 +132,7 @@ TEST(FrameworkHostServices, EventListenersHearTheEventTypesTheyAdded) {
 
 TEST(FrameworkParameterHandle, UnitNamesAndValueCounts) {
     HostedUnit host;
-    auto handle = [&host](AudioUnitParameterID id) {
-        return CAAUParameter(host.Get(), id, kAudioUnitScope_Global, 0);
-    };
+    auto handle = [&host](AudioUnitParameterID id) { return CAAUParameter(host.Get(), id, 0, 0); };
     EXPECT_EQ(handle(kParamSpeed).GetName(), "Speed");
     EXPECT_EQ(handle(kParamSpeed).GetUnitName(), "Hz");
     EXPECT_FALSE(handle(kParamSpeed).IsIndexedParam());
@@ -161,28 +159,6 @@ TEST(FrameworkParameterHandle, SetValueClampsAndNotifiesThroughTheHost) {
     }
     ASSERT_OK(gain.SetValue(listener.Get(), nullptr, 0.5f));
     EXPECT_EQ(listener.heard.size(), 3u);
-}
-
-// Exponential for hertz, stepped for indexed values (not MIDI notes), else linear.
-TEST(FrameworkParameterHandle, KnobMappingFollowsTheUnit) {
-    HostedUnit host;
-    const CAAUParameter speed(host.Get(), kParamSpeed, kAudioUnitScope_Global, 0);
-    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.0f, &speed), 10.0f);
-    EXPECT_NEAR(AUParameterValueFromLinear(0.5f, &speed), 223.6068f, 1e-3);
-    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(1.0f, &speed), 5000.0f);
-    for (Float32 x = 0.0f; x <= 1.0f; x += 0.125f) {
-        EXPECT_NEAR(AUParameterValueToLinear(AUParameterValueFromLinear(x, &speed), &speed), x,
-                    1e-5);
-    }
-    const CAAUParameter steps(host.Get(), kParamSteps, kAudioUnitScope_Global, 0);
-    EXPECT_EQ(AUParameterValueFromLinear(0.504f, &steps), 50.0f);
-    EXPECT_EQ(AUParameterValueFromLinear(0.506f, &steps), 51.0f);
-    EXPECT_FLOAT_EQ(AUParameterValueToLinear(25.0f, &steps), 0.25f);
-    const CAAUParameter gain(host.Get(), kParamGain, kAudioUnitScope_Global, 0);
-    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.3f, &gain), 0.6f);
-    EXPECT_FLOAT_EQ(AUParameterValueToLinear(1.5f, &gain), 0.75f);
-    const CAAUParameter note(host.Get(), kParamNote, kAudioUnitScope_Global, 0);
-    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.5f, &note), 63.5f);
 }
 
 } // namespace

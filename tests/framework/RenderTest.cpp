@@ -115,14 +115,10 @@ TEST_F(FrameworkRender, BadBufferListsAreRefusedWithParamErrorAndOutputUntouched
         if (shortBuffer < buffers) {
             out.List().mBuffers[shortBuffer].mDataByteSize = 255 * sizeof(Float32);
         }
-        std::vector<UInt32> sizes;
-        for (UInt32 i = 0; i < buffers; ++i) {
-            sizes.push_back(out.List().mBuffers[i].mDataByteSize);
-        }
         EXPECT_EQ(Render(out, 256), kAudio_ParamError) << buffers << " " << shortBuffer;
         EXPECT_TRUE(out.AllEqual(buffers, kSentinel));
         for (UInt32 i = 0; i < buffers; ++i) {
-            EXPECT_EQ(out.List().mBuffers[i].mDataByteSize, sizes[i]);
+            EXPECT_EQ(out.List().mBuffers[i].mDataByteSize, (i == shortBuffer ? 255 : 256) * 4u);
         }
     }
     EXPECT_EQ(source.calls, 0u);
@@ -151,11 +147,6 @@ OSStatus RecordNotify(void*, AudioUnitRenderActionFlags* ioActionFlags, const Au
     return noErr;
 }
 
-void CountProperty(void* userData, AudioUnit, AudioUnitPropertyID, AudioUnitScope,
-                   AudioUnitElement) {
-    ++*static_cast<int*>(userData);
-}
-
 // A failed render is recorded and reported once until it is read.
 TEST_F(FrameworkRender, NotificationsSeePreAndPostFlagsAndTheErrorBit) {
     ASSERT_OK(AudioUnitInitialize(host.Get()));
@@ -163,7 +154,7 @@ TEST_F(FrameworkRender, NotificationsSeePreAndPostFlagsAndTheErrorBit) {
     int errors = 0;
     ASSERT_OK(AudioUnitAddRenderNotify(host.Get(), &RecordNotify, nullptr));
     ASSERT_OK(AudioUnitAddPropertyListener(host.Get(), kAudioUnitProperty_LastRenderError,
-                                           &CountProperty, &errors));
+                                           &CountCall, &errors));
     TestBuffers out(2, 64, kSentinel);
     ASSERT_OK(Render(out, 64));
     source.result = -31;

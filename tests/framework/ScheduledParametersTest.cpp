@@ -2,6 +2,7 @@
 // that the buffers are put back whole.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "TestUnit.h"
@@ -12,9 +13,7 @@ namespace {
 constexpr UInt32 kFrames = 512;
 
 AudioUnitParameterEvent Immediate(AudioUnitParameterID id, UInt32 offset, Float32 value) {
-    AudioUnitParameterEvent event{};
-    event.parameter = id;
-    event.eventType = kParameterEvent_Immediate;
+    AudioUnitParameterEvent event{kAudioUnitScope_Global, 0, id, kParameterEvent_Immediate, {}};
     event.eventValues.immediate = {offset, value};
     return event;
 }
@@ -123,12 +122,10 @@ TEST_F(FrameworkScheduledParameters, RampActsAsAStepToItsStartValueFromItsSlice)
     // The speed ramp was last written for the slice 150..399: its offset is relative to it.
     const ParameterMapEvent* speed = host.Unit().Globals()->FindParameter(kParamSpeed);
     ASSERT_NE(speed, nullptr);
-    EXPECT_EQ(speed->GetEventType(), UInt32(kParameterEvent_Ramped));
-    EXPECT_EQ(speed->GetBufferOffset(), -50);
-    EXPECT_EQ(speed->GetDurationInFrames(), 300u);
-    EXPECT_EQ(speed->GetSliceDurationFrames(), 250u);
-    EXPECT_EQ(speed->GetValue(), 20.0f);
-    EXPECT_EQ(speed->GetEndValue(), 40.0f);
+    EXPECT_EQ(std::tuple(speed->GetEventType(), speed->GetBufferOffset(),
+                         speed->GetDurationInFrames(), speed->GetSliceDurationFrames(),
+                         speed->GetValue(), speed->GetEndValue()),
+              std::tuple(UInt32(kParameterEvent_Ramped), -50, 300u, 250u, 20.0f, 40.0f));
 }
 
 } // namespace

@@ -69,10 +69,6 @@ std::vector<UInt32> ParameterBits(const HostedUnit& host) {
     return bits;
 }
 
-void CountCall(void* userData, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {
-    ++*static_cast<int*>(userData);
-}
-
 class FrameworkState : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -40,8 +40,7 @@ constexpr ComponentDescription kTestDescription{FourCC("aumf"), FourCC("Tst1"), 
                                                 0};
 
 struct ProcessCall {
-    UInt32 channel;
-    UInt32 frames;
+    UInt32 channel, frames;
     Float32 gain;
 };
 
@@ -68,7 +67,6 @@ public:
         {"Note", kAudioUnitParameterUnit_MIDINoteNumber, 0.0f, 127.0f, 60.0f},
     }};
     static constexpr std::array<AUPreset, 2> kPresets{{{0, "Quiet"}, {1, "Loud"}}};
-    static constexpr std::array<Float32, 2> kPresetGains{0.25f, 1.75f};
 
     explicit TestUnit(AudioComponentInstance instance) : AUMIDIEffectBase(instance, false) {
         CreateElements();
@@ -117,7 +115,7 @@ public:
         if (preset.presetNumber < 0 || std::size_t(preset.presetNumber) >= kPresets.size()) {
             return kAudioUnitErr_InvalidPropertyValue;
         }
-        Globals()->SetParameter(kParamGain, kPresetGains[std::size_t(preset.presetNumber)]);
+        Globals()->SetParameter(kParamGain, preset.presetNumber == 0 ? 0.25f : 1.75f);
         SetCurrentPreset(preset.presetNumber,
                          kPresets[std::size_t(preset.presetNumber)].presetName);
         return noErr;
@@ -159,14 +157,9 @@ public:
     Float64 GetTailTime() override { return tailTime; }
     bool SupportsTail() override { return true; }
 
-    // Written on the render thread, read by the test after the render returned.
-    void RecordProcess(UInt32 channel, UInt32 frames, Float32 gain) {
-        if (numProcessCalls < kMaxRecords) {
-            processCalls[numProcessCalls++] = ProcessCall{channel, frames, gain};
-        }
-    }
     void ClearRecords() { numProcessCalls = numMidiCalls = numSysEx = 0; }
 
+    // Written on the render thread, read by the test after the render returned.
     std::array<ProcessCall, kMaxRecords> processCalls{};
     std::size_t numProcessCalls = 0;
     std::array<MidiCall, kMaxRecords> midiCalls{};
@@ -189,7 +182,9 @@ public:
         if (gain < 0.0f) {
             throw kKernelThrow;
         }
-        m_unit->RecordProcess(GetChannelNum(), nFrames, gain);
+        if (m_unit->numProcessCalls < TestUnit::kMaxRecords) {
+            m_unit->processCalls[m_unit->numProcessCalls++] = {GetChannelNum(), nFrames, gain};
+        }
         bool sounding = false;
         for (UInt32 i = 0; i < nFrames; ++i) {
             destination[i * numChannels] = source[i * numChannels] * gain;
@@ -271,8 +266,6 @@ public:
             m_list->mBuffers[i] = AudioBuffer{1, UInt32(frames * sizeof(Float32)), Channel(i)};
         }
     }
-    TestBuffers(const TestBuffers&) = delete;
-    TestBuffers& operator=(const TestBuffers&) = delete;
 
     AudioBufferList& List() { return *m_list; }
     Float32* Channel(UInt32 channel) { return m_data[channel].data(); }
@@ -320,6 +313,12 @@ struct InputSource {
     OSStatus result = noErr;
     bool silent = false;
 };
+
+// A property listener that counts its calls in an int.
+inline void CountCall(void* count, AudioUnit, AudioUnitPropertyID, AudioUnitScope,
+                      AudioUnitElement) {
+    ++*static_cast<int*>(count);
+}
 
 // Connects source as the render callback of input 0 of unit.
 inline OSStatus ConnectSource(AudioUnit unit, InputSource& source) {

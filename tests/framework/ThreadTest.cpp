@@ -13,8 +13,7 @@ namespace fwtest {
 namespace {
 
 struct NotifyCounts {
-    std::atomic<int> pre{0};
-    std::atomic<int> post{0};
+    std::atomic<int> pre{0}, post{0};
     static OSStatus Callback(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeStamp*,
                              UInt32, UInt32, AudioBufferList*) {
         auto* counts = static_cast<NotifyCounts*>(refCon);
@@ -89,8 +88,7 @@ TEST_F(FrameworkThreads, ParameterWritesDuringRendersAreSeenWhole) {
 
 struct GuardedListener {
     std::atomic<bool> removed{false};
-    std::atomic<int> callsAfterRemoval{0};
-    std::atomic<int> calls{0};
+    std::atomic<int> callsAfterRemoval{0}, calls{0};
     static void Callback(void* refCon, void*, const AudioUnitParameter*, AudioUnitParameterValue) {
         auto* self = static_cast<GuardedListener*>(refCon);
         self->calls.fetch_add(1);
