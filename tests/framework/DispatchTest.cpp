@@ -2,12 +2,9 @@
 // parameters, properties, property listeners and presets, all through the host API.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "CountingAllocator.h"
 #include "TestUnit.h"

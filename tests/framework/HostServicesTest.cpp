@@ -2,9 +2,7 @@
 // event listeners, gestures, unit names and value counts.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "CAAUParameter.h"
 #include "TestUnit.h"

@@ -2,8 +2,6 @@
 // bypass, in-place processing, render notifications, errors and input-silence detection.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "TestUnit.h"
 
 namespace fwtest {

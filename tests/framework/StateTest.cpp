@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "AUStateFile.h"
 #include "TestFolders.h"

@@ -3,14 +3,9 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <cstddef>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <stdexcept>
-#include <vector>
 
 #include "AUError.h"
 #include "AUMIDIEffectBase.h"
