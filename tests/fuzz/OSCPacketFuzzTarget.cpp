@@ -26,9 +26,7 @@ registerOSCPathForParameter("/script/levels", {"Dry Level", "Effect Level"})
 registerOSCPathForParameterNormalized("/script/feedback", "Feedback")
 )";
 
-// One unit's server without its tasks, kept for the life of the process (the fuzzer never
-// returns from its loop): packets are handed to it directly, so no port is opened, whatever
-// offset a packet sets.
+// A server without tasks, fed directly (no port opens), kept as long as the process lives.
 struct Harness {
     Harness() {
         char folder[] = "/tmp/fluxet-osc-fuzz-XXXXXX";
@@ -78,8 +76,7 @@ bool HandleOSCPacket(const std::uint8_t* data, std::size_t size) {
 }
 
 std::vector<std::vector<char>> OSCSeedPackets() {
-    // Reply addresses are ignored by the harness (everything resolves to 127.0.0.1), but keep
-    // their form.
+    // The harness resolves every reply address to 127.0.0.1.
     const char* const reply = "127.0.0.1:9";
     return {Message("/ping", reply, "/r"),
             Message("/set", 3, 0.5f),

@@ -1,5 +1,4 @@
-// Packet handling under arbitrary input: one unit's OSC server (with a small script) fed any
-// bytes, and asked for a "/ping" after each packet, which must be answered.
+// OSC packet handling under arbitrary input, for the fuzzer and its replay test.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +7,7 @@
 
 namespace MV::fuzz {
 
-// Handles one packet (as received, and cut to whole words when it is not), then a "/ping".
-// True when the ping was answered. Sends only to 127.0.0.1.
+// Handles a packet (and it cut to whole words), then a "/ping": true when that is answered.
 bool HandleOSCPacket(const std::uint8_t* data, std::size_t size);
 
 // Packets that start the fuzzer (and the replay test) in every corner of the address space.

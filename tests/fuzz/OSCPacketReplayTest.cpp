@@ -1,5 +1,4 @@
-// The fuzz target's checks in the ordinary test run: its seeds, and a deterministic stream of
-// mutations of them, each followed by a "/ping" that must be answered.
+// The fuzz target's checks over its seeds and a fixed stream of their mutations.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -13,16 +12,12 @@ bool Handle(const std::vector<char>& packet) {
                                      packet.size());
 }
 
-TEST(OSCPacketReplay, EverySeedIsHandledAndThePingAnswered) {
+TEST(OSCPacketReplay, SeedsAndTheirMutationsNeverStopTheServer) {
     const auto seeds = MV::fuzz::OSCSeedPackets();
     ASSERT_GT(seeds.size(), 20u);
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         EXPECT_TRUE(Handle(seeds[i])) << "seed " << i;
     }
-}
-
-TEST(OSCPacketReplay, MutatedSeedsNeverStopTheServer) {
-    const auto seeds = MV::fuzz::OSCSeedPackets();
     std::mt19937 generator(20240607);
     for (int round = 0; round < 3000; ++round) {
         std::vector<char> packet = seeds[generator() % seeds.size()];

@@ -16,8 +16,7 @@ namespace {
 
 using namespace MV::test;
 
-// A program with its standard output read line by line ("exec" keeps the pid the shell prints
-// first), killed at the end if still running. Each is bounded in time by its own arguments.
+// A program (time-bounded by its arguments) whose output is read by line; exec keeps $$ its pid.
 class Child {
 public:
     explicit Child(const std::string& command)

@@ -1,5 +1,4 @@
-// The port rule with real sockets as the offset, base port and bind address change, a port in
-// use, and the tasks' life cycle.
+// The port rule with real sockets, a port in use, and the tasks' life cycle.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,8 +33,7 @@ std::string LocalAddressOfUdpPort(int port) {
     return {};
 }
 
-// What the process writes to a descriptor while this lives, readable while other threads
-// write (to a file, which nobody has to drain for them to go on).
+// A descriptor's output, readable while other threads write (to a file nobody has to drain).
 class Capture {
 public:
     explicit Capture(int descriptor) : m_descriptor(descriptor), m_saved(dup(descriptor)) {
@@ -70,8 +68,7 @@ private:
     int m_saved;
 };
 
-// What `action` printed, once `awaited` (when given) has appeared; assertions are made outside
-// the capture, which would swallow their messages.
+// What `action` printed once `awaited` appeared (asserted outside, where messages show).
 template <class Action>
 std::pair<bool, std::string> Printed(Action action, const std::string& awaited = {}) {
     Capture output(STDOUT_FILENO);
@@ -159,8 +156,7 @@ TEST(OSCPortRule, APortInUseIsReportedAndTheNextChangeRecovers) {
     EXPECT_TRUE(Answers(base + 7));
 }
 
-// Registrations outlive the tasks; changes made without them wait in the ring (63 of them),
-// go out once the tasks run again, and the ones that did not fit are reported.
+// Registrations outlive the tasks; changes meanwhile wait in the ring (63), the rest reported.
 TEST(OSCTasks, NotificationsQueueWithoutTasksUpToTheRingCapacity) {
     ListeningUnit unit(5);
     MV::OSCHelper& server = unit.Unit().OSCServer();
@@ -197,8 +193,7 @@ TEST(OSCTasks, NotificationsQueueWithoutTasksUpToTheRingCapacity) {
     EXPECT_TRUE(Answers(unit.Port())) << "initialising again listens again";
 }
 
-// Ports move on one thread while another floods the server and a third re-initialises: no
-// packet, break or shutdown may be lost or touch a closed socket (ThreadSanitizer watches).
+// Port moves, a flood and restarts at once must not touch a closed socket (ThreadSanitizer).
 TEST(OSCTasks, PortChangesFloodsAndRestartsTogether) {
     ListeningUnit unit(5);
     std::atomic<bool> stop{false};

@@ -2,6 +2,7 @@
 // and sending OSC from scripts, to a client on 127.0.0.1 whose address is written into them.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -75,9 +76,6 @@ TEST_F(OSCScripting, CallAnswersWithTheConvertedResultsOrReportsItsFailure) {
     const std::string to = client.Address();
     const std::pair<Packet, const char*> failures[] = {
         {Message("/call", "truthy", to, "/r"), "/call: unhandled argument type return from call"},
-        // A boolean argument arrives as a boolean.
-        {Message("/call", "echo", to, "/r", true),
-         "/call: unhandled argument type return from call"},
         {Message("/call", "broken", to, "/r"), "/call: failed to exec function"},
         {Message("/call", "answer"), "/call: missing argument"},
         // An endless function is stopped and the server goes on.
@@ -89,8 +87,7 @@ TEST_F(OSCScripting, CallAnswersWithTheConvertedResultsOrReportsItsFailure) {
     EXPECT_FALSE(client.Receive(0));
 }
 
-// Only functions the scripts wrote in Lua are called: the names of C functions (dofile,
-// require ...) would let anybody on the network run code.
+// Only Lua functions: C functions (dofile, require ...) would let the network run code.
 TEST_F(OSCScripting, ExecCallsScriptFunctionsOnly) {
     Start(kFunctions);
     EXPECT_EQ(Deliver(Message("/exec", "store", 5, "z", std::monostate{})), "");
@@ -103,8 +100,7 @@ TEST_F(OSCScripting, ExecCallsScriptFunctionsOnly) {
     }
 }
 
-// A receive task busy past the shutdown time-out is reported, and then still waited for: it is
-// inside the script, which must not be closed under it.
+// A task busy past the shutdown time-out is reported, then waited for: it is inside the script.
 TEST_F(OSCScripting, AShutdownThatOutwaitsItsTimeOutIsReportedAndStillWaitsForTheTask) {
     Start(R"(function busy() sendOSC("$CLIENT", "/busy") while true do end end)");
     unit->Unit().ScriptHost().SetCallbackTimeLimitMs(1500);
@@ -121,12 +117,11 @@ TEST_F(OSCScripting, AShutdownThatOutwaitsItsTimeOutIsReportedAndStillWaitsForTh
 }
 
 // Normalized paths span each parameter's range; every registration and function under a path
-// is applied, in registration order; notes from OSC reach the script on channel 2.
+// is applied, in order; notes from OSC reach the script on channel 2.
 TEST_F(OSCScripting, ScriptPathsComeBeforeFixedAddressesAndReachParametersFunctionsAndNotes) {
-    const std::string printed = Start(R"(
+    Start(R"(
 registerOSCPathForParameter("/set", "Bias")
 registerOSCPathForParameterNormalized("/levels", {"Dry Level", "Effect Level"})
-registerOSCPathForParameterNormalized("/levels", "Bias")
 registerOSCPathForParameterNormalized("/feedback", "Feedback")
 registerOSCPathForParameter("/pair", {1, 2})
 registerOSCPathForParameter("/pair", {3, 4})
@@ -140,9 +135,6 @@ registerOSCPathForFunction("/fails", function() error("no") end)
 requestAllNoteOn(function(c, n, v) sendOSC("$CLIENT", "/on", "iii", {c, n, v}) end)
 requestAllNoteOff(function(c, n, v) sendOSC("$CLIENT", "/off", "iii", {c, n, v}) end)
 )");
-    EXPECT_NE(printed.find("@@@ inconsistent sizes in RegisterOSCPathForParameter\n"),
-              std::string::npos)
-        << printed;
     OscTestClient watcher;
     Deliver(Message("/registerUpdate", int(kParam_Bias), watcher.Address(), "/b"));
     Deliver(Message("/set", 12.5f));
@@ -157,16 +149,12 @@ requestAllNoteOff(function(c, n, v) sendOSC("$CLIENT", "/off", "iii", {c, n, v})
     Deliver(Message("/levels", 0.5f, 1.0f));
     EXPECT_FLOAT_EQ(Value(kParam_DryLevel), 0.5f);
     EXPECT_FLOAT_EQ(Value(kParam_EffectLevel), 1.0f);
-    EXPECT_NE(Deliver(Message("/levels", 0.5f)).find("missing argument"), std::string::npos)
-        << "the one-parameter registration was refused";
     Deliver(Message("/feedback", 0.0f));
     EXPECT_FLOAT_EQ(Value(kParam_Feedback), -100.0f);
     Deliver(Message("/feedback", 1.0f));
     EXPECT_FLOAT_EQ(Value(kParam_Feedback), 100.0f);
     Deliver(Message("/pair", 0.25f, 0.75f));
-    EXPECT_FLOAT_EQ(Value(1), 0.25f);
-    EXPECT_FLOAT_EQ(Value(3), 0.25f);
-    EXPECT_FLOAT_EQ(Value(4), 0.75f);
+    EXPECT_EQ((std::array{Value(1), Value(3), Value(4)}), (std::array{0.25f, 0.25f, 0.75f}));
 
     EXPECT_EQ(Deliver(Message("/both", 7, 1.5f, "s", true, false, std::monostate{})), "");
     EXPECT_EQ(client.Next(), "#bundle /first ,fffssss 6 7 1.5 s true false nil");
@@ -180,11 +168,14 @@ requestAllNoteOff(function(c, n, v) sendOSC("$CLIENT", "/off", "iii", {c, n, v})
     Deliver(Message("/stopNote", 300, 1.0f));
     EXPECT_EQ(client.Next(), "#bundle /on ,iii 2 60 63") << "0.5 * 127 truncated";
     EXPECT_EQ(client.Next(), "#bundle /off ,iii 2 44 127") << "300 & 0xFF";
-    EXPECT_NE(Deliver(Message("/startNote", 60)).find("missing argument"), std::string::npos);
 }
 
-TEST_F(OSCScripting, RegistrationAndSendingErrorsReachTheScript) {
+// OSC is off for the instance: sending needs no server. Errors reach the script.
+TEST_F(OSCScripting, SendOSCBuildsMessagesAsTheFormatSaysAndErrorsReachTheScript) {
     Start(R"(
+sendOSC("$CLIENT", "/plain", {1, 2.5, "a"})
+sendOSC("osc.udp://$CLIENT", "/formatted", "iff", {1.75, 2.5, "a"})
+sendOSC("$CLIENT", "/empty")
 local function try(f, ...)
     local ok, message = pcall(f, ...)
     sendOSC("$CLIENT", "/error", {ok and "ok" or message})
@@ -194,7 +185,11 @@ try(registerOSCPathForParameterNormalized, "/x", {"Bias", "Nope"})
 try(registerOSCPathForFunction, "/x", 5)
 try(sendOSC, "$CLIENT", "/p", "ff", {1, 2, 3})
 try(sendOSC, "$CLIENT", "/p", {true})
-)");
+)",
+          0);
+    EXPECT_EQ(client.Next(), "#bundle /plain ,ffs 1 2.5 a");
+    EXPECT_EQ(client.Next(), "#bundle /formatted ,ifs 1 2.5 a") << "1.75 truncated";
+    EXPECT_EQ(client.Next(), "#bundle /empty ,");
     for (const char* text :
          {"parameter out of range: 16", "parameter not found: 'Nope'",
           "second argument to registerOSCPathForFunction is not a function",
@@ -202,23 +197,6 @@ try(sendOSC, "$CLIENT", "/p", {true})
         EXPECT_EQ(client.Next(), std::string("#bundle /error ,s ") + text);
     }
     EXPECT_FALSE(client.Receive(100)) << "nothing else was sent";
-    EXPECT_EQ(Deliver(Message("/x", 0.5f)), "") << "nothing was registered under \"/x\"";
-}
-
-// OSC is off for the instance: sending needs no server.
-TEST_F(OSCScripting, SendOSCBuildsFloatsIntsAndStringsAsTheFormatSays) {
-    Start(R"(
-sendOSC("$CLIENT", "/plain", {1, 2.5, "a"})
-sendOSC("osc.udp://$CLIENT", "/formatted", "iff", {1.75, 2.5, "a"})
-sendOSC("$CLIENT", "/empty")
-sendOSC("$CLIENT", "/nils", {nil, 3})
-)",
-          0);
-    EXPECT_EQ(client.Next(), "#bundle /plain ,ffs 1 2.5 a");
-    EXPECT_EQ(client.Next(), "#bundle /formatted ,ifs 1 2.5 a") << "1.75 truncated";
-    EXPECT_EQ(client.Next(), "#bundle /empty ,");
-    // How long a table with a hole is, is Lua's to choose: only that the message went out.
-    EXPECT_EQ(client.Next().rfind("#bundle /nils ,", 0), 0u);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "OscTestSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstdlib>
@@ -23,11 +24,7 @@ namespace MV::test {
 namespace {
 
 sockaddr_in SocketAddress(int port, in_addr_t host = INADDR_LOOPBACK) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(host);
-    address.sin_port = htons(std::uint16_t(port));
-    return address;
+    return sockaddr_in{AF_INET, htons(std::uint16_t(port)), {htonl(host)}, {}};
 }
 
 struct Word {
@@ -131,11 +128,8 @@ std::optional<Packet> OscTestClient::Receive(int timeoutMs) const {
     Packet packet(65536);
     const ssize_t size =
         poll(&ready, 1, timeoutMs) > 0 ? recv(m_socket, packet.data(), packet.size(), 0) : -1;
-    if (size < 0) {
-        return std::nullopt;
-    }
-    packet.resize(std::size_t(size));
-    return packet;
+    packet.resize(std::size_t(std::max<ssize_t>(size, 0)));
+    return size >= 0 ? std::optional(packet) : std::nullopt;
 }
 
 bool PingRoundTrip(const OscTestClient& client, int serverPort, int timeoutMs) {

@@ -1,5 +1,4 @@
-// What the OSC tests, the fuzz replay and the benchmarks share: a UDP client on 127.0.0.1,
-// packet building and decoding, free ports, and a unit with its OSC server listening.
+// OSC packets, a UDP client and a listening unit on 127.0.0.1, for tests and benchmarks.
 #pragma once
 
 #include <chrono>
@@ -126,8 +125,7 @@ private:
     std::optional<std::string> m_previous;
 };
 
-// An initialised stereo unit listening on 127.0.0.1 at a free base + offset, running the scripts
-// of `scriptFolder` (none when empty).
+// A stereo unit listening on 127.0.0.1 at a free base + offset, with scriptFolder's scripts.
 class ListeningUnit {
 public:
     explicit ListeningUnit(int offset = 5, const std::string& scriptFolder = {});

@@ -1,5 +1,4 @@
-// The notification ring: capacity, order, overflow reporting, wake-up hints, and several
-// writers at once against one reader (run under ThreadSanitizer too).
+// The notification ring, alone and with several writers against one reader (ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -61,9 +60,8 @@ TEST(SetParamQueue, HoldsSixtyThreeInOrderReportsEachDropOnceAndHintsWhenToWakeT
     EXPECT_TRUE(wake);
 }
 
-// Four writers race with a reader that sleeps whenever the ring is empty until a writer says
-// it must wake it: every accepted change arrives exactly once, each writer's in its own order,
-// without any wake-up but the writers' own, and every refused one is counted for the report.
+// A reader woken only by the writers' hints gets every accepted change once, in each writer's
+// order; every refused one is counted for the report.
 TEST(SetParamQueue, SeveralWritersAndOneSleepingReaderLoseNothingAccepted) {
     constexpr int kWriters = 4;
     constexpr int kPerWriter = 20000;

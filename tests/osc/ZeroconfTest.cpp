@@ -1,5 +1,4 @@
-// Publication of the OSC port as a DNS-SD service, seen through avahi-browse from a
-// loopback-only Avahi daemon that the test fixture starts (tests/osc/avahi-fixture).
+// The OSC port as a DNS-SD service, browsed from the fixture's loopback-only Avahi daemon.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -56,8 +55,7 @@ protected:
     }
 };
 
-// Instances of parallel test runs may contend for a name: the waits give the daemon's conflict
-// resolution time, and one browse may itself take up to 20 s.
+// Long waits: parallel runs contend for names, and one browse may take 20 s.
 TEST_F(Zeroconf, EachListeningPortIsPublishedUnderANameOfItsOwnAndFollowsTheOffset) {
     const auto published = [](int port, bool is) {
         return WaitUntil([&] { return (Services().count(port) != 0) == is; }, 90.0);
