@@ -137,7 +137,7 @@ TEST(FrameworkDispatch, ParameterLookupsAnswerTheirErrorAndMappedNumbersComeOnly
     EXPECT_EQ(value, 6.0f);
 }
 
-// The tags (the user data) of the listeners called, in order.
+// What the listeners heard, in order: 10 * tag (the user data) + scope.
 std::vector<int> g_heard;
 
 void LogListener(void* userData, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope,
@@ -150,7 +150,6 @@ void OtherListener(void* userData, AudioUnit unit, AudioUnitPropertyID id, Audio
     LogListener(userData, unit, id, scope, element);
 }
 
-// A tag t heard for scope s is logged as 10 t + s.
 TEST(FrameworkDispatch, PropertyListenersRunInRegistrationOrderAndAreRemovedSelectively) {
     HostedUnit host;
     int a = 1, b = 2, c = 3;
