@@ -8,10 +8,7 @@ namespace {
 
 std::unique_ptr<MrvnFluxetLV2> Binding(int32_t maxBlock, UInt32 channels = 2) {
     auto binding = MrvnFluxetLV2::Create(channels, 48000.0, nullptr, Host().Features(maxBlock));
-    if (binding == nullptr) {
-        throw std::runtime_error("no binding");
-    }
-    return binding;
+    return binding != nullptr ? std::move(binding) : throw std::runtime_error("no binding");
 }
 
 TEST(FluxetLV2Binding, MaximumFramesComeFromTheHostsOption) {

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -53,10 +53,7 @@ struct LV2HermeticEnvironment : ::testing::Environment {
         SetPrefInt(kPrefOSCBasePort, g_oscBasePort);
         SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
     std::filesystem::path m_root;
 };
 inline ::testing::Environment* const g_hermetic =
@@ -133,6 +130,7 @@ struct ReportedValue {
     LV2_URID property;
     LV2_URID type;
     float value;
+    bool operator==(const ReportedValue&) const = default;
 };
 
 class ControlSequence {
@@ -157,20 +155,14 @@ public:
         lv2_atom_forge_write(&m_forge, body, size);
         lv2_atom_forge_pop(&m_forge, &m_object);
     }
-    void PatchSet(int64_t frame, AudioUnitParameterID id, float value) {
-        PatchSetAtom(frame, id, LV2_ATOM__Float, &value, sizeof(value));
+    template <class T> void PatchSet(int64_t frame, AudioUnitParameterID id, T value) {
+        static_assert(std::is_same_v<T, float> || std::is_same_v<T, int32_t>);
+        PatchSetAtom(frame, id, std::is_same_v<T, float> ? LV2_ATOM__Float : LV2_ATOM__Int, &value,
+                     4);
     }
-    void PatchSetInt(int64_t frame, AudioUnitParameterID id, int32_t value) {
-        PatchSetAtom(frame, id, LV2_ATOM__Int, &value, sizeof(value));
-    }
-    // Asks for every parameter, or for the one given.
-    void PatchGet(int64_t frame, const AudioUnitParameterID* id = nullptr) {
+    void PatchGet(int64_t frame) { // for every parameter
         lv2_atom_forge_frame_time(&m_forge, frame);
         lv2_atom_forge_object(&m_forge, &m_object, 0, Host().Map(LV2_PATCH__Get));
-        if (id != nullptr) {
-            lv2_atom_forge_key(&m_forge, Host().Map(LV2_PATCH__property));
-            lv2_atom_forge_urid(&m_forge, ParameterURID(*id));
-        }
         lv2_atom_forge_pop(&m_forge, &m_object);
     }
     void MIDI(int64_t frame, const std::vector<uint8_t>& bytes) {
@@ -215,9 +207,7 @@ ReportedByParameter(const std::vector<ReportedValue>& reports) {
     values.fill(std::nanf(""));
     for (const ReportedValue& report : reports) {
         for (UInt32 id = 0; id < kNumParameters; ++id) {
-            if (report.property == ParameterURID(id)) {
-                values[id] = report.value;
-            }
+            values[id] = report.property == ParameterURID(id) ? report.value : values[id];
         }
     }
     return values;

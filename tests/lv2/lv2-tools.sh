@@ -17,10 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2 && exit 1; }
-retry() { # up to ten seconds
-    for _ in $(seq 100); do "$@" && return 0 || sleep 0.1; done
-    return 1
-}
+retry() { for _ in $(seq 100); do "$@" && return 0 || sleep 0.1; done && return 1; } # ten seconds
 
 # Only this build's bundle and the system's plug-ins: never ~/.lv2, where an installed copy
 # could answer instead. The units read empty preference and script folders of their own.
@@ -50,13 +47,11 @@ free_base_port() { # with the next 100 ports unused by UDP
 case "$check" in
 exports)
     symbols=$(nm -D --defined-only "$bundle/fluxet.so" | awk '{print $3}')
-    [ "$symbols" = "lv2_descriptor" ] || fail "exported symbols: $symbols"
-    ;;
+    [ "$symbols" = "lv2_descriptor" ] || fail "exported symbols: $symbols" ;;
 
 validate)
-    out=$(lv2_validate "$bundle"/*.ttl 2>&1) || { echo "$out"; fail "lv2_validate failed"; }
-    grep -q "Found 0 errors" <<<"$out" && ! grep -q "^error:" <<<"$out" ||
-        { echo "$out"; fail "lv2_validate found errors"; }
+    out=$(lv2_validate "$bundle"/*.ttl 2>&1) && grep -q "Found 0 errors" <<<"$out" &&
+        ! grep -q "^error:" <<<"$out" || { echo "$out"; fail "lv2_validate found errors"; }
     for ttl in "$bundle"/*.ttl; do # each also parses on its own
         sordi -o ntriples "$ttl" "file://$ttl" >/dev/null 2>"$work/sordi.log" &&
             [ ! -s "$work/sordi.log" ] || { cat "$work/sordi.log"; fail "sordi cannot read $ttl"; }
@@ -64,12 +59,10 @@ validate)
     ;;
 
 info)
-    listed=$(lv2ls)
     for variant in "$stereo 2 Fluxet Stereo" "$mono 1 Fluxet Mono"; do
         read -r uri channels name <<<"$variant"
-        grep -qx "$uri" <<<"$listed" || fail "lv2ls does not list $uri"
         out=$(lv2info "$uri" 2>/dev/null)
-        grep -q "Name: *$name" <<<"$out" || fail "$uri: no name '$name'"
+        grep -qx "$uri" <<<"$(lv2ls)" && grep -q "Name: *$name" <<<"$out" || fail "$uri: not listed as '$name'"
         for count in "^	Port [0-9]*: $((2 + 2 * channels))" "lv2core#AudioPort $((2 * channels))" \
             "atom#AtomPort 2"; do
             n=$(grep -c "${count% *}" <<<"$out") || true
@@ -78,8 +71,7 @@ info)
         while IFS= read -r preset; do
             grep -qx "	 *$preset" <<<"$out" || fail "$uri: preset '$preset' not listed"
         done < <(preset_names)
-        n=$(sed -n '/Presets:/,/^$/p' <<<"$out" | grep -c "^	  *[A-Z]")
-        [ "$n" -eq 18 ] || fail "$uri: $n presets"
+        n=$(sed -n '/Presets:/,/^$/p' <<<"$out" | grep -c "^	  *[A-Z]") && [ "$n" -eq 18 ] || fail "$uri: $n presets"
         # This lv2info lists parameters only in the plug-in's Turtle description.
         lv2info -p "$work/description-$channels.ttl" "$uri" >/dev/null 2>&1
         triples=$(sordi -i turtle -o ntriples "$work/description-$channels.ttl" "file://$work/")
@@ -101,13 +93,11 @@ lv2file)
         preset=${preset//_/ }
         frames=$(((48000 / block + 1) * block))
         tones=(pluck 220 sine 331)
-        sox -n -r 48000 -e floating-point -b 32 "$work/in.wav" \
-            synth "${frames}s" "${tones[@]:0:$((2 * channels))}" gain -3
+        sox -n -r 48000 -e floating-point -b 32 "$work/in.wav" synth "${frames}s" "${tones[@]:0:$((2 * channels))}" gain -3
         render() { run_host lv2file --ignore-clipping -i "$work/in.wav" -b "$block" "$@"; }
-        render -o "$work/lv2.wav" -P "$preset" "$uri" >"$work/lv2file.log" 2>&1 ||
+        render -o "$work/lv2.wav" -P "$preset" "$uri" >"$work/lv2file.log" 2>&1 &&
+            ! grep -q "Preset '$preset' was not found" "$work/lv2file.log" ||
             { cat "$work/lv2file.log"; fail "lv2file failed for $preset"; }
-        ! grep -q "Preset '$preset' was not found" "$work/lv2file.log" ||
-            fail "lv2file did not find $preset"
         render -o "$work/defaults.wav" "$uri" >/dev/null 2>&1
         "$fluxet" render -q --preset "$preset" --block "$block" "$work/in.wav" "$work/cli.wav"
         # Raw samples: a float WAV's peak chunk has a time stamp.
@@ -122,8 +112,7 @@ lv2file)
 
 jalv)
     export JACK_DEFAULT_SERVER="fluxet-lv2-test-$$" JACK_NO_AUDIO_RESERVATION=1
-    jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-    pids+=($!)
+    jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
     jack_wait -w -t 30 >/dev/null || { cat "$work/jackd.log"; fail "the JACK server did not start"; }
     for uri in "$stereo" "$mono"; do
         # jalv reads its commands from standard input and quits at its end. Its console's "set"
@@ -137,9 +126,9 @@ jalv)
         done < <(preset_names)
         n=$(grep -c "${presets}[a-z0-9_]* (" <<<"$log") || true
         [ "$n" -eq 18 ] || { echo "$log"; fail "$uri: jalv lists $n presets"; }
-        grep -q "patch:property <http://morvane.com/plugins/fluxet#dry_level>" <<<"$log" ||
-            { echo "$log"; fail "$uri: no patch:Set sent"; }
-        grep -q "^dry_level = 0.250000" <<<"$log" || { echo "$log"; fail "$uri: not set"; }
+        # The parameter went out as patch:Set, and the plug-in took it.
+        grep -q "patch:property <http://morvane.com/plugins/fluxet#dry_level>" <<<"$log" &&
+            grep -q "^dry_level = 0.250000" <<<"$log" || { echo "$log"; fail "$uri: not set"; }
         ! grep -iE "^(error|warning)|doesn't exist|fluxet.lv2:" <<<"$log" ||
             fail "$uri: jalv or the plug-in reported a problem"
     done
@@ -158,11 +147,9 @@ jalv)
     jalv_pid=$! && pids+=("$jalv_pid")
     exec 7>"$work/commands"
     # No other process may hold the command pipe open, or jalv never sees its end.
-    oscdump -L "$reply" >"$work/osc.log" 2>&1 7>&- &
-    pids+=($!)
-    # oscdump shows a bundle's messages after its time tag.
-    pong() {
-        oscsend 127.0.0.1 "$port" /ping ss "127.0.0.1:$reply" /pong 2>/dev/null || true
+    oscdump -L "$reply" >"$work/osc.log" 2>&1 7>&- & pids+=($!)
+    pong() { # oscdump shows a bundle's messages after its time tag
+        oscsend 127.0.0.1 "$port" /ping ss "127.0.0.1:$reply" /pong 2>/dev/null
         grep -qE "(^| )/pong " "$work/osc.log"
     }
     retry pong || { cat "$work/jalv-osc.log"; fail "nothing answers on 127.0.0.1:$port"; }
@@ -180,12 +167,10 @@ jalv)
 
 bench)
     for uri in "$stereo" "$mono"; do
-        out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) || { echo "$out"; fail "lv2bench $uri"; }
-        grep -qE "^[0-9.]+ $uri$" <<<"$out" || { echo "$out"; fail "lv2bench did not run $uri"; }
+        out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) && grep -qE "^[0-9.]+ $uri$" <<<"$out" ||
+            { echo "$out"; fail "lv2bench did not run $uri"; }
     done
     ;;
 
-*)
-    fail "unknown check '$check'"
-    ;;
+*) fail "unknown check '$check'" ;;
 esac
