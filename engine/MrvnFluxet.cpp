@@ -279,6 +279,11 @@ OSStatus MrvnFluxet::NewFactoryPresetSet(const AUPreset& preset) {
     }
     SetCurrentPreset(found->presetNumber, found->presetName);
     ReapplyOSCPort();
+    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
+    // old ones until the next change.
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
+    }
     return noErr;
 }
 
@@ -288,6 +293,11 @@ OSStatus MrvnFluxet::RestoreState(plist_t inData) {
         return result;
     }
     ReapplyOSCPort();
+    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
+    // old ones until the next change.
+    for (UInt32 id = 0; id < kNumParameters; ++id) {
+        m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
+    }
     return noErr;
 }
 

@@ -1,8 +1,10 @@
 // The address space against the real unit, its server and clients all on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <plist/plist.h>
 #include <sstream>
 
+#include "AudioUnitAPI.h"
 #include "FluxetParameters.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
@@ -83,6 +85,25 @@ TEST_F(OSCAddressSpace, ChangesAndGetAllRegisteredReachEveryRegistrationInOrder)
     EXPECT_EQ(watcher.Next(), "#bundle /a ,if 10 -42");
     EXPECT_EQ(second.Next(), "#bundle /b ,if 10 -42");
     EXPECT_FALSE(watcher.Receive(200) || second.Receive(0));
+}
+
+// A restore bypasses the parameter hook; registered clients still hear the restored values.
+TEST_F(OSCAddressSpace, RestoredValuesReachRegistrations) {
+    AudioUnit handle = unit.Host().Unit();
+    unit.Host().SetParameter(kParam_Feedback, 12.5f);
+    plist_t state = nullptr;
+    UInt32 size = sizeof state;
+    ASSERT_EQ(AudioUnitGetProperty(handle, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                                   &state, &size),
+              noErr);
+    Deliver(Message("/registerUpdate", int(kParam_Feedback), watcher.Address(), "/a"));
+    unit.Host().SetParameter(kParam_Feedback, 30.0f);
+    EXPECT_EQ(watcher.Next(), "#bundle /a ,if 10 30");
+    EXPECT_EQ(AudioUnitSetProperty(handle, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                                   &state, sizeof state),
+              noErr);
+    plist_free(state);
+    EXPECT_EQ(watcher.Next(), "#bundle /a ,if 10 12.5");
 }
 
 // Each refusal prints its own line and changes nothing; no reply goes out, the server goes on.
