@@ -159,5 +159,37 @@ TEST(FrameworkParameterHandle, SetValueClampsAndNotifiesThroughTheHost) {
     EXPECT_EQ(listener.heard.size(), 3u);
 }
 
+TEST(FrameworkHostServices, ValuesAreFormattedToFourSignificantDigitsInPlainNotation) {
+    const std::pair<Float64, const char*> cases[] = {
+        {223.6068, "223.6"},  {5000, "5000"},     {10, "10.00"},   {0.001, "0.001000"},
+        {-1.5, "-1.500"},     {0.0, "0.000"},     {-0.0, "0.000"}, {9.99996, "10.00"},
+        {123456.7, "123457"}, {0.12345, "0.1235"}};
+    for (const auto& [value, text] : cases) {
+        char buffer[kAUParameterFormatValueBufferSize];
+        EXPECT_STREQ(AUParameterFormatValue(value, nullptr, buffer, 4), text) << value;
+    }
+}
+
+TEST(FrameworkParameterHandle, KnobMappingFollowsTheUnit) {
+    HostedUnit host;
+    const CAAUParameter speed(host.Get(), kParamSpeed, kAudioUnitScope_Global, 0);
+    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.0f, &speed), 10.0f);
+    EXPECT_NEAR(AUParameterValueFromLinear(0.5f, &speed), 223.6068f, 1e-3);
+    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(1.0f, &speed), 5000.0f);
+    for (Float32 x = 0.0f; x <= 1.0f; x += 0.125f) {
+        EXPECT_NEAR(AUParameterValueToLinear(AUParameterValueFromLinear(x, &speed), &speed), x,
+                    1e-5);
+    }
+    const CAAUParameter steps(host.Get(), kParamSteps, kAudioUnitScope_Global, 0);
+    EXPECT_EQ(AUParameterValueFromLinear(0.504f, &steps), 50.0f);
+    EXPECT_EQ(AUParameterValueFromLinear(0.506f, &steps), 51.0f);
+    EXPECT_FLOAT_EQ(AUParameterValueToLinear(25.0f, &steps), 0.25f);
+    const CAAUParameter gain(host.Get(), kParamGain, kAudioUnitScope_Global, 0);
+    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.3f, &gain), 0.6f);
+    EXPECT_FLOAT_EQ(AUParameterValueToLinear(1.5f, &gain), 0.75f);
+    const CAAUParameter note(host.Get(), kParamNote, kAudioUnitScope_Global, 0);
+    EXPECT_FLOAT_EQ(AUParameterValueFromLinear(0.5f, &note), 63.5f);
+}
+
 } // namespace
 } // namespace fwtest

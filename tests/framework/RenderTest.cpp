@@ -209,5 +209,28 @@ TEST_F(FrameworkRender, ResetClearsTheRenderTimeSoTheSameTimeStampRendersAgain) 
     EXPECT_EQ(unit.numProcessCalls, 4u);
 }
 
+TEST_F(FrameworkRender, BypassCopiesInputAndLeavingItResetsTheKernels) {
+    ASSERT_OK(AudioUnitInitialize(host.Get()));
+    ASSERT_OK(host.SetParam(kParamGain, 0.5f));
+    TestUnit& unit = host.Unit();
+    const UInt32 on = 1;
+    EXPECT_EQ(AudioUnitSetProperty(host.Get(), kAudioUnitProperty_BypassEffect,
+                                   kAudioUnitScope_Global, 0, &on, 2),
+              kAudioUnitErr_InvalidPropertyValue);
+    ASSERT_OK(host.SetProp(kAudioUnitProperty_BypassEffect, on));
+    EXPECT_EQ(unit.kernelResets.load(), 0);
+    TestBuffers out(2, 256, kSentinel);
+    ASSERT_OK(Render(out, 256));
+    ExpectGain(out, 2, 256, 1.0f);
+    EXPECT_EQ(unit.numProcessCalls, 0u);
+    // Setting it off twice resets the kernels once.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_OK(host.SetProp(kAudioUnitProperty_BypassEffect, UInt32(0)));
+        EXPECT_EQ(unit.kernelResets.load(), 2);
+    }
+    ASSERT_OK(Render(out, 256));
+    ExpectGain(out, 2, 256, 0.5f);
+}
+
 } // namespace
 } // namespace fwtest

@@ -100,8 +100,12 @@ lv2file)
             { cat "$work/lv2file.log"; fail "lv2file failed for $preset"; }
         render -o "$work/defaults.wav" "$uri" >/dev/null 2>&1
         "$fluxet" render -q --preset "$preset" --block "$block" "$work/in.wav" "$work/cli.wav"
-        # Raw samples: a float WAV's peak chunk has a time stamp.
-        for name in lv2 cli defaults; do sox "$work/$name.wav" -t f32 "$work/$name.f32"; done
+        # The data chunks' bytes: a float WAV's peak chunk has a time stamp, and sox would
+        # round through integers.
+        for name in lv2 cli defaults; do
+            at=$(grep -obUa -m1 data "$work/$name.wav" | head -1 | cut -d: -f1)
+            tail -c +$((at + 9)) "$work/$name.wav" >"$work/$name.f32"
+        done
         [ "$(stat -c %s "$work/lv2.f32")" -eq $((frames * channels * 4)) ] ||
             fail "$preset: lv2file wrote $(stat -c %s "$work/lv2.f32") bytes"
         cmp -s "$work/lv2.f32" "$work/cli.f32" ||
