@@ -25,6 +25,8 @@ TEST(EventGroup, BitsAccumulateAndAreTakenAllAtOnceAndTimeOutsGiveNothing) {
     }
     EXPECT_EQ(event.Wait(kGenerousMs), 0x80000001u);
     EXPECT_EQ(event.Wait(0), 0u);
+    // A time-out waits at least its time (a unit mistake would return at once).
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(event.Wait(30), 0u);
     // A semaphore counts no further than its maximum (braced lists run left to right).
     Semaphore semaphore(2, 0);
@@ -32,6 +34,7 @@ TEST(EventGroup, BitsAccumulateAndAreTakenAllAtOnceAndTimeOutsGiveNothing) {
               (std::array{true, true, false}));
     EXPECT_EQ((std::array{semaphore.Wait(0), semaphore.Wait(0), semaphore.Wait(30)}),
               (std::array{true, true, false}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
 }
 
 // Each hand-over between the two threads needs a wake-up; a lost one stalls the exchange.
