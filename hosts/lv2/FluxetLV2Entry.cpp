@@ -94,6 +94,6 @@ static_assert(sizeof(kDescriptors) / sizeof(kDescriptors[0]) == kFluxetLV2NumVar
 
 } // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     return index < kFluxetLV2NumVariants ? &kDescriptors[index] : nullptr;
 }
