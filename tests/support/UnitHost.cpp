@@ -22,15 +22,7 @@ UnitHost::~UnitHost() {
 
 OSStatus UnitHost::Configure(Float64 sampleRate, UInt32 channels, UInt32 maxFrames) {
     m_channels = channels;
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = sampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = 4;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 4;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription format = CanonicalStreamFormat(sampleRate, channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
         const OSStatus result = AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, scope,
                                                      0, &format, sizeof(format));
