@@ -220,6 +220,8 @@ private:
     void HandleGetInfo(const osc::ReceivedMessage& message);
     void HandleRegisterUpdate(const osc::ReceivedMessage& message);
     void HandleUnregisterUpdate(const osc::ReceivedMessage& message);
+    // Receive task. The interpreter, created on first use; raises when there is none.
+    lua_State* ScriptState();
     void HandleExec(const osc::ReceivedMessage& message);
     void HandleCall(const osc::ReceivedMessage& message);
     void HandleStartNote(const osc::ReceivedMessage& message);

@@ -140,13 +140,7 @@ bool OSCHelper::CallFunctionPath(const std::string& address, const osc::Received
     if (refs.empty()) {
         return false;
     }
-    if (m_luaHelper == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
-    lua_State* L = m_luaHelper->LuaInit();
-    if (L == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
+    lua_State* L = ScriptState();
     // The registrations lock is released before the script lock is taken: script code holds
     // the script lock when it takes the registrations lock.
     CriticalRegionGuard lock(m_luaHelper->LuaLock());
@@ -161,19 +155,21 @@ bool OSCHelper::CallFunctionPath(const std::string& address, const osc::Received
     return true;
 }
 
+lua_State* OSCHelper::ScriptState() {
+    lua_State* L = m_luaHelper != nullptr ? m_luaHelper->LuaInit() : nullptr;
+    if (L == nullptr) {
+        throw OSCMessageError("no Lua support from OSC");
+    }
+    return L;
+}
+
 void OSCHelper::HandleExec(const osc::ReceivedMessage& message) {
     auto argument = message.ArgumentsBegin();
     if (argument == message.ArgumentsEnd()) {
         throw osc::MissingArgumentException();
     }
     const char* name = (argument++)->AsString();
-    if (m_luaHelper == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
-    lua_State* L = m_luaHelper->LuaInit();
-    if (L == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
+    lua_State* L = ScriptState();
     CriticalRegionGuard lock(m_luaHelper->LuaLock());
     StackRestore restore(L);
     lua_getglobal(L, name); // stack: f
@@ -198,13 +194,7 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
     const char* name = texts[0];
     const char* replyAddress = texts[1];
     const char* replyPath = texts[2];
-    if (m_luaHelper == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
-    lua_State* L = m_luaHelper->LuaInit();
-    if (L == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
+    lua_State* L = ScriptState();
     PacketBuffer buffer;
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     {
@@ -239,9 +229,7 @@ void OSCHelper::ProcessNote(const osc::ReceivedMessage& message, bool noteOn) {
     osc::int32 note = 0;
     Float32 velocity = 0.0f;
     message.ArgumentStream() >> note >> velocity >> osc::EndMessage;
-    if (m_luaHelper == nullptr || m_luaHelper->LuaInit() == nullptr) {
-        throw OSCMessageError("no Lua support from OSC");
-    }
+    ScriptState();
     // Channel index 1 counted from 0: the script's handlers see channel 2.
     constexpr int kScriptChannel = 2;
     const auto noteByte = UInt8(note & 0xFF);
