@@ -780,25 +780,33 @@ int LuaMIDIHelper::LuaCancelTimer(lua_State* L) {
 // ---------------------------------------------------------------------------------------------
 // MIDI requests
 
+// Keeps the function at `index` in the registry under a reference that `keep` files away; a
+// reference it cannot file is released again. Marks the helper as having MIDI requests.
+template <class Keep> bool LuaMIDIHelper::StoreRequest(lua_State* L, int index, Keep keep) {
+    bool stored = false;
+    {
+        StackCheck check(L, 0);
+        lua_pushvalue(L, index);                        // stack: ... f
+        const int ref = luaL_ref(L, LUA_REGISTRYINDEX); // stack: ...
+        stored = keep(ref);
+        if (!stored) {
+            luaL_unref(L, LUA_REGISTRYINDEX, ref);
+        }
+    }
+    if (stored) {
+        HelperOf(L).m_hasMidiRequests.store(true, std::memory_order_release);
+    }
+    return stored;
+}
+
 int LuaMIDIHelper::RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name) {
     LuaMIDIHelper& helper = HelperOf(L);
     if (!lua_isfunction(L, 1)) {
         return luaL_error(L, "first argument to %s() is not a function", name);
     }
-    bool stored = false;
-    {
-        StackCheck check(L, 0);
-        lua_pushvalue(L, 1);                            // stack: ... f
-        const int ref = luaL_ref(L, LUA_REGISTRYINDEX); // stack: ...
-        stored = Append(helper.*list, ref);
-        if (!stored) {
-            luaL_unref(L, LUA_REGISTRYINDEX, ref);
-        }
-    }
-    if (!stored) {
+    if (!StoreRequest(L, 1, [&](int ref) { return Append(helper.*list, ref); })) {
         return luaL_error(L, "not enough memory");
     }
-    helper.m_hasMidiRequests.store(true, std::memory_order_release);
     return 0;
 }
 
@@ -808,24 +816,16 @@ int LuaMIDIHelper::RequestNumbered(lua_State* L, RefMap LuaMIDIHelper::*map, con
     if (!lua_isfunction(L, 2)) {
         return luaL_error(L, "second argument to %s() is not a function", name);
     }
-    bool stored = false;
-    {
-        StackCheck check(L, 0);
-        lua_pushvalue(L, 2);                            // stack: ... f
-        const int ref = luaL_ref(L, LUA_REGISTRYINDEX); // stack: ...
+    const auto keep = [&](int ref) {
         try {
-            stored = Append((helper.*map)[number], ref);
+            return Append((helper.*map)[number], ref);
         } catch (...) {
-            stored = false;
+            return false; // the map could not make the number's list
         }
-        if (!stored) {
-            luaL_unref(L, LUA_REGISTRYINDEX, ref);
-        }
-    }
-    if (!stored) {
+    };
+    if (!StoreRequest(L, 2, keep)) {
         return luaL_error(L, "not enough memory");
     }
-    helper.m_hasMidiRequests.store(true, std::memory_order_release);
     return 0;
 }
 

@@ -230,6 +230,7 @@ private:
     static int LuaRegisterOSCPathForFunction(lua_State* L);
 
     // Shared bodies.
+    template <class Keep> static bool StoreRequest(lua_State* L, int index, Keep keep);
     static int RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name);
     static int RequestNumbered(lua_State* L, RefMap LuaMIDIHelper::*map, const char* name);
     static int RequestTimer(lua_State* L, bool periodic);
