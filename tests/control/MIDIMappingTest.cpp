@@ -75,4 +75,14 @@ TEST(MIDIMappingInsert, ControllersDifferByInstanceChannelKindAndNumberButNotGui
     EXPECT_TRUE(a.SameKey(CC(5)));
 }
 
+// With no instance registered (the tracker's registry is empty) nothing resolves.
+TEST(MIDIMappingResolve, PendingRecordsOfUnknownInstancesAreDropped) {
+    MrvnMIDIMapping mapping;
+    mapping.pending.push_back(
+        {Endpoint{nullptr, 7, 3}, Controller{nullptr, 8, 0, 0, 1}, Range{0.0f, 1.0f, 0}});
+    mapping.Resolve();
+    EXPECT_TRUE(mapping.pending.empty());
+    EXPECT_TRUE(mapping.byEndpoint.empty());
+}
+
 } // namespace
