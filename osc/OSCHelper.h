@@ -222,6 +222,10 @@ private:
     void HandleUnregisterUpdate(const osc::ReceivedMessage& message);
     // Receive task. The interpreter, created on first use; raises when there is none.
     lua_State* ScriptState();
+    // Receive task, script lock held. Calls the script's own global function `name` with the
+    // rest of a message's arguments, leaving nresults values; raises "failed to exec function".
+    void CallGlobal(lua_State* L, const char* name, osc::ReceivedMessageArgumentIterator argument,
+                    osc::ReceivedMessageArgumentIterator end, int nresults);
     void HandleExec(const osc::ReceivedMessage& message);
     void HandleCall(const osc::ReceivedMessage& message);
     void HandleStartNote(const osc::ReceivedMessage& message);

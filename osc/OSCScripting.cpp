@@ -163,6 +163,21 @@ lua_State* OSCHelper::ScriptState() {
     return L;
 }
 
+void OSCHelper::CallGlobal(lua_State* L, const char* name,
+                           osc::ReceivedMessageArgumentIterator argument,
+                           osc::ReceivedMessageArgumentIterator end, int nresults) {
+    lua_getglobal(L, name); // stack: f
+    if (!IsCallableGlobal(L, -1)) {
+        throw OSCMessageError("failed to exec function");
+    }
+    const int nargs = PushArguments(L, argument, end); // stack: f args
+    // Under the callback time limit: an endless function must not keep the receive task (and
+    // a host closing the unit) waiting.
+    if (m_luaHelper->protectedPcall(nargs, nresults) != 0) { // stack: nresults values
+        throw OSCMessageError("failed to exec function");
+    }
+}
+
 void OSCHelper::HandleExec(const osc::ReceivedMessage& message) {
     auto argument = message.ArgumentsBegin();
     if (argument == message.ArgumentsEnd()) {
@@ -172,14 +187,7 @@ void OSCHelper::HandleExec(const osc::ReceivedMessage& message) {
     lua_State* L = ScriptState();
     CriticalRegionGuard lock(m_luaHelper->LuaLock());
     StackRestore restore(L);
-    lua_getglobal(L, name); // stack: f
-    if (!IsCallableGlobal(L, -1)) {
-        throw OSCMessageError("failed to exec function");
-    }
-    const int nargs = PushArguments(L, argument, message.ArgumentsEnd()); // stack: f args
-    if (m_luaHelper->protectedPcall(nargs) != 0) {                        // stack:
-        throw OSCMessageError("failed to exec function");
-    }
+    CallGlobal(L, name, argument, message.ArgumentsEnd(), 0); // stack:
 }
 
 void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
@@ -200,14 +208,7 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
     {
         CriticalRegionGuard lock(m_luaHelper->LuaLock());
         StackRestore restore(L);
-        lua_getglobal(L, name); // stack: f
-        if (!IsCallableGlobal(L, -1)) {
-            throw OSCMessageError("failed to exec function");
-        }
-        const int nargs = PushArguments(L, argument, message.ArgumentsEnd()); // stack: f args
-        if (lua_pcall(L, nargs, kCallResults, 0) != 0) {                      // stack: r1 .. r16
-            throw OSCMessageError("failed to exec function");
-        }
+        CallGlobal(L, name, argument, message.ArgumentsEnd(), kCallResults); // stack: r1 .. r16
         const int first = lua_gettop(L) - kCallResults + 1;
         packet << osc::BeginBundleImmediate << osc::BeginMessage(replyPath);
         for (int index = first; index < first + kCallResults && !lua_isnil(L, index); ++index) {

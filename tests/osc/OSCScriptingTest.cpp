@@ -80,6 +80,7 @@ TEST_F(OSCScripting, CallAnswersWithTheConvertedResultsOrReportsItsFailure) {
         {Message("/call", "answer"), "/call: missing argument"},
         // An endless function is stopped and the server goes on.
         {Message("/exec", "forever"), "/exec: failed to exec function"},
+        {Message("/call", "forever", to, "/r"), "/call: failed to exec function"},
     };
     for (const auto& [packet, text] : failures) {
         EXPECT_EQ(Deliver(packet), std::string("error while parsing message: ") + text + "\n");
