@@ -264,7 +264,7 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndChangesReachTheHostAndOtherList
 TEST(FluxetLV2RealTime, RunAllocatesNothing) {
     for (const FluxetLV2Variant& variant : kFluxetLV2Variants) {
         SCOPED_TRACE(variant.uri);
-        LV2TestInstance instance(variant.uri, 256);
+        LV2TestInstance instance(variant.uri, 256, Loading::InProcess);
         ControlSequence control;
         // Many changes at many frames across three slices, MIDI and a full report. (System
         // exclusive is left out: a message longer than any before it may take memory.)

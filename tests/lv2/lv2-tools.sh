@@ -46,8 +46,25 @@ free_base_port() { # with the next 100 ports unused by UDP
 
 case "$check" in
 exports)
-    symbols=$(nm -D --defined-only "$bundle/fluxet.so" | awk '{print $3}')
-    [ "$symbols" = "lv2_descriptor" ] || fail "exported symbols: $symbols" ;;
+    # What hosts load shows them lv2_descriptor alone and takes nothing from their libraries
+    # (Ardour carries its own Lua); the part it loads shows the entry its table alone.
+    for object in "fluxet.so lv2_descriptor" "fluxet-core.so fluxet_lv2_entry_points"; do
+        read -r file symbol <<<"$object"
+        symbols=$(nm -D --defined-only "$bundle/$file" | awk '{print $3}')
+        [ "$symbols" = "$symbol" ] || fail "$file exports: $symbols"
+        readelf -d "$bundle/$file" | grep -q "Flags:.*NODELETE" || fail "$file may be unloaded"
+    done
+    imports=$(nm -D --undefined-only "$bundle/fluxet.so" | awk '{print $2}')
+    foreign=$(grep -iE "lua|osc|plist|avahi|sndfile|smf" <<<"$imports") &&
+        fail "fluxet.so imports $foreign" || true
+    # A bundle whose part is missing fails to instantiate with one line, and nothing crashes.
+    mkdir "$work/lv2" && cp -R "$bundle" "$work/lv2/" && rm "$work/lv2/fluxet.lv2/fluxet-core.so"
+    status=0
+    out=$(LV2_PATH="$work/lv2" run_host lv2bench -n 4800 "$stereo" 2>&1) || status=$?
+    [ "$status" -lt 128 ] || fail "lv2bench died (status $status) on a bundle without its part"
+    n=$(grep -c "^fluxet.lv2: cannot load the plug-in: .*fluxet-core.so" <<<"$out") || true
+    [ "$n" -eq 1 ] && ! grep -qE "^[0-9.]+ $stereo$" <<<"$out" || { echo "$out"; fail "not refused once"; }
+    ;;
 
 validate)
     out=$(lv2_validate "$bundle"/*.ttl 2>&1) && grep -q "Found 0 errors" <<<"$out" &&
