@@ -34,7 +34,9 @@ const FluxetLV2EntryPoints* LoadCore() {
     const int flags = RTLD_NOW | RTLD_LOCAL | (UnderSanitizer() ? 0 : RTLD_DEEPBIND);
     void* core = dlopen(path.c_str(), flags);
     if (core == nullptr) {
-        std::fprintf(stderr, "fluxet.lv2: cannot load the plug-in: %s\n", dlerror());
+        // glibc keeps dlerror's message per thread.
+        const char* reason = dlerror(); // NOLINT(concurrency-mt-unsafe)
+        std::fprintf(stderr, "fluxet.lv2: cannot load the plug-in: %s\n", reason);
         return nullptr;
     }
     const auto* points =
