@@ -22,6 +22,12 @@ constexpr int kOffset = 7;   // one of the hermetic environment's free ports
 constexpr uint32_t kBlock = 256;
 // Resident memory may move by allocator caching; a leak of a few kilobytes per cycle may not.
 constexpr long kMemorySlackKiB = 4096;
+// AddressSanitizer keeps freed memory in quarantine, so there its leak checker stands in.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kResidentMemoryTells = false;
+#else
+constexpr bool kResidentMemoryTells = true;
+#endif
 
 std::size_t Entries(const char* folder) {
     const auto entries = std::filesystem::directory_iterator(folder);
@@ -130,9 +136,11 @@ TEST(FluxetLV2Endurance, ManyLivesLeaveNothingBehindAndEveryCloseIsQuick) {
     const Usage end;
     EXPECT_LE(end.threads, warm.threads);
     EXPECT_LE(end.descriptors, warm.descriptors);
-    EXPECT_LE(end.residentKiB - warm.residentKiB, kMemorySlackKiB)
-        << "resident memory after warm-up " << warm.residentKiB << " KiB, at the end "
-        << end.residentKiB << " KiB";
+    if (kResidentMemoryTells) {
+        EXPECT_LE(end.residentKiB - warm.residentKiB, kMemorySlackKiB)
+            << "resident memory after warm-up " << warm.residentKiB << " KiB, at the end "
+            << end.residentKiB << " KiB";
+    }
     EXPECT_GT(sender.Replies(), 0) << "no instance answered a packet";
     std::printf("%d lives; slowest close %.1f ms; %d replies; threads %zu -> %zu, descriptors %zu "
                 "-> %zu, resident memory %ld -> %ld KiB\n",
