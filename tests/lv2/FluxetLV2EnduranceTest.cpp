@@ -84,15 +84,12 @@ private:
 
 TEST(FluxetLV2Endurance, ManyLivesLeaveNothingBehindAndEveryCloseIsQuick) {
     // Spread moves only by the timer, Bias by controllers.
-    const std::filesystem::path script =
-        std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "Morvane/Fluxet/Scripts/timer.lua";
-    std::filesystem::create_directories(script.parent_path());
-    std::ofstream(script) << "requestPeriodicCallback(0.01, function()\n"
-                             "    setParameter('Spread', math.random())\n"
-                             "end)\n"
-                             "requestAllCC(function(channel, controller, value)\n"
-                             "    setParameter('Bias', value / 127)\n"
-                             "end)\n";
+    const UserScript script("requestPeriodicCallback(0.01, function()\n"
+                            "    setParameter('Spread', math.random())\n"
+                            "end)\n"
+                            "requestAllCC(function(channel, controller, value)\n"
+                            "    setParameter('Bias', value / 127)\n"
+                            "end)\n");
     const int port = g_oscBasePort + kOffset;
     const PacketSender sender(port);
     const OscTestClient probe;
@@ -130,7 +127,6 @@ TEST(FluxetLV2Endurance, ManyLivesLeaveNothingBehindAndEveryCloseIsQuick) {
         ASSERT_LT(close, 1.0) << "close of life " << cycle << " hung";
         probe.Drain();
     }
-    std::filesystem::remove(script);
     // Tasks left to finish on their own may still be ending.
     WaitUntil([&] { return Usage().threads <= warm.threads; }, 2.0);
     const Usage end;

@@ -1,7 +1,6 @@
 // The built bundle loaded through lilv as a host loads it: stable URIs, state, parameter changes
 // at their frames, notifications, changes from scripts and OSC, real time.
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -199,15 +198,12 @@ TEST(FluxetLV2Messages, HostValuesAreHeldToTheRangeAndGetIsAnsweredOffTheAlignme
 }
 
 TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
-    // A script in the user's script folder, for the instance created while it exists.
-    const std::filesystem::path script =
-        std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "Morvane/Fluxet/Scripts/lv2.lua";
-    std::filesystem::create_directories(script.parent_path());
-    std::ofstream(script) << "requestCC(21, function(channel, controller, value)\n"
-                             "    setParameter('Dry Level', value / 127)\n"
-                             "end)\n";
+    auto script =
+        std::make_unique<UserScript>("requestCC(21, function(channel, controller, value)\n"
+                                     "    setParameter('Dry Level', value / 127)\n"
+                                     "end)\n");
     auto scripted = std::make_unique<LV2TestInstance>(kFluxetLV2StereoURI, 1024);
-    std::filesystem::remove(script);
+    script.reset();
     LV2TestInstance plain(kFluxetLV2StereoURI, 1024);
     // Both renders are split by a controller at frame 300; only the script's moves a parameter.
     ControlSequence moving;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -115,6 +116,23 @@ private:
     LV2_Feature m_mapFeature{LV2_URID__map, &m_map},
         m_optionsFeature{LV2_OPTIONS__options, m_options};
     const LV2_Feature* m_features[3]{&m_mapFeature, nullptr, nullptr};
+};
+
+// A script in the user's script folder while this exists: instances created meanwhile run it.
+class UserScript {
+public:
+    explicit UserScript(const std::string& text)
+        : m_path(std::filesystem::path(std::getenv("XDG_DATA_HOME")) /
+                 "Morvane/Fluxet/Scripts/test.lua") {
+        std::filesystem::create_directories(m_path.parent_path());
+        std::ofstream(m_path) << text;
+    }
+    ~UserScript() { std::filesystem::remove(m_path); }
+    UserScript(const UserScript&) = delete;
+    UserScript& operator=(const UserScript&) = delete;
+
+private:
+    std::filesystem::path m_path;
 };
 
 inline LV2TestHost& Host() {
