@@ -197,6 +197,10 @@ void Manager::CreateControl(float x, float y) {
         m_pBannerText->Add(banner, m_bannerTextX, textY, &m_bannerTextColourCopy);
     }
     m_bannerTextColourCopy = BannerTextColour();
+    // The layout's unit system from here on; GL set-up measures the pixel size again.
+    m_designSize[0] = m_pixelSize[0] = m_windowSize[0];
+    m_designSize[1] = m_pixelSize[1] = m_windowSize[1];
+    SetViewportFromWindow();
 
     const auto width = float(m_windowSize[0]);
     const auto height = float(m_windowSize[1]);

@@ -328,8 +328,8 @@ private:
     void ResizeFromCorner(const CGPoint& point);
     void SetViewportFromWindow();
     // Render task: update and draw a frame; false when the task was let go meanwhile and must
-    // touch nothing of the manager any more.
-    bool RenderOneFrame(RenderTaskShared& shared);
+    // touch nothing of the manager any more. Requests that arrive meanwhile go to pending.
+    bool RenderOneFrame(RenderTaskShared& shared, std::uint32_t& pending);
     // Render task: the label texture's storage, or the off-screen context.
     void CreateLabelTexture();
 

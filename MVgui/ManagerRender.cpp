@@ -82,8 +82,9 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
     }
     std::uint64_t previousClock = UpTimeNanoseconds();
     float previousRate = 0.0f;
+    std::uint32_t pending = 0;
     for (;;) {
-        if (!RenderOneFrame(shared)) {
+        if (!RenderOneFrame(shared, pending)) {
             return;
         }
         const std::uint64_t now = UpTimeNanoseconds();
@@ -97,7 +98,10 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
         m_elapsed += dt;
 
         const std::uint32_t bits =
-            shared.events.Wait(ms_enableConstantRedraw ? kConstantRedrawWaitMs : kWaitForever);
+            pending != 0 ? pending | shared.events.Wait(0)
+                         : shared.events.Wait(ms_enableConstantRedraw ? kConstantRedrawWaitMs
+                                                                      : kWaitForever);
+        pending = 0;
         if (shared.abandoned) {
             return;
         }
@@ -125,10 +129,13 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
     ShutdownGL();
 }
 
-bool Manager::RenderOneFrame(RenderTaskShared& shared) {
+bool Manager::RenderOneFrame(RenderTaskShared& shared, std::uint32_t& pending) {
     const std::uint64_t start = UpTimeNanoseconds();
     {
         CriticalSectionGuard guard(m_treeGuard);
+        // This frame shows every change made so far: nudges that came while the task waited
+        // for the guard are drawn now, not again; other requests wait for the frame's end.
+        pending |= shared.events.Wait(0) & ~std::uint32_t(kRenderEventNudge);
         Update();
     }
     if (m_pBridge == nullptr || !m_pBridge->MakeCurrent()) {
