@@ -73,9 +73,13 @@ std::string Screenshot::Save(const std::string& name) const {
 }
 
 Screenshot Capture(X11EditorView& view, Manager& manager) {
+    // A frame may be on its way already, drawn from the state before this call: wait for the
+    // one after it.
     const std::uint64_t before = manager.Stats().framesDrawn;
-    manager.NudgeGUI();
-    EXPECT_TRUE(PumpUntil(view, [&] { return manager.Stats().framesDrawn > before; }));
+    for (std::uint64_t frame = before + 1; frame <= before + 2; ++frame) {
+        manager.NudgeGUI();
+        EXPECT_TRUE(PumpUntil(view, [&] { return manager.Stats().framesDrawn >= frame; }));
+    }
     // The server has the frame once the render task's swap returned; make sure ours sees it.
     XSync(view.XDisplay(), False);
     Screenshot shot;

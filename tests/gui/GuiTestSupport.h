@@ -49,7 +49,7 @@ struct Screenshot {
     // Writes it under the build's test output folder as name.png and returns the path.
     std::string Save(const std::string& name) const;
 };
-// Waits for a frame drawn after this call, then reads the window.
+// Waits for a frame begun after this call, then reads the window.
 Screenshot Capture(X11EditorView& view, Manager& manager);
 
 // Threads and open file descriptors of this process.
