@@ -55,7 +55,8 @@ Manager::Manager(AudioUnit audioUnit) : m_audioUnit(audioUnit) {
     m_instanceIndex = ms_instanceCount.fetch_add(1);
 
     UInt32 count = 0;
-    if (audioUnit != nullptr && GetGlobalProperty(audioUnit, kMrvnProperty_NumParameters, count) != noErr) {
+    if (audioUnit != nullptr &&
+        GetGlobalProperty(audioUnit, kMrvnProperty_NumParameters, count) != noErr) {
         count = 0;
     }
     m_params.reserve(count);
@@ -70,7 +71,8 @@ Manager::Manager(AudioUnit audioUnit) : m_audioUnit(audioUnit) {
     m_effects.push_back(m_pSecondText);
 
     void* liveValues = nullptr;
-    if (audioUnit != nullptr && GetGlobalProperty(audioUnit, kMrvnProperty_DataToGui, liveValues) == noErr) {
+    if (audioUnit != nullptr &&
+        GetGlobalProperty(audioUnit, kMrvnProperty_DataToGui, liveValues) == noErr) {
         m_pDataToGui = static_cast<const DataToGui*>(liveValues);
     }
 }

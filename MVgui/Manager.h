@@ -36,11 +36,11 @@ class UIElement;
 
 // Timings of the render task, for tests and benchmarks. Any thread.
 struct RenderStats {
-    std::uint64_t framesDrawn = 0;   // frames presented since the task started
-    std::uint64_t lastDrawNs = 0;    // update and drawing of the last frame, swap included
-    std::uint64_t firstFrameNs = 0;  // from a working GL context to the first frame presented
-    bool glReady = false;            // GL set-up finished with a working context
-    bool framebufferLabels = false;  // the label texture is drawn through a framebuffer object
+    std::uint64_t framesDrawn = 0;  // frames presented since the task started
+    std::uint64_t lastDrawNs = 0;   // update and drawing of the last frame, swap included
+    std::uint64_t firstFrameNs = 0; // from a working GL context to the first frame presented
+    bool glReady = false;           // GL set-up finished with a working context
+    bool framebufferLabels = false; // the label texture is drawn through a framebuffer object
 };
 
 class Manager {

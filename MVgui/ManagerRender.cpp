@@ -210,8 +210,8 @@ void Manager::InitGL() {
         InitialiseRendering();
         m_pBridge->PostInitGL();
     }
-    m_useFramebuffer = ready && m_labelPath == LabelPath::kAutomatic &&
-                       GLEW_ARB_framebuffer_object != GL_FALSE;
+    m_useFramebuffer =
+        ready && m_labelPath == LabelPath::kAutomatic && GLEW_ARB_framebuffer_object != GL_FALSE;
     CreateLabelTexture();
     // The off-screen context shares the on-screen one's objects, so the label font's atlas
     // serves both and needs no second preload.
@@ -460,7 +460,8 @@ void Manager::Draw2d() {
             const float width = font->GetStringWidth(m_tooltip.text);
             const float maxX = float(m_pixelSize[0]) - 5.0f - width;
             m_tooltip.width = width;
-            m_tooltip.x = std::max(5.0f, std::min((world.min[0] + world.max[0] - width) / 2.0f, maxX));
+            m_tooltip.x =
+                std::max(5.0f, std::min((world.min[0] + world.max[0] - width) / 2.0f, maxX));
             m_tooltip.y = (world.min[1] + world.max[1]) / 2.0f;
             m_tooltip.height = font->LineHeight() * font->Scale();
         } else {

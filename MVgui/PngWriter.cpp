@@ -33,9 +33,10 @@ int ColourType(int channels) {
 }
 
 // The libpng part; no C++ object with a destructor lives across its setjmp.
-bool WriteRows(std::FILE* file, int width, int height, int channels, int bitDepth,
-               png_bytep* rows, char* error) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, WriteError, WriteWarning);
+bool WriteRows(std::FILE* file, int width, int height, int channels, int bitDepth, png_bytep* rows,
+               char* error) {
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, error, WriteError, WriteWarning);
     if (png == nullptr) {
         return false;
     }
@@ -71,7 +72,8 @@ bool WritePng(const std::string& path, int width, int height, int channels, int 
         (bitDepth != 8 && bitDepth != 16) || pixels == nullptr) {
         return fail("unsupported image");
     }
-    const std::size_t rowBytes = std::size_t(width) * std::size_t(channels) * std::size_t(bitDepth / 8);
+    const std::size_t rowBytes =
+        std::size_t(width) * std::size_t(channels) * std::size_t(bitDepth / 8);
     std::vector<png_bytep> rows(static_cast<std::size_t>(height));
     for (int row = 0; row < height; ++row) {
         rows[std::size_t(row)] = const_cast<png_bytep>(pixels + std::size_t(row) * rowBytes);

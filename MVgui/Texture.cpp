@@ -125,8 +125,8 @@ bool ReadTextureImage(const std::string& path, bool highDensity, TextureImage& i
     FileLoader file;
     bool doubleResolution = false;
     if (highDensity && path.size() >= 5) {
-        const std::string variant = path.substr(0, path.size() - 4) + "_hi" +
-                                    path.substr(path.size() - 4);
+        const std::string variant =
+            path.substr(0, path.size() - 4) + "_hi" + path.substr(path.size() - 4);
         doubleResolution = file.ReadFile(variant);
     }
     if (!doubleResolution && !file.ReadFile(path)) {

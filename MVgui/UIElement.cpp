@@ -172,8 +172,8 @@ void NamedGroup::FinalPosition() {
         m_manager->BannerText()->SetVisible(m_titleId, m_visible);
         titleWidth = font->GetStringWidth(m_name.c_str());
     }
-    const float outline[12] = {x0 + 10.0f, y1, x0, y1, x0, y0, x1, y0, x1, y1,
-                               x0 + 10.0f + titleWidth, y1};
+    const float outline[12] = {
+        x0 + 10.0f, y1, x0, y1, x0, y0, x1, y0, x1, y1, x0 + 10.0f + titleWidth, y1};
     for (int i = 0; i < 12; ++i) {
         m_outline[i] = outline[i];
     }

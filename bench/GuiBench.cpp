@@ -139,7 +139,8 @@ BENCHMARK(BM_IdleFrames)->Iterations(1)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
-        std::fprintf(stderr, "fluxet_gui_bench: needs an X display (for instance under xvfb-run)\n");
+        std::fprintf(stderr,
+                     "fluxet_gui_bench: needs an X display (for instance under xvfb-run)\n");
         return 1;
     }
     benchmark::Initialize(&argc, argv);

@@ -16,8 +16,8 @@ class Manager;
 // and fills with the parameter's knob position.
 class DemoParamBox : public UIElement {
 public:
-    DemoParamBox(Manager* manager, int param, const std::string& caption, float x, float y,
-                 float w, float h);
+    DemoParamBox(Manager* manager, int param, const std::string& caption, float x, float y, float w,
+                 float h);
 
     void Update() override;
     void Render() const override;

@@ -37,6 +37,8 @@ GLXFBConfig PickConfig(::Display* display, int screen, const int* attributes, Vi
 } // namespace
 
 GLXFBConfig ManagerGLXBridge::ChooseConfig(::Display* display, int screen, VisualID visual) {
+    // Attribute and value pairs, one pair a line.
+    // clang-format off
     int attributes[] = {GLX_X_RENDERABLE, True,
                         GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT | GLX_PBUFFER_BIT,
                         GLX_RENDER_TYPE, GLX_RGBA_BIT,
@@ -46,6 +48,7 @@ GLXFBConfig ManagerGLXBridge::ChooseConfig(::Display* display, int screen, Visua
                         GLX_BLUE_SIZE, 8,
                         GLX_DEPTH_SIZE, 16,
                         None};
+    // clang-format on
     if (GLXFBConfig config = PickConfig(display, screen, attributes, visual)) {
         return config;
     }
@@ -101,16 +104,15 @@ bool ManagerGLXBridge::InitGLOffscreen(int w, int h) {
         return false;
     }
     X11ErrorTrap trap(m_display);
-    const int size[] = {GLX_PBUFFER_WIDTH, m_bufferWidth, GLX_PBUFFER_HEIGHT, m_bufferHeight,
-                        None};
+    const int size[] = {GLX_PBUFFER_WIDTH, m_bufferWidth, GLX_PBUFFER_HEIGHT, m_bufferHeight, None};
     m_pbuffer = glXCreatePbuffer(m_display, m_config, size);
     // Sharing the on-screen context's objects lets the labels use the fonts' atlases as they are.
     m_offscreenContext = glXCreateNewContext(m_display, m_config, GLX_RGBA_TYPE, m_context, True);
     if (m_pbuffer == 0 || m_offscreenContext == nullptr || trap.Check() != 0) {
         return false;
     }
-    m_offscreenBuffer =
-        std::make_unique<unsigned char[]>(std::size_t(m_bufferWidth) * std::size_t(m_bufferHeight) * 4);
+    m_offscreenBuffer = std::make_unique<unsigned char[]>(std::size_t(m_bufferWidth) *
+                                                          std::size_t(m_bufferHeight) * 4);
     m_width = w;
     m_height = h;
     MakeOffscreenCurrent();

@@ -63,7 +63,8 @@ std::unique_ptr<X11EditorView> X11EditorView::Open(Manager& manager, const Optio
         error = std::string("cannot open the X display '") + (shown != nullptr ? shown : "") + "'";
         return nullptr;
     }
-    std::unique_ptr<X11EditorView> view(new X11EditorView(manager, display, DisplayString(display)));
+    std::unique_ptr<X11EditorView> view(
+        new X11EditorView(manager, display, DisplayString(display)));
     if (!view->Create(options, error)) {
         return nullptr;
     }

@@ -20,9 +20,9 @@ class Manager;
 class X11EditorView {
 public:
     struct Options {
-        std::string displayName;          // empty: $DISPLAY
-        ::Window parent = 0;              // 0: a top-level window
-        std::string title = "Fluxet";     // top-level windows only
+        std::string displayName;      // empty: $DISPLAY
+        ::Window parent = 0;          // 0: a top-level window
+        std::string title = "Fluxet"; // top-level windows only
     };
 
     // Fixes the manager's layout (CreateControl), opens the window at its size, installs the

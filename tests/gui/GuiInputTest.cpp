@@ -154,9 +154,9 @@ TEST_F(InputTest, HoverTracksGroupsAndControlsByTheBoxesTheyHadWhenEntered) {
         Log expected;
     };
     const Step steps[] = {
-        {{105, 145}, {"group enter"}},  // inside the group's margin only
-        {{115, 115}, {"a enter"}},      // onto a; the group stays hovered
-        {{135, 115}, {}},               // a and b overlap: a, added first, is still the hit
+        {{105, 145}, {"group enter"}}, // inside the group's margin only
+        {{115, 115}, {"a enter"}},     // onto a; the group stays hovered
+        {{135, 115}, {}},              // a and b overlap: a, added first, is still the hit
         {{185, 135}, {"a exit", "b enter"}},
         {{250, 100}, {"b exit", "group exit"}},
         {{320, 40}, {"c enter"}},

@@ -37,8 +37,8 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 }
 
 void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 class ScopedEnvironment {
@@ -73,9 +73,9 @@ TEST(Png, OnlyPowerOfTwoRgbAndRgbaOfEightBitsBecomeTextures) {
         bool accepted;
     };
     const Case cases[] = {
-        {"rgb.png", 64, 32, 3, 8, true},      {"rgba.png", 16, 16, 4, 8, true},
-        {"wide.png", 300, 256, 3, 8, false},  {"deep.png", 32, 32, 3, 16, false},
-        {"grey.png", 32, 32, 1, 8, false},    {"greyalpha.png", 32, 32, 2, 8, false},
+        {"rgb.png", 64, 32, 3, 8, true},     {"rgba.png", 16, 16, 4, 8, true},
+        {"wide.png", 300, 256, 3, 8, false}, {"deep.png", 32, 32, 3, 16, false},
+        {"grey.png", 32, 32, 1, 8, false},   {"greyalpha.png", 32, 32, 2, 8, false},
     };
     TempFolder skin;
     Bundle bundle(skin.Path());
@@ -113,9 +113,9 @@ TEST(Png, DamagedFilesAreRefusedWithoutEndingTheProcess) {
     }
     const std::vector<std::vector<std::uint8_t>> damaged = {
         {good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)}, // truncated
-        flipped,                                                          // bad CRC and data
-        {good.begin(), good.begin() + 8},                                 // signature only
-        std::vector<std::uint8_t>(100, 0x42),                             // not a PNG at all
+        flipped,                                                        // bad CRC and data
+        {good.begin(), good.begin() + 8},                               // signature only
+        std::vector<std::uint8_t>(100, 0x42),                           // not a PNG at all
         {},
     };
     for (std::size_t i = 0; i < damaged.size(); ++i) {
@@ -212,8 +212,8 @@ TEST_F(FontTest, ACachedLineIsLaidOutOnlyWhenItChanges) {
 
 TEST_F(FontTest, FontsAreFoundAsGivenThenInTheSkinThePluginAndTheFontFolders) {
     TempFolder root;
-    for (const char* folder : {"skin", "plugin", "user/fonts/truetype/deep", "local/fonts",
-                               "system/fonts"}) {
+    for (const char* folder :
+         {"skin", "plugin", "user/fonts/truetype/deep", "local/fonts", "system/fonts"}) {
         fs::create_directories(root / folder);
     }
     const auto copy = [&](const std::string& to) { fs::copy_file(Sans(), root / to); };

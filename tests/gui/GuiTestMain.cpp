@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     // keeps for itself stays attributable (the sanitizers name it, and their suppressions can).
     dlopen(FLUXET_GUI_DRI_DRIVER, RTLD_NOW | RTLD_NODELETE);
 #endif
-    std::string config = (std::filesystem::temp_directory_path() / "fluxet-gui-config-XXXXXX").string();
+    std::string config =
+        (std::filesystem::temp_directory_path() / "fluxet-gui-config-XXXXXX").string();
     if (mkdtemp(config.data()) != nullptr) {
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     }
