@@ -35,7 +35,8 @@ void NotifyGesture(Manager& manager, int paramId, AudioUnitEventType type) {
     }
     AudioUnitEvent event{};
     event.mEventType = type;
-    event.mArgument.mParameter = *parameter;
+    event.mArgument.mParameter = AudioUnitParameter{parameter->mAudioUnit, parameter->mParameterID,
+                                                    parameter->mScope, parameter->mElement};
     AUEventListenerNotify(nullptr, nullptr, &event);
 }
 
