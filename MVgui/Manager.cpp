@@ -79,10 +79,8 @@ Manager::Manager(AudioUnit audioUnit) : m_audioUnit(audioUnit) {
 
 Manager::~Manager() {
     DestroyRenderTask();
-    if (m_abandonedRenderTask) {
-        // The task may still be inside the bridge or a font: keep what it can reach.
-        return;
-    }
+    // A task that was let go touches nothing but its shared block and the bridge call it is
+    // stuck in (it never waits on the X server with the guard held): the bridge stays.
     CriticalSectionGuard guard(m_treeGuard);
     for (UIElement* element : m_elements) {
         delete element;
@@ -100,7 +98,9 @@ Manager::~Manager() {
     delete m_pLabelFont;
     delete m_pThirdFont;
     delete m_pShutdowner;
-    delete m_pBridge;
+    if (!m_abandonedRenderTask) {
+        delete m_pBridge;
+    }
 }
 
 // ---- Layout

@@ -228,15 +228,16 @@ public:
     static Vec4 BannerTextColour();
 
 protected:
-    // Render task (ManagerRender.cpp). Draw is the frame between MakeCurrent and SwapBuffers,
-    // run with the tree guard held.
-    void InitGL();
+    // Render task (ManagerRender.cpp). InitGL follows the bridge's InitGL and ShutdownGL its
+    // MakeCurrent (the task makes those calls itself); Draw is the frame between MakeCurrent and
+    // SwapBuffers, run with the tree guard held.
+    void InitGL(bool contextReady);
     void RedrawLabels();
     void Draw();
     void Draw3d();
     void Draw2d();
     void Render() const;
-    void ShutdownGL();
+    void ShutdownGL(bool current);
 
     std::vector<UIElement*> m_elements;
     std::vector<Texture*> m_textures;
@@ -331,7 +332,7 @@ private:
     // touch nothing of the manager any more. Requests that arrive meanwhile go to pending.
     bool RenderOneFrame(RenderTaskShared& shared, std::uint32_t& pending);
     // Render task: the label texture's storage, or the off-screen context.
-    void CreateLabelTexture();
+    void CreateLabelTexture(bool contextReady);
 
     mutable CriticalSection m_treeGuard;
     LabelPath m_labelPath = LabelPath::kAutomatic;

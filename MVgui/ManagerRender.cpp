@@ -76,10 +76,13 @@ void AppendText(char* buffer, std::size_t size, const char* separator, const cha
 } // namespace
 
 void Manager::RenderTaskMain(RenderTaskShared& shared) {
-    InitGL();
+    // After each bridge call that may wait on the X server, a task that was let go meanwhile
+    // returns at once: the manager may be gone.
+    const bool contextReady = m_pBridge != nullptr && m_pBridge->InitGL();
     if (shared.abandoned) {
         return;
     }
+    InitGL(contextReady);
     std::uint64_t previousClock = UpTimeNanoseconds();
     float previousRate = 0.0f;
     std::uint32_t pending = 0;
@@ -110,6 +113,9 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
         }
         if ((bits & kRenderEventResize) != 0 && m_pBridge != nullptr) {
             m_pBridge->RenderTaskHandleResize();
+            if (shared.abandoned) {
+                return;
+            }
         }
         if ((bits & kRenderEventPause) != 0) {
             const std::uint32_t resumed = shared.events.Wait(kWaitForever);
@@ -120,13 +126,22 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
                 break;
             }
         }
-        if ((bits & kRenderEventRedrawLabels) != 0 && m_pBridge != nullptr &&
-            m_pBridge->MakeCurrent()) {
-            CriticalSectionGuard guard(m_treeGuard);
-            RedrawLabels();
+        if ((bits & kRenderEventRedrawLabels) != 0 && m_pBridge != nullptr) {
+            const bool current = m_pBridge->MakeCurrent();
+            if (shared.abandoned) {
+                return;
+            }
+            if (current) {
+                CriticalSectionGuard guard(m_treeGuard);
+                RedrawLabels();
+            }
         }
     }
-    ShutdownGL();
+    const bool current = m_pBridge != nullptr && m_pBridge->MakeCurrent();
+    if (shared.abandoned) {
+        return;
+    }
+    ShutdownGL(current);
 }
 
 bool Manager::RenderOneFrame(RenderTaskShared& shared, std::uint32_t& pending) {
@@ -169,8 +184,7 @@ void Manager::Update() {
     }
 }
 
-void Manager::InitGL() {
-    const bool contextReady = m_pBridge != nullptr && m_pBridge->InitGL();
+void Manager::InitGL(bool contextReady) {
     const std::uint64_t readyClock = UpTimeNanoseconds();
     CriticalSectionGuard guard(m_treeGuard);
     m_designSize[0] = m_windowSize[0];
@@ -212,7 +226,7 @@ void Manager::InitGL() {
     }
     m_useFramebuffer =
         ready && m_labelPath == LabelPath::kAutomatic && GLEW_ARB_framebuffer_object != GL_FALSE;
-    CreateLabelTexture();
+    CreateLabelTexture(ready);
     // The off-screen context shares the on-screen one's objects, so the label font's atlas
     // serves both and needs no second preload.
     if (ready) {
@@ -222,7 +236,7 @@ void Manager::InitGL() {
     }
 }
 
-void Manager::CreateLabelTexture() {
+void Manager::CreateLabelTexture(bool contextReady) {
     if (m_pBridge == nullptr) {
         return;
     }
@@ -253,7 +267,7 @@ void Manager::CreateLabelTexture() {
     } else {
         glGenTextures(1, &m_labelTexture);
     }
-    if (!m_pBridge->InitGLOffscreen(m_pixelSize[0], m_pixelSize[1])) {
+    if (!m_pBridge->InitGLOffscreen(m_pixelSize[0], m_pixelSize[1]) && contextReady) {
         std::printf("MVgui: no off-screen context; labels are not drawn\n");
         std::fflush(stdout);
     }
@@ -535,11 +549,10 @@ void Manager::DrawParamValue(Font* font, int param, float x, float y, char* tool
     ExtendParamValue(font, param, x, y, cursor);
 }
 
-void Manager::ShutdownGL() {
+void Manager::ShutdownGL(bool current) {
     if (m_pBridge == nullptr) {
         return;
     }
-    const bool current = m_pBridge->MakeCurrent();
     {
         CriticalSectionGuard guard(m_treeGuard);
         if (current) {
@@ -570,7 +583,7 @@ void Manager::ShutdownGL() {
         m_labelTexture = 0;
         m_labelFramebuffer = 0;
     }
-    m_pBridge->ShutdownGL();
+    m_pBridge->ShutdownGL(); // last: the task may be let go while the bridge waits
 }
 
 } // namespace MV

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "GuiTestSupport.h"
 #include "Manager.h"
 #include "UIElement.h"
 
@@ -281,6 +286,75 @@ TEST(ManagerLayout, AMissingWindowSizeGetsTheFallback) {
         EXPECT_EQ(rect[2] - rect[0], Manager::kFallbackHeight);
         EXPECT_FLOAT_EQ(manager.Aspect(), 2.0f);
     }
+}
+
+// A bridge whose presentation hangs (a dead X server) until the test lets it go on.
+class StuckBridge : public RecordingBridge {
+public:
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool open = false;
+        bool left = false;
+    };
+
+    explicit StuckBridge(std::shared_ptr<Gate> gate) : RecordingBridge(200), m_gate(gate) {}
+    bool MakeCurrent() override { return true; }
+    void SwapBuffers() override {
+        std::unique_lock lock(m_gate->mutex);
+        m_gate->entered = true;
+        m_gate->changed.notify_all();
+        m_gate->changed.wait(lock, [&] { return m_gate->open; });
+        m_gate->left = true; // nothing of the bridge is touched after this
+        m_gate->changed.notify_all();
+    }
+
+private:
+    std::shared_ptr<StuckBridge::Gate> m_gate;
+};
+
+class ImpatientManager : public Manager {
+public:
+    ImpatientManager() : Manager(nullptr) { m_stopTimeoutMs = 200; }
+};
+
+TEST(RenderTask, ATaskThatMissesItsTimeOutIsLetGoWithAMessage) {
+    using namespace std::chrono_literals;
+    std::thread([] {}).join(); // a sanitizer starts its own thread with the first one
+    const int threads = ThreadCount();
+    auto gate = std::make_shared<StuckBridge::Gate>();
+    auto* bridge = new StuckBridge(gate);
+    auto manager = std::make_unique<ImpatientManager>();
+    Manager::ms_enableConstantRedraw = false;
+    manager->SetWindowSize(400, 200);
+    manager->CreateControl(0.0f, 0.0f);
+    manager->SetBridge(bridge);
+    manager->CreateRenderTask();
+    {
+        std::unique_lock lock(gate->mutex);
+        ASSERT_TRUE(gate->changed.wait_for(lock, 20s, [&] { return gate->entered; }));
+    }
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    manager.reset();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "DestroyRenderTask timeout on shutdown\n");
+    EXPECT_LT(waited, 10s);
+    {
+        std::unique_lock lock(gate->mutex);
+        gate->open = true;
+        gate->changed.notify_all();
+        ASSERT_TRUE(gate->changed.wait_for(lock, 20s, [&] { return gate->left; }));
+    }
+    // Let go, the task returns without touching the deleted manager, and ends.
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (ThreadCount() > threads && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(ThreadCount(), threads);
+    delete bridge; // the manager left it to the task
+    Manager::ms_enableConstantRedraw = true;
 }
 
 } // namespace
