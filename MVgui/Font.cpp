@@ -219,11 +219,7 @@ public:
             glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
             glTexImage2D(GL_TEXTURE_2D, 0, GL_ALPHA8, m_atlasWidth, m_atlasHeight, 0, GL_ALPHA,
                          GL_UNSIGNED_BYTE, m_image.data());
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-            glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+            SetTextureSampling();
             glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
             m_uploaded = m_generation;
         }
@@ -476,19 +472,10 @@ void Font::DrawFromBuffer(const FontVertex* vertices, int count) const {
         return;
     }
     BindAtlas();
-    glEnable(GL_TEXTURE_2D);
-    glEnable(GL_ALPHA_TEST);
-    glAlphaFunc(GL_GREATER, 0.0f);
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    BeginTextDrawing();
     glInterleavedArrays(GL_T2F_V3F, 0, vertices);
     glDrawArrays(GL_QUADS, 0, count);
-    glDisableClientState(GL_TEXTURE_COORD_ARRAY);
-    glDisableClientState(GL_VERTEX_ARRAY);
-    glDisable(GL_BLEND);
-    glDisable(GL_ALPHA_TEST);
-    glDisable(GL_TEXTURE_2D);
-    glBindTexture(GL_TEXTURE_2D, 0);
+    EndTextDrawing();
 }
 
 // ---- CachedText

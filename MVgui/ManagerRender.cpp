@@ -58,14 +58,6 @@ void SetLight(GLenum light, const GLfloat (&diffuse)[4], const GLfloat (&specula
     glLightfv(light, GL_POSITION, position);
 }
 
-void FilledQuad(float x0, float y0, float x1, float y1) {
-    const GLfloat quad[8] = {x0, y0, x1, y0, x1, y1, x0, y1};
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(2, GL_FLOAT, 0, quad);
-    glDrawArrays(GL_QUADS, 0, 4);
-    glDisableClientState(GL_VERTEX_ARRAY);
-}
-
 void AppendText(char* buffer, std::size_t size, const char* separator, const char* text) {
     const std::size_t used = std::strlen(buffer);
     if (used < size) {
@@ -248,10 +240,7 @@ void Manager::CreateLabelTexture(bool contextReady) {
         glBindTexture(GL_TEXTURE_2D, m_labelTexture);
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                      nullptr);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        SetTextureSampling();
         glBindFramebuffer(GL_FRAMEBUFFER, m_labelFramebuffer);
         glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_labelTexture,
                                0);
@@ -322,10 +311,7 @@ void Manager::RedrawLabels() {
         glBindTexture(GL_TEXTURE_2D, m_labelTexture);
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_BGRA,
                      GL_UNSIGNED_INT_8_8_8_8_REV, pixels);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        SetTextureSampling();
         glBindTexture(GL_TEXTURE_2D, 0);
     }
 }
@@ -440,8 +426,8 @@ void Manager::Draw2d() {
         glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
         glColor4f(m_bannerColour.r, m_bannerColour.g, m_bannerColour.b, m_bannerColour.a);
         if (!m_bannerBounds.IsEmpty()) {
-            FilledQuad(m_bannerBounds.min[0], m_bannerBounds.min[1], m_bannerBounds.max[0],
-                       m_bannerBounds.max[1]);
+            DrawFilledQuad(m_bannerBounds.min[0], m_bannerBounds.min[1], m_bannerBounds.max[0],
+                           m_bannerBounds.max[1]);
         }
         glDisable(GL_BLEND);
         float x = m_infoTextX;
@@ -488,8 +474,8 @@ void Manager::Draw2d() {
             glEnable(GL_BLEND);
             glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
             glColor4f(0.7f, 0.7f, 0.7f, m_tooltip.alpha * 0.5f);
-            FilledQuad(m_tooltip.x - 5.0f, m_tooltip.y, m_tooltip.x + m_tooltip.width + 5.0f,
-                       m_tooltip.y + m_tooltip.height);
+            DrawFilledQuad(m_tooltip.x - 5.0f, m_tooltip.y, m_tooltip.x + m_tooltip.width + 5.0f,
+                           m_tooltip.y + m_tooltip.height);
             glDisable(GL_BLEND);
             glColor4f(0.8f, 0.8f, 0.8f, m_tooltip.alpha * 0.9f);
             m_tooltipText.Update(font, m_tooltip.text, m_tooltip.x,

@@ -6,18 +6,11 @@
 
 #include <png.h>
 
+#include "PngErrors.h"
+
 namespace MV {
 
 namespace {
-
-[[noreturn]] void WriteError(png_structp png, png_const_charp message) {
-    if (auto* text = static_cast<char*>(png_get_error_ptr(png))) {
-        std::snprintf(text, 128, "%s", message != nullptr ? message : "");
-    }
-    png_longjmp(png, 1);
-}
-
-void WriteWarning(png_structp /*png*/, png_const_charp /*message*/) {}
 
 int ColourType(int channels) {
     switch (channels) {
@@ -35,8 +28,7 @@ int ColourType(int channels) {
 // The libpng part; no C++ object with a destructor lives across its setjmp.
 bool WriteRows(std::FILE* file, int width, int height, int channels, int bitDepth, png_bytep* rows,
                char* error) {
-    png_structp png =
-        png_create_write_struct(PNG_LIBPNG_VER_STRING, error, WriteError, WriteWarning);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, PngError, PngWarning);
     if (png == nullptr) {
         return false;
     }
@@ -83,7 +75,7 @@ bool WritePng(const std::string& path, int width, int height, int channels, int 
     if (file == nullptr) {
         return fail("cannot write " + temporary);
     }
-    char error[128] = "cannot encode the image";
+    char error[kPngErrorTextSize] = "cannot encode the image";
     const bool written = WriteRows(file, width, height, channels, bitDepth, rows.data(), error);
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {

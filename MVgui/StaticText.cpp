@@ -58,11 +58,7 @@ void StaticText::Render2d() {
         InitialiseRendering();
     }
     font->BindAtlas();
-    glEnable(GL_TEXTURE_2D);
-    glEnable(GL_ALPHA_TEST);
-    glAlphaFunc(GL_GREATER, 0.0f);
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    BeginTextDrawing();
     glInterleavedArrays(GL_T2F_V3F, 0, m_vertices.data());
     for (const Entry& entry : m_entries) {
         if (!entry.visible || entry.vertexCount == 0) {
@@ -72,12 +68,7 @@ void StaticText::Render2d() {
         glColor4f(colour.r, colour.g, colour.b, colour.a);
         glDrawArrays(GL_QUADS, entry.firstVertex, entry.vertexCount);
     }
-    glDisableClientState(GL_TEXTURE_COORD_ARRAY);
-    glDisableClientState(GL_VERTEX_ARRAY);
-    glDisable(GL_BLEND);
-    glDisable(GL_ALPHA_TEST);
-    glDisable(GL_TEXTURE_2D);
-    glBindTexture(GL_TEXTURE_2D, 0);
+    EndTextDrawing();
 }
 
 } // namespace MV

@@ -9,6 +9,7 @@
 #include "Bundle.h"
 #include "GL.h"
 #include "Manager.h"
+#include "PngErrors.h"
 
 namespace MV {
 
@@ -32,16 +33,6 @@ void PngRead(png_structp png, png_bytep out, png_size_t count) {
     cursor->remaining -= int(n);
 }
 
-// libpng must not return from its error callback: back to DecodePng's setjmp, with the text.
-[[noreturn]] void PngError(png_structp png, png_const_charp message) {
-    if (auto* text = static_cast<char*>(png_get_error_ptr(png))) {
-        std::snprintf(text, 128, "%s", message != nullptr ? message : "");
-    }
-    png_longjmp(png, 1);
-}
-
-void PngWarning(png_structp /*png*/, png_const_charp /*message*/) {}
-
 bool IsPowerOfTwo(png_uint_32 value) {
     return value != 0 && (value & (value - 1)) == 0;
 }
@@ -55,13 +46,13 @@ void Report(const std::string& line) {
 bool DecodeRows(const std::uint8_t* data, std::size_t size, TextureImage& image, char* error) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, PngError, PngWarning);
     if (png == nullptr) {
-        std::snprintf(error, 128, "cannot create a PNG decoder");
+        std::snprintf(error, kPngErrorTextSize, "cannot create a PNG decoder");
         return false;
     }
     png_infop info = png_create_info_struct(png);
     if (info == nullptr) {
         png_destroy_read_struct(&png, nullptr, nullptr);
-        std::snprintf(error, 128, "cannot create a PNG decoder");
+        std::snprintf(error, kPngErrorTextSize, "cannot create a PNG decoder");
         return false;
     }
     PngReadCursor cursor{data, size > 0x7fffffff ? 0x7fffffff : int(size)};
@@ -78,7 +69,7 @@ bool DecodeRows(const std::uint8_t* data, std::size_t size, TextureImage& image,
     const int depth = png_get_bit_depth(png, info);
     if (!IsPowerOfTwo(width) || !IsPowerOfTwo(height) || (channels != 3 && channels != 4) ||
         depth != 8) {
-        std::snprintf(error, 128,
+        std::snprintf(error, kPngErrorTextSize,
                       "refused: %ux%u, %d channels of %d bits (needs power-of-two sides, RGB or "
                       "RGBA, 8 bits)",
                       unsigned(width), unsigned(height), channels, depth);
@@ -102,7 +93,7 @@ bool DecodeRows(const std::uint8_t* data, std::size_t size, TextureImage& image,
 
 bool DecodePng(const std::uint8_t* data, std::size_t size, TextureImage& image,
                std::string* reason) {
-    char error[128] = "not a PNG image";
+    char error[kPngErrorTextSize] = "not a PNG image";
     image = TextureImage{};
     if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) {
         if (reason != nullptr) {
@@ -184,11 +175,7 @@ void Texture::Load(bool highDensity) {
     glTexImage2D(GL_TEXTURE_2D, 0, rgba ? 4 : 3, image.width, image.height, 0,
                  rgba ? GL_RGBA : GL_RGB, GL_UNSIGNED_BYTE, image.pixels.data());
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+    SetTextureSampling();
     glBindTexture(GL_TEXTURE_2D, 0);
     m_width = image.doubleResolution ? image.width / 2 : image.width;
     m_height = image.doubleResolution ? image.height / 2 : image.height;

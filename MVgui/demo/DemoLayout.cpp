@@ -10,14 +10,6 @@ namespace MV {
 
 namespace {
 
-void FillBox(float x0, float y0, float x1, float y1) {
-    const GLfloat quad[8] = {x0, y0, x1, y0, x1, y1, x0, y1};
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(2, GL_FLOAT, 0, quad);
-    glDrawArrays(GL_QUADS, 0, 4);
-    glDisableClientState(GL_VERTEX_ARRAY);
-}
-
 Font* MakeFont(const std::string& folder, const char* file, int size) {
     std::vector<Font::FontSpec> specs;
     if (!folder.empty()) {
@@ -44,10 +36,10 @@ void DemoParamBox::Update() {
 void DemoParamBox::Render() const {
     const float barTop = m_bounds.min[1] + 6.0f;
     glColor4f(kFaceColour.r, kFaceColour.g, kFaceColour.b, kFaceColour.a);
-    FillBox(m_bounds.min[0], m_bounds.min[1], m_bounds.max[0], barTop);
+    DrawFilledQuad(m_bounds.min[0], m_bounds.min[1], m_bounds.max[0], barTop);
     glColor4f(kBarColour.r, kBarColour.g, kBarColour.b, kBarColour.a);
-    FillBox(m_bounds.min[0], m_bounds.min[1], m_bounds.min[0] + m_bounds.Width() * m_normalised,
-            barTop);
+    DrawFilledQuad(m_bounds.min[0], m_bounds.min[1],
+                   m_bounds.min[0] + m_bounds.Width() * m_normalised, barTop);
 }
 
 UIElement* DemoParamBox::HitTest(const CGPoint& point) {
@@ -68,7 +60,7 @@ void DemoParamBox::DrawLabel(const Font* font) {
     Bounds world;
     GetWorldBounds(world);
     glColor4f(kFaceColour.r, kFaceColour.g, kFaceColour.b, kFaceColour.a);
-    FillBox(world.min[0], world.min[1] + 6.0f, world.max[0], world.max[1]);
+    DrawFilledQuad(world.min[0], world.min[1] + 6.0f, world.max[0], world.max[1]);
     std::vector<FontVertex> vertices(4 * m_caption.size());
     const int count = font->DrawIntoBuffer(vertices.data(), m_caption.c_str(), world.min[0] + 6.0f,
                                            world.min[1] + 12.0f, nullptr);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -32,39 +31,9 @@ std::vector<std::uint8_t> Pattern(int w, int h, int channels, int depth) {
 }
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = ReadFile(path);
+    return {bytes.begin(), bytes.end()};
 }
-
-void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : m_name(name) {
-        if (const char* old = std::getenv(name)) {
-            m_old = old;
-            m_had = true;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (m_had) {
-            setenv(m_name, m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-    std::string m_old;
-    bool m_had = false;
-};
 
 TEST(Png, OnlyPowerOfTwoRgbAndRgbaOfEightBitsBecomeTextures) {
     struct Case {
@@ -223,7 +192,7 @@ TEST_F(FontTest, FontsAreFoundAsGivenThenInTheSkinThePluginAndTheFontFolders) {
     copy("user/fonts/truetype/deep/Deep.ttf");
     copy("local/fonts/Deep.ttf");
     copy("system/fonts/System.ttf");
-    WriteAll(root / "plugin/Broken.ttf", {'n', 'o', 't', ' ', 'a', ' ', 'f', 'o', 'n', 't'});
+    WriteFile(root / "plugin/Broken.ttf", "not a font");
     ScopedEnvironment bundleDir(kBundleDirEnvironmentVariable, root / "plugin");
     ScopedEnvironment user("XDG_DATA_HOME", root / "user");
     ScopedEnvironment local(kLocalDataDirEnvironmentVariable, root / "local");

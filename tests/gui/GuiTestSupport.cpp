@@ -4,7 +4,6 @@
 #include "GuiTestSupport.h"
 
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <thread>
 
@@ -13,34 +12,9 @@
 
 namespace MV::test {
 
-namespace {
-
-int EntriesIn(const char* folder) {
-    int count = 0;
-    if (DIR* dir = opendir(folder)) {
-        while (const dirent* entry = readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        }
-        closedir(dir);
-    }
-    return count;
-}
-
-} // namespace
-
 bool HaveDisplay() {
     const char* display = std::getenv("DISPLAY");
     return display != nullptr && *display != '\0';
-}
-
-TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "fluxet-gui-XXXXXX").string();
-    m_path = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
-TempFolder::~TempFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);
 }
 
 bool PumpUntil(X11EditorView& view, const std::function<bool()>& done,
@@ -88,11 +62,11 @@ Screenshot Capture(X11EditorView& view, Manager& manager) {
 }
 
 int ThreadCount() {
-    return EntriesIn("/proc/self/task");
+    return int(FolderEntries("/proc/self/task").size());
 }
 
 int DescriptorCount() {
-    return EntriesIn("/proc/self/fd");
+    return int(FolderEntries("/proc/self/fd").size());
 }
 
 std::string FontFolder() {

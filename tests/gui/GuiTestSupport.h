@@ -10,26 +10,13 @@
 #include <vector>
 
 #include "Manager.h"
+#include "TestFolders.h"
 #include "X11EditorView.h"
 
 namespace MV::test {
 
 // True when the tests have an X display (the Xvfb fixture's, or $DISPLAY).
 bool HaveDisplay();
-
-// A private folder for one test, removed at the end.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 // Handles the view's events until done() holds or the time-out passes; returns done().
 bool PumpUntil(X11EditorView& view, const std::function<bool()>& done,
