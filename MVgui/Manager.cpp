@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "AudioUnitAPI.h"
 #include "Preferences.h"
@@ -91,12 +92,12 @@ Manager::~Manager() {
     for (Effect* effect : m_effects) {
         delete effect;
     }
-    for (Font* font : m_extraFonts) {
+    // One font may serve in several roles.
+    std::set<Font*> fonts(m_extraFonts.begin(), m_extraFonts.end());
+    fonts.insert({m_pInfoFont, m_pLabelFont, m_pThirdFont});
+    for (Font* font : fonts) {
         delete font;
     }
-    delete m_pInfoFont;
-    delete m_pLabelFont;
-    delete m_pThirdFont;
     delete m_pShutdowner;
     if (!m_abandonedRenderTask) {
         delete m_pBridge;
@@ -114,9 +115,15 @@ void Manager::SetFonts(Font* infoFont, Font* labelFont, Font* thirdFont) {
         return font;
     };
     CriticalSectionGuard guard(m_treeGuard);
+    std::set<Font*> previous{m_pInfoFont, m_pLabelFont, m_pThirdFont};
     m_pInfoFont = usable(infoFont);
     m_pLabelFont = usable(labelFont);
     m_pThirdFont = usable(thirdFont);
+    for (Font* font : previous) {
+        if (font != m_pInfoFont && font != m_pLabelFont && font != m_pThirdFont) {
+            delete font;
+        }
+    }
 }
 
 void Manager::SetHelpStrings(const char** strings) {

@@ -3,7 +3,9 @@
 // Threads: elements are built on the main thread before the render task starts. Afterwards the
 // main thread calls the mouse and key operations and the render task calls Update, Render,
 // RenderPass2, FinalPosition, InitialiseRendering and DrawLabel, always with the Manager's tree
-// guard held (see Manager.h), so an element never sees both at once.
+// guard held (see Manager.h), so an element never sees both at once. Main-thread code that
+// changes elements outside the Manager's operations once the render task runs (a script showing
+// or hiding an element) holds the guard too: GetManager()->TreeGuard().
 #pragma once
 
 #include <string>
