@@ -138,21 +138,19 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
 
 bool Manager::RenderOneFrame(RenderTaskShared& shared, std::uint32_t& pending) {
     const std::uint64_t start = UpTimeNanoseconds();
-    {
-        CriticalSectionGuard guard(m_treeGuard);
-        // This frame shows every change made so far: nudges that came while the task waited
-        // for the guard are drawn now, not again; other requests wait for the frame's end.
-        pending |= shared.events.Wait(0) & ~std::uint32_t(kRenderEventNudge);
-        Update();
-    }
-    if (m_pBridge == nullptr || !m_pBridge->MakeCurrent()) {
-        return !shared.abandoned;
-    }
+    const bool current = m_pBridge != nullptr && m_pBridge->MakeCurrent();
     if (shared.abandoned) {
         return false;
     }
     {
         CriticalSectionGuard guard(m_treeGuard);
+        // The frame shows every change made before the guard was taken: the nudges that came
+        // meanwhile are drawn now, not again; other requests wait for the frame's end.
+        pending |= shared.events.Wait(0) & ~std::uint32_t(kRenderEventNudge);
+        Update();
+        if (!current) {
+            return true; // the view is away: the controls still follow their parameters
+        }
         Draw();
     }
     m_pBridge->SwapBuffers();
