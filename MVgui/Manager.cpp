@@ -273,6 +273,12 @@ void Manager::SetCaptureProcs(BeginCaptureProc begin, EndCaptureProc end, void* 
     m_captureProcContext = context;
 }
 
+void Manager::SetParamEditedProc(ParamEditedProc proc, void* context) {
+    CriticalSectionGuard guard(m_treeGuard);
+    m_paramEditedProc = proc;
+    m_paramEditedContext = context;
+}
+
 const CAAUParameter* Manager::Param(int index) const {
     return index >= 0 && index < int(m_params.size()) ? &m_params[std::size_t(index)] : nullptr;
 }
@@ -509,6 +515,16 @@ void Manager::SetMouseOverParam(int id, UIElement* element) {
     m_pTooltipElement = element;
     if (!ms_enableConstantRedraw) {
         NudgeGUI();
+    }
+}
+
+void Manager::SetParamFromEditor(const CAAUParameter& param, AudioUnitParameterValue value) {
+    const AudioUnitParameterValue before = param.GetValue();
+    param.SetValue(nullptr, nullptr, value);
+    const AudioUnitParameterValue after = param.GetValue();
+    CriticalSectionGuard guard(m_treeGuard);
+    if (after != before && m_paramEditedProc != nullptr) {
+        m_paramEditedProc(int(param.mParameterID), after, m_paramEditedContext);
     }
 }
 

@@ -80,6 +80,8 @@ public:
     static constexpr int kValueTextSize = 64;
 
     using EditProc = void (*)(int paramId, void* context);
+    // Told of every value the editor gives a parameter (main thread).
+    using ParamEditedProc = void (*)(int paramId, AudioUnitParameterValue value, void* context);
     using BeginCaptureProc = void (*)(void* context);
     using EndCaptureProc = void (*)(void* context, const CGPoint* point);
 
@@ -122,6 +124,8 @@ public:
     void SetBridge(ManagerPlatformBridge* bridge);
     void SetEditProcs(EditProc begin, EditProc end, void* context);
     void SetCaptureProcs(BeginCaptureProc begin, EndCaptureProc end, void* context);
+    // For hosts that report the editor's own changes (fluxet editor --print-changes).
+    void SetParamEditedProc(ParamEditedProc proc, void* context);
     // For drivers without framebuffer objects, and to compare both paths.
     void SetLabelPath(LabelPath path) { m_labelPath = path; }
 
@@ -144,6 +148,10 @@ public:
     void SetEditingParam(int paramId);
     void UnsetEditingParam(int paramId);
     void SetMouseOverParam(int id, UIElement* element);
+    // Main thread: the editor sets a parameter (controls, the layout script). It goes through
+    // the notifying parameter set, so the host and every listener hear it; a value that differs
+    // from the one before is reported to the edited-proc.
+    void SetParamFromEditor(const CAAUParameter& param, AudioUnitParameterValue value);
 
     // Any thread: wake the render task for a frame, or to redraw the label texture first.
     void NudgeGUI() const;
@@ -252,6 +260,8 @@ protected:
     BeginCaptureProc m_beginCaptureProc = nullptr;
     EndCaptureProc m_endCaptureProc = nullptr;
     void* m_captureProcContext = nullptr;
+    ParamEditedProc m_paramEditedProc = nullptr;
+    void* m_paramEditedContext = nullptr;
     UIElement* m_pCaptured = nullptr;
     unsigned m_captureModifiers = 0;
     Font* m_pInfoFont = nullptr;

@@ -56,6 +56,13 @@ void Group::AddChild(UIElement* child) {
     child->SetVisible(m_visible);
 }
 
+void Group::RemoveChild(UIElement* child) {
+    CriticalSectionGuard guard(m_manager->TreeGuard());
+    if (std::erase(m_children, child) != 0) {
+        child->m_parent = nullptr;
+    }
+}
+
 void Group::TransformBounds(Bounds& box) const {
     for (const Group* group = this; group != nullptr; group = group->m_parent) {
         box.Offset(group->m_position[0], group->m_position[1], group->m_position[2]);

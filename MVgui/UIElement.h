@@ -81,6 +81,8 @@ public:
 
     // Appends child (not owned) and gives it this group's visibility.
     void AddChild(UIElement* child);
+    // Takes child out of this group (it stays with the manager).
+    void RemoveChild(UIElement* child);
     // Shifts box by this group's position and every ancestor's.
     void TransformBounds(Bounds& box) const;
     void SetPosition(float x, float y, float z = 0.0f);

@@ -1,14 +1,17 @@
 // fluxet_gui_demo: the toolkit's demo layout in a window over a Fluxet instance.
 //
 //   fluxet_gui_demo [--seconds N] [--screenshot FILE.png] [--offscreen-labels]
-//                   [--constant-redraw on|off] [--parent WINDOW]
+//                   [--constant-redraw on|off] [--parent WINDOW] [--script]
 //
 // Hover a box to see its parameter on the info line; drag the bottom-right corner to resize.
+// With --script the layout script (the skin's gui.lua, then the plug-in's) builds the editor
+// instead of the demo layout.
 // Under Xvfb: xvfb-run -s '-screen 0 1024x768x24' build/MVgui/demo/fluxet_gui_demo
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "DemoLayout.h"
 #include "Manager.h"
 #include "MrvnFluxet.h"
+#include "PluginEditor.h"
 #include "PngWriter.h"
 #include "X11EditorView.h"
 #include "X11Screenshot.h"
@@ -29,7 +33,8 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr, "usage: fluxet_gui_demo [--seconds N] [--screenshot FILE.png] "
-                         "[--offscreen-labels] [--constant-redraw on|off] [--parent WINDOW]\n");
+                         "[--offscreen-labels] [--constant-redraw on|off] [--parent WINDOW] "
+                         "[--script]\n");
     return 2;
 }
 
@@ -39,6 +44,7 @@ int main(int argc, char** argv) {
     double seconds = -1.0;
     std::string screenshot;
     bool offscreenLabels = false;
+    bool script = false;
     int constantRedraw = -1;
     MV::X11EditorView::Options options;
     options.title = "Fluxet (toolkit demo)";
@@ -49,6 +55,8 @@ int main(int argc, char** argv) {
             seconds = std::strtod(argv[++i], nullptr);
         } else if (arg == "--screenshot" && hasValue) {
             screenshot = argv[++i];
+        } else if (arg == "--script") {
+            script = true;
         } else if (arg == "--offscreen-labels") {
             offscreenLabels = true;
         } else if (arg == "--constant-redraw" && hasValue) {
@@ -67,16 +75,30 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     {
-        MV::Manager manager(unit);
-        if (constantRedraw >= 0) {
-            MV::Manager::ms_enableConstantRedraw = constantRedraw != 0;
-        }
-        if (offscreenLabels) {
-            manager.SetLabelPath(MV::Manager::LabelPath::kOffscreen);
-        }
-        MV::BuildDemoLayout(manager, FLUXET_GUI_FONT_DIR);
+        std::unique_ptr<MV::Manager> ownManager;
+        std::unique_ptr<MV::X11EditorView> ownView;
+        std::unique_ptr<MV::PluginEditor> editor;
         std::string error;
-        auto view = MV::X11EditorView::Open(manager, options, error);
+        if (script) {
+            MV::PluginEditor::Options editorOptions;
+            editorOptions.view = options;
+            if (constantRedraw >= 0) {
+                editorOptions.constantRedraw = constantRedraw != 0;
+            }
+            editor = MV::PluginEditor::Open(unit, editorOptions, error);
+        } else {
+            ownManager = std::make_unique<MV::Manager>(unit);
+            if (constantRedraw >= 0) {
+                MV::Manager::ms_enableConstantRedraw = constantRedraw != 0;
+            }
+            if (offscreenLabels) {
+                ownManager->SetLabelPath(MV::Manager::LabelPath::kOffscreen);
+            }
+            MV::BuildDemoLayout(*ownManager, FLUXET_GUI_FONT_DIR);
+            ownView = MV::X11EditorView::Open(*ownManager, options, error);
+        }
+        MV::X11EditorView* view = editor != nullptr ? &editor->View() : ownView.get();
+        MV::Manager* manager = editor != nullptr ? &editor->GetManager() : ownManager.get();
         if (view == nullptr) {
             std::fprintf(stderr, "fluxet_gui_demo: %s\n", error.c_str());
             status = 1;
@@ -89,8 +111,8 @@ int main(int argc, char** argv) {
                 }
                 const double elapsed =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                if (!screenshot.empty() && manager.Stats().framesDrawn < 2) {
-                    manager.NudgeGUI(); // also without constant redraw
+                if (!screenshot.empty() && manager->Stats().framesDrawn < 2) {
+                    manager->NudgeGUI(); // also without constant redraw
                 } else if (!screenshot.empty()) {
                     int width = 0;
                     int height = 0;
@@ -108,6 +130,9 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        editor.reset();
+        ownView.reset();
+        ownManager.reset();
     }
     AudioComponentInstanceDispose(unit);
     return status;

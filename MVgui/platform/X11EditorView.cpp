@@ -2,7 +2,10 @@
 
 #include <poll.h>
 
+#include <cstdlib>
+
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 #include "AUHostServices.h"
 #include "GLXBridge.h"
@@ -48,6 +51,69 @@ void BeginEditCallback(int paramId, void* context) {
 void EndEditCallback(int paramId, void* context) {
     NotifyGesture(*static_cast<Manager*>(context), paramId,
                   kAudioUnitEvent_EndParameterChangeGesture);
+}
+
+// The key codes the editor knows for the keys that are not text; 0 for the others.
+unsigned char EditingKey(KeySym keysym) {
+    switch (keysym) {
+    case XK_BackSpace:
+        return kKeyBackspace;
+    case XK_Return:
+    case XK_KP_Enter:
+    case XK_ISO_Enter:
+        return kKeyEnter;
+    case XK_Left:
+    case XK_KP_Left:
+        return kKeyLeft;
+    case XK_Right:
+    case XK_KP_Right:
+        return kKeyRight;
+    case XK_Up:
+    case XK_KP_Up:
+        return kKeyUp;
+    case XK_Down:
+    case XK_KP_Down:
+        return kKeyDown;
+    default:
+        return 0;
+    }
+}
+
+// The text a key types as UTF-8, or 0 bytes. Latin-1 and Unicode key symbols carry their code
+// point; other keys (the keypad's digits, for one) type what Xlib's table gives when that is
+// plain ASCII.
+int KeyText(KeySym keysym, const char* lookedUp, int lookedUpLength, unsigned char (&out)[4]) {
+    unsigned long code = 0;
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) {
+        code = keysym;
+    } else if ((keysym & 0xff000000) == 0x01000000) {
+        code = keysym & 0x00ffffff;
+    } else if (lookedUpLength == 1 && lookedUp[0] >= 0x20 && lookedUp[0] <= 0x7e) {
+        code = static_cast<unsigned char>(lookedUp[0]);
+    }
+    if (code == 0 || code > 0x10ffff) {
+        return 0;
+    }
+    if (code < 0x80) {
+        out[0] = static_cast<unsigned char>(code);
+        return 1;
+    }
+    if (code < 0x800) {
+        out[0] = static_cast<unsigned char>(0xc0 | (code >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+        return 2;
+    }
+    if (code < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xe0 | (code >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+        out[2] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xf0 | (code >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3f));
+    out[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+    out[3] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    return 4;
 }
 
 } // namespace
@@ -100,7 +166,9 @@ bool X11EditorView::Create(const Options& options, std::string& error) {
     attributes.border_pixel = 0;
     attributes.background_pixmap = None; // the render task paints everything
     attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask |
-                            ButtonReleaseMask | PointerMotionMask | LeaveWindowMask;
+                            ButtonReleaseMask | PointerMotionMask | LeaveWindowMask | KeyPressMask |
+                            KeyReleaseMask | FocusChangeMask;
+    m_parent = options.parent;
     const ::Window parent = options.parent != 0 ? options.parent : root;
     m_window = XCreateWindow(m_display, parent, 0, 0, unsigned(m_width), unsigned(m_height), 0,
                              visual->depth, InputOutput, visual->visual,
@@ -211,21 +279,9 @@ void X11EditorView::HandleEvent(const XEvent& event) {
             m_closed = true;
         }
         break;
-    case ButtonPress: {
-        const CGPoint point{double(event.xbutton.x), FlipY(event.xbutton.y)};
-        const unsigned modifiers = ModifierBits(event.xbutton.state);
-        const unsigned button = event.xbutton.button;
-        if (button >= 4 && button <= 7) {
-            if (!m_mouseTracking) {
-                m_manager.HandleMouseWheel(point, button == 4 || button == 7 ? 1.0f : -1.0f,
-                                           modifiers);
-            }
-        } else if (button <= 3) {
-            m_manager.HandleMouseNoLoopDown(point, modifiers, 1, button == 3);
-            m_mouseTracking = true;
-        }
+    case ButtonPress:
+        HandlePress(event.xbutton);
         break;
-    }
     case MotionNotify: {
         const CGPoint point{double(event.xmotion.x), FlipY(event.xmotion.y)};
         if (m_mouseTracking) {
@@ -242,6 +298,16 @@ void X11EditorView::HandleEvent(const XEvent& event) {
             m_mouseTracking = false;
         }
         break;
+    case KeyPress:
+    case KeyRelease:
+        HandleKey(event.xkey);
+        break;
+    case FocusOut:
+        // The window lost the keyboard (not to one of its own children, not for a grab).
+        if (event.xfocus.mode == NotifyNormal && event.xfocus.detail != NotifyInferior) {
+            m_manager.HandleWindowFocusRelinquish();
+        }
+        break;
     case LeaveNotify:
         if (!m_mouseTracking) {
             m_manager.HandleMouseMove(CGPoint{-1e6, -1e6}); // nothing is hovered outside
@@ -250,6 +316,76 @@ void X11EditorView::HandleEvent(const XEvent& event) {
     default:
         break;
     }
+}
+
+int X11EditorView::ClickCount(const XButtonEvent& event) {
+    const bool again = event.button == m_lastPress.button && m_lastPress.count > 0 &&
+                       event.time - m_lastPress.time <= Time(kDoubleClickMs) &&
+                       std::abs(event.x - m_lastPress.x) <= kDoubleClickDistance &&
+                       std::abs(event.y - m_lastPress.y) <= kDoubleClickDistance;
+    m_lastPress =
+        LastPress{event.button, event.time, event.x, event.y, again ? m_lastPress.count + 1 : 1};
+    return m_lastPress.count;
+}
+
+void X11EditorView::HandlePress(const XButtonEvent& event) {
+    const CGPoint point{double(event.x), FlipY(event.y)};
+    const unsigned modifiers = ModifierBits(event.state);
+    const unsigned button = event.button;
+    if (button >= 4 && button <= 7) {
+        if (!m_mouseTracking) {
+            m_manager.HandleMouseWheel(point, button == 4 || button == 7 ? 1.0f : -1.0f, modifiers);
+        }
+    } else if (button <= 3) {
+        TakeKeyboardFocus();
+        m_manager.HandleMouseNoLoopDown(point, modifiers, ClickCount(event), button == 3);
+        m_mouseTracking = true;
+    }
+}
+
+void X11EditorView::HandleKey(const XKeyEvent& event) {
+    const unsigned keycode = event.keycode & 0xff;
+    if (event.type == KeyRelease) {
+        // A release goes where its press went.
+        if (!m_keysUsed[keycode]) {
+            PassKeyOn(event);
+        }
+        m_keysUsed[keycode] = false;
+        return;
+    }
+    char lookedUp[16];
+    KeySym keysym = NoSymbol;
+    XKeyEvent copy = event;
+    const int length = XLookupString(&copy, lookedUp, sizeof lookedUp, &keysym, nullptr);
+    unsigned char bytes[4];
+    int count = 0;
+    if (const unsigned char key = EditingKey(keysym); key != 0) {
+        bytes[count++] = key;
+    } else if ((event.state & (ControlMask | Mod1Mask)) == 0) {
+        // With Ctrl or Alt held a key is a command, not text.
+        count = KeyText(keysym, lookedUp, length, bytes);
+    }
+    bool used = false;
+    for (int i = 0; i < count; ++i) {
+        used = m_manager.HandleKeypress(bytes[i]) || used;
+    }
+    m_keysUsed[keycode] = used;
+    if (!used) {
+        PassKeyOn(event);
+    }
+}
+
+void X11EditorView::PassKeyOn(const XKeyEvent& event) {
+    if (m_parent == 0) {
+        return; // a window of its own: nobody else wants the key
+    }
+    XEvent forwarded{};
+    forwarded.xkey = event;
+    forwarded.xkey.window = m_parent;
+    forwarded.xkey.subwindow = None;
+    X11ErrorTrap trap(m_display);
+    XSendEvent(m_display, m_parent, True, event.type == KeyPress ? KeyPressMask : KeyReleaseMask,
+               &forwarded);
 }
 
 } // namespace MV

@@ -2,12 +2,18 @@
 // buffer), either inside a host's window or top-level, that owns the connection its input
 // arrives on and hands that input to the Manager.
 //
+// Input: the pointer (Ctrl stands for the command key, Alt for option), the wheel (buttons 4 to
+// 7, turned into short drags) and the keyboard, which the view takes on a click. X11 reports no
+// click count: presses of the same button close together in time and place count up. Keys the
+// editor does not use go on to the host's window.
+//
 // Threads: everything here runs on the thread that opened the view (the host's main or idle
 // thread, or the command-line loop); the render task talks to the X server through a
 // connection of its own (GLXBridge.h). Closing the view stops the render task before the
 // window goes away.
 #pragma once
 
+#include <bitset>
 #include <memory>
 #include <string>
 
@@ -19,6 +25,10 @@ class Manager;
 
 class X11EditorView {
 public:
+    // Two presses count as a double-click when at most this far apart.
+    static constexpr long kDoubleClickMs = 400;
+    static constexpr int kDoubleClickDistance = 4;
+
     struct Options {
         std::string displayName;      // empty: $DISPLAY
         ::Window parent = 0;          // 0: a top-level window
@@ -57,6 +67,12 @@ private:
     X11EditorView(Manager& manager, ::Display* display, std::string displayName);
     bool Create(const Options& options, std::string& error);
     void HandleEvent(const XEvent& event);
+    void HandlePress(const XButtonEvent& event);
+    void HandleKey(const XKeyEvent& event);
+    // The click count of a press: one more than the last press's when it was close enough.
+    int ClickCount(const XButtonEvent& event);
+    // Sends a key the editor did not use to the host's window.
+    void PassKeyOn(const XKeyEvent& event);
     // Window coordinates to view units with y upwards.
     double FlipY(int y) const { return double(m_height - y); }
 
@@ -69,8 +85,18 @@ private:
     Atom m_deleteWindow = 0;
     int m_width = 0;
     int m_height = 0;
+    ::Window m_parent = 0; // the host's window; 0 for a top-level window
     bool m_closed = false;
     bool m_mouseTracking = false;
+    struct LastPress {
+        unsigned button = 0;
+        Time time = 0;
+        int x = 0;
+        int y = 0;
+        int count = 0;
+    } m_lastPress;
+    // Keys whose press the editor used, by key code: their releases stay here too.
+    std::bitset<256> m_keysUsed;
 };
 
 } // namespace MV
