@@ -261,9 +261,9 @@ void TeskButton::Render() const {
 }
 
 void TeskButton::MouseDown(const CGPoint& point, unsigned modifiers, int clickCount) {
+    Control::MouseDown(point, modifiers, clickCount); // first, as for a knob's reset
     m_normalised = m_normalised != 0.0f ? 0.0f : 1.0f;
     SetParamFromNormalised(m_param, m_normalised);
-    Control::MouseDown(point, modifiers, clickCount);
 }
 
 void TeskButton::FinalPosition() {

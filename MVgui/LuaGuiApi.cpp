@@ -136,15 +136,9 @@ struct LuaGuiApi {
         return LuaGui::FromState(L).LookupParameter(L, name);
     }
 
-    // Adds child to group; a child that is in a group already moves. A group never holds
-    // itself (drawing it would never end).
-    static void AddToGroup(lua_State* L, MV::Group* group, UIElement* child) {
-        for (const UIElement* ancestor = group; ancestor != nullptr;
-             ancestor = ancestor->Parent()) {
-            if (ancestor == child) {
-                luaL_error(L, "a group cannot hold itself");
-            }
-        }
+    // Adds child to group; a child that is in a group already moves there (rather than being
+    // drawn twice). Groups hold no groups: their handles are no elements.
+    static void AddToGroup(MV::Group* group, UIElement* child) {
         if (child->Parent() == group) {
             return;
         }
@@ -412,7 +406,7 @@ struct LuaGuiApi {
         UIElement* element = ElementArg(L, 1);
         Manager& manager = ManagerOf(L);
         if (element != nullptr) {
-            AddToGroup(L, manager.RootGroup(), element);
+            AddToGroup(manager.RootGroup(), element);
         }
         return 0;
     }
@@ -557,7 +551,7 @@ struct LuaGuiApi {
         NamedGroup* group = GroupArg(L, 1);
         UIElement* element = ElementArg(L, 2);
         if (element != nullptr) {
-            AddToGroup(L, group, element);
+            AddToGroup(group, element);
         }
         return 0;
     }

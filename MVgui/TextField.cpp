@@ -78,6 +78,13 @@ TextField::TextField(Manager* manager, int paramIndex, float x, float y, float w
 }
 
 void TextField::Render() const {
+    if (m_manager->ThirdFont() != nullptr) {
+        PrepareText();
+        DoRender();
+    }
+}
+
+void TextField::PrepareText() const {
     const Font* font = m_manager->ThirdFont();
     if (font == nullptr) {
         return;
@@ -99,7 +106,6 @@ void TextField::Render() const {
         m_lastCursor = m_cursor;
         m_textWidth = font->GetStringWidth(m_text);
     }
-    DoRender();
 }
 
 void TextField::DoRender() const {

@@ -32,6 +32,9 @@ public:
     void LostFocus() override;
     // Render task: draws the prepared text.
     virtual void DoRender() const;
+    // Makes the shown text from the parameter (while nothing is typed) and measures it; Render's
+    // first half, without GL. Nothing without the manager's third font.
+    void PrepareText() const;
 
     // The step the arrow keys take: one unit of the last shown decimal, else 1.
     float FindIncrement() const;
