@@ -328,6 +328,15 @@ void MrvnFluxetLV2::HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset)
                  std::clamp(number, info.minValue, info.maxValue));
 }
 
+Float32 MrvnFluxetLV2::RestoredValue(AudioUnitParameterID id, Float32 value) {
+    // As a host's change is held, except that "Shape" keeps the random shapes and "Wobble"
+    // beyond the published 4: scripts and OSC clients select them, and a session must give
+    // them back.
+    const MrvnParamInfo& info = astParamInfos[id];
+    const Float32 high = id == kParam_Shape ? Float32(kNumShapes - 1) : info.maxValue;
+    return std::clamp(value, info.minValue, high);
+}
+
 void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
     const LV2_Atom* property = nullptr;
     lv2_atom_object_get(&object, m_uris.patchProperty, &property, 0);
@@ -610,7 +619,7 @@ LV2_State_Status MrvnFluxetLV2::Restore(LV2_State_Retrieve_Function retrieve,
         const void* data = retrieve(handle, m_uris.parameters[id], &size, &type, &flags);
         Float32 value = 0.0f;
         if (data != nullptr && ReadNumber(type, uint32_t(size), data, value)) {
-            values[id] = value;
+            values[id] = RestoredValue(id, value);
             found = true;
         }
     }

@@ -48,8 +48,8 @@ public:
 
     // Main thread. The sixteen values and the current preset's name.
     LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle);
-    // Main thread, possibly while Run is active: goes through the unit's state restore and
-    // makes the next Run report every value.
+    // Main thread, possibly while Run is active: goes through the unit's state restore, each
+    // value held to its range, and makes the next Run report every value.
     LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
 
     UInt32 MaxFrames() const { return m_maxFrames; }
@@ -89,6 +89,8 @@ private:
     bool WritePatchSet(int64_t frame, AudioUnitParameterID id);
     int ParameterForURID(LV2_URID urid) const;
     Float32 ParameterValue(AudioUnitParameterID id) const;
+    // A restored value held to the parameter's range. Any thread.
+    static Float32 RestoredValue(AudioUnitParameterID id, Float32 value);
     // A finite number from an atom body of the numeric types hosts send.
     bool ReadNumber(LV2_URID type, uint32_t size, const void* body, Float32& outValue) const;
 
