@@ -277,13 +277,9 @@ OSStatus MrvnFluxet::NewFactoryPresetSet(const AUPreset& preset) {
         const AudioUnitParameter parameter{GetComponentInstance(), id, kAudioUnitScope_Global, 0};
         AUParameterSet(nullptr, nullptr, &parameter, record.values[id], 0);
     }
+    // Each value went through SetParameter, which told the OSC clients already.
     SetCurrentPreset(found->presetNumber, found->presetName);
     ReapplyOSCPort();
-    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
-    // old ones until the next change.
-    for (UInt32 id = 0; id < kNumParameters; ++id) {
-        m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
-    }
     return noErr;
 }
 
@@ -293,8 +289,8 @@ OSStatus MrvnFluxet::RestoreState(plist_t inData) {
         return result;
     }
     ReapplyOSCPort();
-    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
-    // old ones until the next change.
+    // Restored values bypass SetParameter: this is the one notification of each, without which
+    // OSC clients watching them would show the old ones until the next change.
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
     }
