@@ -33,7 +33,8 @@ template <class T> T Fetch(AudioUnit unit, AudioUnitPropertyID id) {
 }
 
 // The unit with its kernel passes and dispatched messages recorded in order:
-// "A<channel>:<frames>@<sub-block offset>" and "M<second data byte>".
+// "A<channel>:<frames>@<sub-block offset>" and "M<second data byte>"; and the frame of the
+// render call at which each message came (the frames channel 0 had processed).
 class ObservedFluxet : public MrvnFluxet {
 public:
     explicit ObservedFluxet(AudioComponentInstance instance) : MrvnFluxet(instance) {}
@@ -47,6 +48,7 @@ public:
             m_owner.timeline += "A" + std::to_string(GetChannelNum()) + ":" +
                                 std::to_string(nFrames) + "@" +
                                 std::to_string(m_owner.SubBlockOffset()) + " ";
+            m_owner.framesDone += GetChannelNum() == 0 ? nFrames : 0;
             CFluxetKernel::Process(source, destination, nFrames, numChannels, ioSilence);
         }
 
@@ -59,10 +61,13 @@ public:
     }
 
     std::string timeline;
+    UInt32 framesDone = 0;
+    std::vector<UInt32> landings;
 
 protected:
     void DispatchQueuedMessage(const MV::MessageQueueItem& item) override {
         timeline += "M" + std::to_string(item.m_bytes[3]) + " ";
+        landings.push_back(framesDone);
         MrvnFluxet::DispatchQueuedMessage(item);
     }
 };
@@ -107,6 +112,58 @@ TEST_F(FluxetUnit, QueuedMidiSplitsTheBlockAtItsOffsets) {
     // then the one beyond the block.
     EXPECT_EQ(host.Object<ObservedFluxet>().timeline,
               "M5 A0:100@0 A1:100@0 M11 M22 A0:412@100 A1:412@100 M33 ");
+}
+
+AudioUnitParameterEvent Scheduled(AudioUnitParameterID id, SInt32 offset, Float32 value,
+                                  UInt32 rampFrames = 0) {
+    AudioUnitParameterEvent event{kAudioUnitScope_Global, 0, id, kParameterEvent_Immediate, {}};
+    if (rampFrames == 0) {
+        event.eventValues.immediate = {UInt32(offset), value};
+    } else {
+        event.eventType = kParameterEvent_Ramped;
+        event.eventValues.ramp = {offset, rampFrames, value, value};
+    }
+    return event;
+}
+
+// Scheduled parameter events split the render call into slices; each message still comes at
+// its own frame of the call (one beyond the block after its last frame), and the audio is
+// whole.
+TEST_F(FluxetUnit, QueuedMidiKeepsItsFrameAcrossScheduledParameterSlices) {
+    struct Case {
+        std::vector<UInt32> midi;
+        std::vector<AudioUnitParameterEvent> events;
+        std::vector<UInt32> landings;
+    };
+    const Case cases[] = {
+        {{300}, {Scheduled(kParam_Bias, 100, 0.0f)}, {300}},
+        {{50, 300, 450},
+         {Scheduled(kParam_Bias, 100, 0.0f), Scheduled(kParam_Spread, 400, 0.0f)},
+         {50, 300, 450}},
+        {{100, 100}, {Scheduled(kParam_Bias, 100, 0.0f)}, {100, 100}},
+        {{0, 511}, {Scheduled(kParam_Bias, 1, 0.0f), Scheduled(kParam_Bias, 510, 0.0f)}, {0, 511}},
+        {{150, 600}, {Scheduled(kParam_Bias, 200, 0.0f)}, {150, 512}},
+        {{250, 260}, {Scheduled(kParam_Spread, 100, 0.0f, 155)}, {250, 260}},
+    };
+    UnitHost host(kFluxetComponentDescription, ObservedEntry);
+    ASSERT_EQ(host.Configure(44100.0, 2, 512), noErr);
+    ASSERT_EQ(host.Initialize(), noErr);
+    auto& unit = host.Object<ObservedFluxet>();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.midi));
+        for (const UInt32 frame : c.midi) {
+            ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 2, frame), noErr);
+        }
+        ASSERT_EQ(
+            AudioUnitScheduleParameters(host.Unit(), c.events.data(), UInt32(c.events.size())),
+            noErr);
+        unit.framesDone = 0;
+        unit.landings.clear();
+        Channels output;
+        ASSERT_EQ(host.Render(Channels(2, Noise(512, 1)), 0, 512, output), noErr);
+        EXPECT_EQ(unit.landings, c.landings);
+        EXPECT_EQ(unit.framesDone, 512u);
+    }
 }
 
 TEST_F(FluxetUnit, RenderingTwiceWithOneTimeStampRendersOnce) {

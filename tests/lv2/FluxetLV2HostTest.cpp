@@ -198,29 +198,51 @@ TEST(FluxetLV2Messages, HostValuesAreHeldToTheRangeAndGetIsAnsweredOffTheAlignme
     EXPECT_EQ(instance.QueryAll()[kParam_Bias], 0.75f);
 }
 
+// A script's change is heard at its controller's frame whatever else splits the block: the
+// host's scheduled changes (values that change nothing here) and slices of the unit's maximum.
 TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
-    // A script in the user's script folder, for the instance created while it exists.
+    // A script in the user's script folder, for the instances created while it exists.
     const std::filesystem::path script =
         std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "Morvane/Fluxet/Scripts/lv2.lua";
     std::filesystem::create_directories(script.parent_path());
     std::ofstream(script) << "requestCC(21, function(channel, controller, value)\n"
                              "    setParameter('Dry Level', value / 127)\n"
                              "end)\n";
-    auto scripted = std::make_unique<LV2TestInstance>(kFluxetLV2StereoURI, 1024);
+    const std::tuple<int32_t, uint32_t, uint32_t, std::vector<uint32_t>> cases[] = {
+        {1024, 1024, 300, {}},
+        {1024, 1024, 300, {100}},
+        {1024, 1024, 300, {100, 299, 301, 600}},
+        {1024, 1024, 1, {0, 1, 2}},
+        {256, 1000, 700, {50, 690}},
+    };
+    for (const auto& [maxBlock, frames, controller, changes] : cases) {
+        SCOPED_TRACE("controller at " + std::to_string(controller) + ", " +
+                     std::to_string(changes.size()) + " changes, maximum " +
+                     std::to_string(maxBlock));
+        LV2TestInstance scripted(kFluxetLV2StereoURI, maxBlock);
+        LV2TestInstance plain(kFluxetLV2StereoURI, maxBlock);
+        // Both renders are split alike; only the script's controller moves a parameter.
+        ControlSequence moving;
+        ControlSequence still;
+        for (ControlSequence* control : {&moving, &still}) {
+            for (const uint32_t frame : changes) {
+                control->PatchSet(frame, kParam_Bias, 0.0f);
+            }
+        }
+        moving.MIDI(controller, {0xB0, 21, 127});
+        still.MIDI(controller, {0xB0, 22, 127});
+        const Buffers input = TestSignal(2, frames, 11);
+        EXPECT_TRUE(plain.Run(frames, &still, &input).empty());
+        const auto reports = scripted.Run(frames, &moving, &input);
+        EXPECT_EQ(Flips(scripted.output, plain.output),
+                  std::vector(2, std::vector<uint32_t>{controller}));
+        // At the last frame of the unit's slice that heard it.
+        const int64_t reported = std::min<int64_t>(frames, (controller / maxBlock + 1) * maxBlock);
+        const LV2_URID type = Host().Map(LV2_ATOM__Float);
+        EXPECT_EQ(reports, (std::vector<ReportedValue>{
+                               {reported - 1, ParameterURID(kParam_DryLevel), type, 1}}));
+    }
     std::filesystem::remove(script);
-    LV2TestInstance plain(kFluxetLV2StereoURI, 1024);
-    // Both renders are split by a controller at frame 300; only the script's moves a parameter.
-    ControlSequence moving;
-    moving.MIDI(300, {0xB0, 21, 127});
-    ControlSequence still;
-    still.MIDI(300, {0xB0, 22, 127});
-    const Buffers input = TestSignal(2, 1024, 11);
-    EXPECT_TRUE(plain.Run(1024, &still, &input).empty());
-    const auto reports = scripted->Run(1024, &moving, &input);
-    EXPECT_EQ(Flips(scripted->output, plain.output), std::vector(2, std::vector<uint32_t>{300}));
-    const LV2_URID type = Host().Map(LV2_ATOM__Float);
-    EXPECT_EQ(reports,
-              (std::vector<ReportedValue>{{1023, ParameterURID(kParam_DryLevel), type, 1}}));
 }
 
 // Changes made inside the unit (here by the OSC server's thread) go out as patch:Set once each,
