@@ -69,6 +69,22 @@ private:
     MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map);
     bool Open(double sampleRate, const char* bundlePath);
 
+    // One render call of a block: where it ends, how many events of the control sequence it
+    // takes, and whether messages are left at its end that it could not take.
+    struct RenderCall {
+        UInt32 end;
+        UInt32 events;
+        bool messagesLeft;
+    };
+    // Render thread; real-time safe. The call from frame `start` of the block: up to `limit`
+    // with the events of those frames (all that are left when `last`), unless more messages
+    // for the unit's queue fall in it than the unit takes per call. Then it ends at the frame
+    // of the first message too many, with the events before that frame; or, when that is
+    // `start` itself, there with no frames and the events before that message.
+    RenderCall PlanRenderCall(UInt32 start, UInt32 limit, bool last);
+    // A MIDI event that goes to the unit's queue: a channel message or system exclusive.
+    bool IsMessageForTheQueue(const LV2_Atom& atom) const;
+
     // Render thread; real-time safe. The control sequence's events in order, each 64-bit
     // aligned (a copy when the host's is not); null at the end.
     void BeginControlEvents();

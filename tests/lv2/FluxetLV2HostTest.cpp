@@ -199,7 +199,9 @@ TEST(FluxetLV2Messages, HostValuesAreHeldToTheRangeAndGetIsAnsweredOffTheAlignme
 }
 
 // A script's change is heard at its controller's frame whatever else splits the block: the
-// host's scheduled changes (values that change nothing here) and slices of the unit's maximum.
+// host's scheduled changes (values that change nothing here), slices of the unit's maximum,
+// and more MIDI than the unit takes in one render call (controllers no script asks for),
+// bunched at one frame or spread.
 TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
     // A script in the user's script folder, for the instances created while it exists.
     const std::filesystem::path script =
@@ -208,41 +210,91 @@ TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
     std::ofstream(script) << "requestCC(21, function(channel, controller, value)\n"
                              "    setParameter('Dry Level', value / 127)\n"
                              "end)\n";
-    const std::tuple<int32_t, uint32_t, uint32_t, std::vector<uint32_t>> cases[] = {
-        {1024, 1024, 300, {}},
-        {1024, 1024, 300, {100}},
-        {1024, 1024, 300, {100, 299, 301, 600}},
-        {1024, 1024, 1, {0, 1, 2}},
-        {256, 1000, 700, {50, 690}},
+    struct Case {
+        int32_t maxBlock;
+        uint32_t frames, controller;
+        std::vector<uint32_t> changes;
+        std::vector<std::pair<uint32_t, int>> bunches; // frame, count
     };
-    for (const auto& [maxBlock, frames, controller, changes] : cases) {
-        SCOPED_TRACE("controller at " + std::to_string(controller) + ", " +
-                     std::to_string(changes.size()) + " changes, maximum " +
-                     std::to_string(maxBlock));
-        LV2TestInstance scripted(kFluxetLV2StereoURI, maxBlock);
-        LV2TestInstance plain(kFluxetLV2StereoURI, maxBlock);
-        // Both renders are split alike; only the script's controller moves a parameter.
-        ControlSequence moving;
-        ControlSequence still;
-        for (ControlSequence* control : {&moving, &still}) {
-            for (const uint32_t frame : changes) {
-                control->PatchSet(frame, kParam_Bias, 0.0f);
+    const Case cases[] = {
+        {1024, 1024, 300, {}, {}},
+        {1024, 1024, 300, {100}, {}},
+        {1024, 1024, 300, {100, 299, 301, 600}, {}},
+        {1024, 1024, 1, {0, 1, 2}, {}},
+        {256, 1000, 700, {50, 690}, {}},
+        {1024, 1024, 300, {}, {{0, 150}}},
+        {1024, 1024, 10, {5, 10}, {{10, 130}}},
+        {1024, 1024, 200, {100}, {{0, 40}, {100, 40}, {199, 40}, {200, 40}}},
+        {256, 1000, 700, {50, 690}, {{600, 70}, {699, 70}, {700, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("controller at " + std::to_string(c.controller) + ", " +
+                     std::to_string(c.changes.size()) + " changes, " +
+                     std::to_string(c.bunches.size()) + " bunches, maximum " +
+                     std::to_string(c.maxBlock));
+        LV2TestInstance scripted(kFluxetLV2StereoURI, c.maxBlock);
+        LV2TestInstance plain(kFluxetLV2StereoURI, c.maxBlock);
+        // Both renders are split alike; only the script's controller moves a parameter. In
+        // time order, and at one frame bunches, changes, then the controller.
+        std::vector<std::tuple<uint32_t, int, int>> events; // frame, kind, value
+        for (const auto& [frame, count] : c.bunches) {
+            for (int n = 0; n < count; ++n) {
+                events.emplace_back(frame, 0, n % 128);
             }
         }
-        moving.MIDI(controller, {0xB0, 21, 127});
-        still.MIDI(controller, {0xB0, 22, 127});
-        const Buffers input = TestSignal(2, frames, 11);
-        EXPECT_TRUE(plain.Run(frames, &still, &input).empty());
-        const auto reports = scripted.Run(frames, &moving, &input);
+        for (const uint32_t frame : c.changes) {
+            events.emplace_back(frame, 1, 0);
+        }
+        events.emplace_back(c.controller, 2, 127);
+        std::stable_sort(events.begin(), events.end(), [](const auto& x, const auto& y) {
+            return std::get<0>(x) < std::get<0>(y);
+        });
+        ControlSequence moving;
+        ControlSequence still;
+        for (const auto& [frame, kind, value] : events) {
+            for (ControlSequence* control : {&moving, &still}) {
+                if (kind == 0) {
+                    control->MIDI(frame, {0xB0, 22, uint8_t(value)});
+                } else if (kind == 1) {
+                    control->PatchSet(frame, kParam_Bias, 0.0f);
+                } else {
+                    control->MIDI(frame, {0xB0, uint8_t(control == &moving ? 21 : 22), 127});
+                }
+            }
+        }
+        const Buffers input = TestSignal(2, c.frames, 11);
+        EXPECT_TRUE(plain.Run(c.frames, &still, &input).empty());
+        const auto reports = scripted.Run(c.frames, &moving, &input);
         EXPECT_EQ(Flips(scripted.output, plain.output),
-                  std::vector(2, std::vector<uint32_t>{controller}));
-        // At the last frame of the unit's slice that heard it.
-        const int64_t reported = std::min<int64_t>(frames, (controller / maxBlock + 1) * maxBlock);
-        const LV2_URID type = Host().Map(LV2_ATOM__Float);
-        EXPECT_EQ(reports, (std::vector<ReportedValue>{
-                               {reported - 1, ParameterURID(kParam_DryLevel), type, 1}}));
+                  std::vector(2, std::vector<uint32_t>{c.controller}));
+        // Once, at the end of the render call that heard it.
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_GE(reports[0].frame, c.controller);
+        EXPECT_LT(reports[0].frame, c.frames);
+        EXPECT_EQ(std::tuple(reports[0].property, reports[0].type, reports[0].value),
+                  std::tuple(ParameterURID(kParam_DryLevel), Host().Map(LV2_ATOM__Float), 1.0f));
     }
     std::filesystem::remove(script);
+}
+
+// The shipped script holds "Feedback" at 70 % while the sustain pedal is down: amid more MIDI
+// than one render call takes, its release must still come, and the last mod-wheel position
+// hold.
+TEST(FluxetLV2Midi, EveryMessageOfABlockArrives) {
+    for (const int32_t maxBlock : {1024, 64}) {
+        LV2TestInstance instance(kFluxetLV2StereoURI, maxBlock);
+        ControlSequence control;
+        for (int n = 0; n < 200; ++n) {
+            control.MIDI(n / 2, {0xB0, 1, uint8_t(n % 100)});
+            if (n == 10 || n == 190) {
+                control.MIDI(n / 2, {0xB0, 64, uint8_t(n == 10 ? 127 : 0)});
+            }
+        }
+        instance.Run(512, &control);
+        const auto values = instance.QueryAll();
+        EXPECT_EQ(values[kParam_Feedback], 0.0f) << "the pedal's release was lost";
+        EXPECT_FLOAT_EQ(values[kParam_DepthFine], 99.0f / 127.0f * 10.0f);
+    }
 }
 
 // Changes made inside the unit (here by the OSC server's thread) go out as patch:Set once each,
@@ -297,6 +349,9 @@ TEST(FluxetLV2RealTime, RunAllocatesNothing) {
         control.MIDI(10, {0xB0, 1, 64});
         control.MIDI(300, {0x90, 60, 100});
         control.MIDI(301, {0xE0, 0, 64});
+        for (int i = 0; i < 150; ++i) { // more than one render call takes, at one frame
+            control.MIDI(400, {0xB0, 2, uint8_t(i)});
+        }
         control.PatchGet(500);
         EXPECT_FALSE(instance.Run(700, &control).empty()) << "the report went out";
         EXPECT_EQ(instance.allocations, 0u);
