@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "AUError.h"
@@ -114,54 +115,35 @@ TEST_F(FluxetUnit, QueuedMidiSplitsTheBlockAtItsOffsets) {
               "M5 A0:100@0 A1:100@0 M11 M22 A0:412@100 A1:412@100 M33 ");
 }
 
-AudioUnitParameterEvent Scheduled(AudioUnitParameterID id, SInt32 offset, Float32 value,
-                                  UInt32 rampFrames = 0) {
-    AudioUnitParameterEvent event{kAudioUnitScope_Global, 0, id, kParameterEvent_Immediate, {}};
-    if (rampFrames == 0) {
-        event.eventValues.immediate = {UInt32(offset), value};
-    } else {
-        event.eventType = kParameterEvent_Ramped;
-        event.eventValues.ramp = {offset, rampFrames, value, value};
-    }
-    return event;
-}
-
 // Scheduled parameter events split the render call into slices; each message still comes at
 // its own frame of the call (one beyond the block after its last frame), and the audio is
 // whole.
 TEST_F(FluxetUnit, QueuedMidiKeepsItsFrameAcrossScheduledParameterSlices) {
-    struct Case {
-        std::vector<UInt32> midi;
-        std::vector<AudioUnitParameterEvent> events;
-        std::vector<UInt32> landings;
-    };
-    const Case cases[] = {
-        {{300}, {Scheduled(kParam_Bias, 100, 0.0f)}, {300}},
-        {{50, 300, 450},
-         {Scheduled(kParam_Bias, 100, 0.0f), Scheduled(kParam_Spread, 400, 0.0f)},
-         {50, 300, 450}},
-        {{100, 100}, {Scheduled(kParam_Bias, 100, 0.0f)}, {100, 100}},
-        {{0, 511}, {Scheduled(kParam_Bias, 1, 0.0f), Scheduled(kParam_Bias, 510, 0.0f)}, {0, 511}},
-        {{150, 600}, {Scheduled(kParam_Bias, 200, 0.0f)}, {150, 512}},
-        {{250, 260}, {Scheduled(kParam_Spread, 100, 0.0f, 155)}, {250, 260}},
+    const std::tuple<std::vector<UInt32>, std::vector<UInt32>, std::vector<UInt32>> cases[] = {
+        // MIDI, scheduled changes, where the MIDI comes
+        {{300}, {100}, {300}},           {{50, 300, 450}, {100, 400}, {50, 300, 450}},
+        {{100, 100}, {100}, {100, 100}}, {{0, 511}, {1, 510}, {0, 511}},
+        {{150, 600}, {200}, {150, 512}},
     };
     UnitHost host(kFluxetComponentDescription, ObservedEntry);
     ASSERT_EQ(host.Configure(44100.0, 2, 512), noErr);
     ASSERT_EQ(host.Initialize(), noErr);
     auto& unit = host.Object<ObservedFluxet>();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.midi));
-        for (const UInt32 frame : c.midi) {
+    for (const auto& [midi, changes, landings] : cases) {
+        for (const UInt32 frame : midi) {
             ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 2, frame), noErr);
         }
-        ASSERT_EQ(
-            AudioUnitScheduleParameters(host.Unit(), c.events.data(), UInt32(c.events.size())),
-            noErr);
+        for (const UInt32 frame : changes) {
+            AudioUnitParameterEvent event{
+                kAudioUnitScope_Global, 0, kParam_Bias, kParameterEvent_Immediate, {}};
+            event.eventValues.immediate = {frame, 0.0f};
+            ASSERT_EQ(AudioUnitScheduleParameters(host.Unit(), &event, 1), noErr);
+        }
         unit.framesDone = 0;
         unit.landings.clear();
         Channels output;
         ASSERT_EQ(host.Render(Channels(2, Noise(512, 1)), 0, 512, output), noErr);
-        EXPECT_EQ(unit.landings, c.landings);
+        EXPECT_EQ(unit.landings, landings);
         EXPECT_EQ(unit.framesDone, 512u);
     }
 }
