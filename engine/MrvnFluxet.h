@@ -70,9 +70,9 @@ public:
 
     static constexpr UInt32 kVersion = 0x00010201; // 1.2.1
     static constexpr const char* kProductName = "Fluxet";
-    // MIDI and system-exclusive messages one render call takes. A host with more in a block
-    // renders it in several calls (one of no frames hands on those at a single frame), for
-    // every call hands on all it was given.
+    // MIDI and system-exclusive messages one render call takes. Every call hands on all it was
+    // given, so a host with more in a block renders it in several calls (one of no frames
+    // hands on what is due at a single frame).
     static constexpr UInt32 kMaxMessagesPerRender = MV::MessageQueue::kCapacity;
 
     // Main thread, under the component entry's open lock.

@@ -98,8 +98,8 @@ void MrvnMidiSchedule::RenderBlock(UInt64 start, UInt32 frames, bool last, const
     }
     const UInt64 end = start + frames;
     for (UInt64 from = start;;) {
-        // An event the unit finds beyond its call would wait in its queue for a render call
-        // that never comes, and one already behind is due at once.
+        // Events due after the last block come on its last frame, and one already behind is
+        // due at once.
         const auto placed = [&](const MrvnMidiEvent& event) {
             return std::clamp(event.frame, from, end - 1);
         };

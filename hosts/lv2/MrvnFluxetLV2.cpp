@@ -232,6 +232,9 @@ void MrvnFluxetLV2::Run(uint32_t frames) {
         const SInt64 lastFrame = length > 0 ? SInt64(length) - 1 : 0;
         for (UInt32 n = 0; n < call.events; ++n, NextControlEvent()) {
             const LV2_Atom_Event* event = PeekControlEvent();
+            if (event == nullptr) {
+                break; // the plan read the same sequence: never
+            }
             HandleEvent(*event,
                         UInt32(std::clamp<SInt64>(event->time.frames - start, 0, lastFrame)));
         }
