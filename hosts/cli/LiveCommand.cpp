@@ -292,7 +292,7 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     if (!options.render.midiFile.empty()) {
         events = LoadMidiFile(options.render.midiFile, source.sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events));
+    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
 
     const BasePortOverride basePort(options.basePort);
     MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry);
@@ -341,8 +341,9 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
             }
             loopPosition = (loopPosition + 1) % loopLength;
         }
-        schedule.DeliverBlock(done, frames, false, toUnit);
-        unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), frames);
+        schedule.RenderBlock(done, frames, false, toUnit, [&](UInt32 offset, UInt32 count) {
+            unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), count, offset);
+        });
         if (writer) {
             writer->Write(buffers.outPointers.data(), frames);
         }

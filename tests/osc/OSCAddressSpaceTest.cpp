@@ -87,7 +87,7 @@ TEST_F(OSCAddressSpace, ChangesAndGetAllRegisteredReachEveryRegistrationInOrder)
     EXPECT_FALSE(watcher.Receive(200) || second.Receive(0));
 }
 
-// A restore bypasses the parameter hook; registered clients still hear the restored values.
+// A restore bypasses the parameter hook; registered clients still hear each restored value once.
 TEST_F(OSCAddressSpace, RestoredValuesReachRegistrations) {
     AudioUnit handle = unit.Host().Unit();
     unit.Host().SetParameter(kParam_Feedback, 12.5f);
@@ -104,6 +104,21 @@ TEST_F(OSCAddressSpace, RestoredValuesReachRegistrations) {
               noErr);
     plist_free(state);
     EXPECT_EQ(watcher.Next(), "#bundle /a ,if 10 12.5");
+    EXPECT_FALSE(watcher.Receive(300)) << "heard twice";
+}
+
+// A factory preset sets every value through the unit's own set: each registration hears its
+// parameter once.
+TEST_F(OSCAddressSpace, APresetReachesEachRegistrationOnce) {
+    Deliver(Message("/registerUpdate", int(kParam_DryLevel), watcher.Address(), "/d"));
+    Deliver(Message("/registerUpdate", int(kParam_Feedback), watcher.Address(), "/f"));
+    const AUPreset simpleDelay{10, nullptr};
+    ASSERT_EQ(AudioUnitSetProperty(unit.Host().Unit(), kAudioUnitProperty_PresentPreset,
+                                   kAudioUnitScope_Global, 0, &simpleDelay, sizeof simpleDelay),
+              noErr);
+    EXPECT_EQ(watcher.Next(), "#bundle /d ,if 0 1");
+    EXPECT_EQ(watcher.Next(), "#bundle /f ,if 10 71");
+    EXPECT_FALSE(watcher.Receive(300)) << "heard twice";
 }
 
 // Each refusal prints its own line and changes nothing; no reply goes out, the server goes on.
