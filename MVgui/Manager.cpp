@@ -522,9 +522,15 @@ void Manager::SetParamFromEditor(const CAAUParameter& param, AudioUnitParameterV
     const AudioUnitParameterValue before = param.GetValue();
     param.SetValue(nullptr, nullptr, value);
     const AudioUnitParameterValue after = param.GetValue();
-    CriticalSectionGuard guard(m_treeGuard);
-    if (after != before && m_paramEditedProc != nullptr) {
-        m_paramEditedProc(int(param.mParameterID), after, m_paramEditedContext);
+    ParamEditedProc proc = nullptr;
+    void* context = nullptr;
+    {
+        CriticalSectionGuard guard(m_treeGuard);
+        proc = m_paramEditedProc;
+        context = m_paramEditedContext;
+    }
+    if (after != before && proc != nullptr) {
+        proc(int(param.mParameterID), after, context);
     }
 }
 

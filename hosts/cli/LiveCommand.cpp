@@ -4,6 +4,7 @@
 // OSC server run as they would in a host.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include "AudioUnitAPI.h"
 #include "Commands.h"
 #include "FluxetParameters.h"
+#include "LiveCommand.h"
 #include "MidiSchedule.h"
 #include "Preferences.h"
 #include "Render.h"
@@ -42,13 +44,19 @@ const char* const kLiveHelp =
     "termination signal or the duration. Prints the OSC port and the name the port is\n"
     "published under. Unless the state, preset or a --set gives \"OSC Port Offset\" a value,\n"
     "the offset is 1, so the instance listens on the base port + 1.\n"
-    "\n"
+    "\n";
+
+} // namespace
+
+const char* const kLiveOptionsHelp =
     "Options:\n"
     "  --input FILE          the audio to loop through the effect\n"
     "  --output FILE         write what the effect rendered (replaced when it stops)\n"
     "  --duration SECONDS    stop after that much audio\n"
     "  --osc-base-port N     the OSC base port for this run (instead of the preference\n"
     "                        \"OSC Base Port\", default 7000)\n";
+
+namespace {
 
 constexpr Float64 kSilenceSampleRate = 48000.0;
 constexpr UInt32 kSilenceChannels = 2;
@@ -247,8 +255,14 @@ void ReportOSC(MrvnHostedUnit& unit, std::ostream& out) {
 } // namespace
 
 int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
+    return RunLiveWith(args, context, MrvnLiveExtension{});
+}
+
+int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
+                const MrvnLiveExtension& extension) {
+    const std::string command = extension.command.empty() ? "live" : extension.command;
     LiveOptions options;
-    std::vector<MrvnOptionSpec> specs;
+    std::vector<MrvnOptionSpec> specs = extension.options;
     AddRenderOptionSpecs(specs, options.render);
     specs.push_back({"--input", "", "FILE", [&](const std::string& v) { options.input = v; }});
     specs.push_back({"--output", "", "FILE", [&](const std::string& v) { options.output = v; }});
@@ -270,14 +284,15 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
                      }});
     const MrvnParsedArguments parsed = ParseArguments(args, specs);
     if (parsed.help) {
-        context.out << kLiveHelp << kRenderOptionsHelp;
+        context.out << (extension.help.empty() ? kLiveHelp : extension.help.c_str())
+                    << kLiveOptionsHelp << extension.optionsHelp << kRenderOptionsHelp;
         return kExitSuccess;
     }
     if (!parsed.positionals.empty()) {
-        ThrowUsage("live takes no arguments besides options (did you mean --input?)");
+        ThrowUsage(command + " takes no arguments besides options (did you mean --input?)");
     }
     if (options.render.tail) {
-        ThrowUsage("--tail has no meaning for live: it runs until it is stopped");
+        ThrowUsage("--tail has no meaning for " + command + ": it runs until it is stopped");
     }
     const std::optional<int> format =
         options.output.empty() ? std::optional<int>(0) : OutputFormatForPath(options.output);
@@ -286,6 +301,9 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
                    ": use .wav, .flac, .aiff, .aif or .ogg");
     }
 
+    if (extension.checkEnvironment) {
+        extension.checkEnvironment();
+    }
     const LoopSource source = LoadLoop(options.input);
     const auto channels = UInt32(source.channels.size());
     std::vector<MrvnMidiEvent> events;
@@ -312,13 +330,29 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     }
 
     if (!options.render.quiet) {
-        context.out << "fluxet live: " << FormatFloat(Float32(source.sampleRate)) << " Hz, "
+        context.out << "fluxet " << command << ": " << FormatFloat(Float32(source.sampleRate)) << " Hz, "
                     << channels << (channels == 1 ? " channel" : " channels") << ", blocks of "
                     << options.render.blockSize << " frames, "
                     << (source.silent ? std::string("silence") : Quoted(options.input) + " looped")
                     << std::endl;
         ReportOSC(unit, context.out);
         context.out << "running; stop with Ctrl-C" << std::endl;
+    }
+    // What runs beside the loop ends when it does, also when the loop fails.
+    std::atomic<bool> stop{false};
+    struct Finish {
+        const MrvnLiveExtension& extension;
+        bool done = false;
+        void operator()() {
+            if (!done && extension.finish) {
+                done = true;
+                extension.finish();
+            }
+        }
+        ~Finish() { (*this)(); }
+    } finish{extension};
+    if (extension.start) {
+        extension.start(unit, stop);
     }
 
     const UInt32 block = options.render.blockSize;
@@ -333,7 +367,8 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     UInt64 lateBlocks = 0;
     const timespec start = Now();
     timespec deadline = start;
-    while (!context.Interrupted() && (limit == 0 || done < limit)) {
+    while (!context.Interrupted() && !stop.load(std::memory_order_acquire) &&
+           (limit == 0 || done < limit)) {
         const UInt32 frames = limit == 0 ? block : UInt32(std::min<UInt64>(block, limit - done));
         for (UInt32 i = 0; i < frames; ++i) {
             for (UInt32 c = 0; c < channels; ++c) {
@@ -360,6 +395,7 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
         }
     }
 
+    finish();
     if (!options.render.saveStateFile.empty()) {
         unit.SaveState(options.render.saveStateFile);
     }

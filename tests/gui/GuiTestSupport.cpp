@@ -4,8 +4,11 @@
 #include "GuiTestSupport.h"
 
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <thread>
+
+#include <png.h>
 
 #include "PngWriter.h"
 #include "X11Screenshot.h"
@@ -59,6 +62,50 @@ Screenshot Capture(X11EditorView& view, Manager& manager) {
     Screenshot shot;
     EXPECT_TRUE(CaptureWindow(view.XDisplay(), view.XWindow(), shot.width, shot.height, shot.rgb));
     return shot;
+}
+
+Screenshot CaptureOf(::Display* display, ::Window window) {
+    XSync(display, False);
+    Screenshot shot;
+    if (!CaptureWindow(display, window, shot.width, shot.height, shot.rgb)) {
+        shot.width = 0;
+    }
+    return shot;
+}
+
+Screenshot ReadPng(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Screenshot shot;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
+        return shot;
+    }
+    image.format = PNG_FORMAT_RGB;
+    shot.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, shot.rgb.data(), 0, nullptr) == 0) {
+        png_image_free(&image);
+        shot.rgb.clear();
+        return shot;
+    }
+    shot.width = int(image.width);
+    shot.height = int(image.height);
+    return shot;
+}
+
+int CountDifferences(const Screenshot& a, const Screenshot& b, int tolerance) {
+    if (a.width != b.width || a.height != b.height) {
+        return -1;
+    }
+    int count = 0;
+    for (std::size_t i = 0; i + 2 < a.rgb.size(); i += 3) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (std::abs(int(a.rgb[i + c]) - int(b.rgb[i + c])) > tolerance) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
 }
 
 int ThreadCount() {

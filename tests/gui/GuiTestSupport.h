@@ -38,6 +38,13 @@ struct Screenshot {
 };
 // Waits for a frame begun after this call, then reads the window.
 Screenshot Capture(X11EditorView& view, Manager& manager);
+// Reads any window of the display.
+Screenshot CaptureOf(::Display* display, ::Window window);
+// Reads a PNG file as RGB; width 0 when it cannot be read.
+Screenshot ReadPng(const std::string& path);
+// Pixels whose channels differ by more than tolerance from the other image's, or -1 when the
+// sizes differ.
+int CountDifferences(const Screenshot& a, const Screenshot& b, int tolerance);
 
 // Threads and open file descriptors of this process.
 int ThreadCount();
