@@ -151,6 +151,9 @@ void Knob::MouseDown(const CGPoint& point, unsigned modifiers, int clickCount) {
     // The gesture opens first, so that a reset to the default is part of it: a host recording
     // touch automation then records the reset as well.
     Control::MouseDown(point, modifiers, clickCount);
+    // The value now, not the last frame's: before the first frame, or between frames while
+    // constant redraw is off, that one may be old, and the drag would jump.
+    m_normalised = NormalisedFromParam(m_param);
     const bool command = (modifiers & kModifierCommand) != 0;
     bool changed = true;
     if (command && clickCount == 2) {
@@ -262,7 +265,7 @@ void TeskButton::Render() const {
 
 void TeskButton::MouseDown(const CGPoint& point, unsigned modifiers, int clickCount) {
     Control::MouseDown(point, modifiers, clickCount); // first, as for a knob's reset
-    m_normalised = m_normalised != 0.0f ? 0.0f : 1.0f;
+    m_normalised = NormalisedFromParam(m_param) != 0.0f ? 0.0f : 1.0f;
     SetParamFromNormalised(m_param, m_normalised);
 }
 

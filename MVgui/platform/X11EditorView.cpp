@@ -303,8 +303,10 @@ void X11EditorView::HandleEvent(const XEvent& event) {
         HandleKey(event.xkey);
         break;
     case FocusOut:
-        // The window lost the keyboard (not to one of its own children, not for a grab).
-        if (event.xfocus.mode == NotifyNormal && event.xfocus.detail != NotifyInferior) {
+        // The window lost the keyboard: not to one of its own children, not for a grab, and
+        // not the pointer's implicit focus, which ends when the window takes the keyboard.
+        if (event.xfocus.mode == NotifyNormal && event.xfocus.detail != NotifyInferior &&
+            event.xfocus.detail != NotifyPointer) {
             m_manager.HandleWindowFocusRelinquish();
         }
         break;

@@ -15,8 +15,8 @@
 #include "AudioUnitAPI.h"
 #include "Commands.h"
 #include "LiveCommand.h"
-#include "Preferences.h"
 #include "PngWriter.h"
+#include "Preferences.h"
 
 // X11 last: its macros (Status, None, Bool) clash with names above.
 #include <X11/Xlib.h>
@@ -146,8 +146,7 @@ private:
         std::string reason;
         if (!MV::CaptureWindow(view.XDisplay(), view.XWindow(), width, height, rgb)) {
             Fail("cannot read the editor's window for the screenshot");
-        } else if (!MV::WritePng(m_options.screenshot, width, height, 3, 8, rgb.data(),
-                                 &reason)) {
+        } else if (!MV::WritePng(m_options.screenshot, width, height, 3, 8, rgb.data(), &reason)) {
             Fail("cannot write " + Quoted(m_options.screenshot) + ": " + reason);
         }
     }

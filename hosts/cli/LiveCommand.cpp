@@ -330,9 +330,9 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
     }
 
     if (!options.render.quiet) {
-        context.out << "fluxet " << command << ": " << FormatFloat(Float32(source.sampleRate)) << " Hz, "
-                    << channels << (channels == 1 ? " channel" : " channels") << ", blocks of "
-                    << options.render.blockSize << " frames, "
+        context.out << "fluxet " << command << ": " << FormatFloat(Float32(source.sampleRate))
+                    << " Hz, " << channels << (channels == 1 ? " channel" : " channels")
+                    << ", blocks of " << options.render.blockSize << " frames, "
                     << (source.silent ? std::string("silence") : Quoted(options.input) + " looped")
                     << std::endl;
         ReportOSC(unit, context.out);

@@ -3,8 +3,8 @@
 
 #include "GuiTestSupport.h"
 
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
