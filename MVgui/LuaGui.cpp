@@ -52,10 +52,21 @@ std::string LookupName(const char* name) {
     return key;
 }
 
-template <class T> bool GetGlobalProperty(AudioUnit unit, AudioUnitPropertyID id, T& out) {
-    UInt32 size = sizeof(T);
+bool GetGlobalProperty(AudioUnit unit, AudioUnitPropertyID id, void* out, UInt32 size) {
     return unit != nullptr &&
-           AudioUnitGetProperty(unit, id, kAudioUnitScope_Global, 0, &out, &size) == noErr;
+           AudioUnitGetProperty(unit, id, kAudioUnitScope_Global, 0, out, &size) == noErr;
+}
+
+UInt32 GetCount(AudioUnit unit, AudioUnitPropertyID id) {
+    UInt32 count = 0;
+    return GetGlobalProperty(unit, id, &count, sizeof count) ? count : 0;
+}
+
+// A property whose value is the address of something the unit keeps.
+template <class T> const T* GetPointer(AudioUnit unit, AudioUnitPropertyID id) {
+    const void* address = nullptr;
+    return GetGlobalProperty(unit, id, &address, sizeof address) ? static_cast<const T*>(address)
+                                                                 : nullptr;
 }
 
 } // namespace
@@ -65,12 +76,8 @@ LuaGui::LuaGui(AudioUnit audioUnit) : m_audioUnit(audioUnit) {
     if (m_skinName.empty()) {
         return;
     }
-    const char* product = nullptr;
-    if (!GetGlobalProperty(audioUnit, kMrvnProperty_PrimaryAppSupportName, product) ||
-        product == nullptr) {
-        product = "";
-    }
-    m_skinBundle = LocateSkinBundle(m_skinName, product);
+    const char* product = GetPointer<char>(audioUnit, kMrvnProperty_PrimaryAppSupportName);
+    m_skinBundle = LocateSkinBundle(m_skinName, product != nullptr ? product : "");
     if (m_skinBundle == nullptr) {
         std::printf("MVgui: skin '%s' not found in the skin folders; using the built-in one\n",
                     m_skinName.c_str());
@@ -199,10 +206,8 @@ lua_State* LuaGui::LuaInit() {
 
     // The name map first: it allocates, which must not happen where Lua may raise.
     m_paramLookup = new ParamLookup;
-    UInt32 count = 0;
-    const MrvnParamInfo* table = nullptr;
-    if (GetGlobalProperty(m_audioUnit, kMrvnProperty_NumParameters, count) &&
-        GetGlobalProperty(m_audioUnit, kMrvnProperty_ParameterInfos, table) && table != nullptr) {
+    const UInt32 count = GetCount(m_audioUnit, kMrvnProperty_NumParameters);
+    if (const auto* table = GetPointer<MrvnParamInfo>(m_audioUnit, kMrvnProperty_ParameterInfos)) {
         for (UInt32 i = 0; i < count; ++i) {
             m_paramLookup->emplace(LookupName(table[i].name), int(i));
         }
@@ -220,10 +225,7 @@ lua_State* LuaGui::LuaInit() {
 }
 
 void LuaGui::RunGuiFiles() {
-    const char* second = nullptr;
-    if (!GetGlobalProperty(m_audioUnit, kMrvnProperty_SecondaryGuiFilename, second)) {
-        second = nullptr;
-    }
+    const char* second = GetPointer<char>(m_audioUnit, kMrvnProperty_SecondaryGuiFilename);
     LoadAndRunGuiFile("gui.lua", true);
     if (second != nullptr) {
         LoadAndRunGuiFile(second, true);

@@ -154,6 +154,13 @@ protected:
     static void* CheckedHandle(lua_State* L, int index, const char* metatable);
     static int ParamNameArg(lua_State* L, int index);
     static float FloatArg(lua_State* L, int index);
+    // x, y, width and height from four arguments, the first at index.
+    struct Box {
+        float x, y, w, h;
+    };
+    static Box BoxArgs(lua_State* L, int first);
+    // The manager of the editor being built; raises when there is none.
+    static Manager& ManagerOf(lua_State* L);
 
     Manager* m_manager = nullptr;
     std::string m_skinName;

@@ -80,13 +80,9 @@ void LabelsChanged(Manager* manager) {
 
 // Friend of LuaGui: the script functions.
 struct LuaGuiApi {
-    static Manager& ManagerOf(lua_State* L) {
-        LuaGui& gui = LuaGui::FromState(L);
-        if (gui.m_manager == nullptr) {
-            luaL_error(L, "the editor is not being built");
-        }
-        return *gui.m_manager;
-    }
+    using Box = LuaGui::Box;
+    static Manager& ManagerOf(lua_State* L) { return LuaGui::ManagerOf(L); }
+    static Box BoxArgs(lua_State* L, int first) { return LuaGui::BoxArgs(L, first); }
 
     // An element handle (an element, label or text field); null for a handle of no element.
     static UIElement* ElementArg(lua_State* L, int index) {
@@ -213,10 +209,7 @@ struct LuaGuiApi {
         const int argc = lua_gettop(L);
         const char* name = luaL_checkstring(L, 1);
         const char* label = luaL_checkstring(L, 2);
-        const float x = FloatArg(L, 3);
-        const float y = FloatArg(L, 4);
-        const float w = FloatArg(L, 5);
-        const float h = FloatArg(L, 6);
+        const Box box = BoxArgs(L, 3);
         LuaGui& gui = LuaGui::FromState(L);
         lua_pushlightuserdata(L, const_cast<char*>(LuaGui::kButtonLookupTag)); // stack: tag
         lua_rawget(L, LUA_REGISTRYINDEX);                                      // stack: table
@@ -230,25 +223,22 @@ struct LuaGuiApi {
             return luaL_error(L, "button not found: %s", name);
         }
         void** slot = NewHandle(L, LuaGui::kElementMetatable);
-        *slot = gui.CreateButton(L, argc, label, found->second.callback, &gui, x, y, w, h,
-                                 found->second.helpId);
+        *slot = gui.CreateButton(L, argc, label, found->second.callback, &gui, box.x, box.y, box.w,
+                                 box.h, found->second.helpId);
         return 1;
     }
 
     static int MakeSlider(lua_State* L) {
         const int argc = lua_gettop(L);
         const int param = ParamNameArg(L, 1);
-        const float x = FloatArg(L, 2);
-        const float y = FloatArg(L, 3);
-        const float w = FloatArg(L, 4);
-        const float h = FloatArg(L, 5);
+        const Box box = BoxArgs(L, 2);
         const char* orientation = luaL_checkstring(L, 6);
         if (orientation[0] != 'h' && orientation[0] != 'v') {
             return luaL_error(L, "unknown slider orientation: %s", orientation);
         }
         LuaGui& gui = LuaGui::FromState(L);
         void** slot = NewHandle(L, LuaGui::kElementMetatable);
-        *slot = gui.CreateSlider(L, argc, param, x, y, w, h,
+        *slot = gui.CreateSlider(L, argc, param, box.x, box.y, box.w, box.h,
                                  orientation[0] == 'h' ? MV::Slider::kHorizontal
                                                        : MV::Slider::kVertical);
         return 1;
@@ -279,10 +269,7 @@ struct LuaGuiApi {
         const char* label = luaL_checkstring(L, 2);
         const char* help = luaL_checkstring(L, 3);
         const char* type = luaL_checkstring(L, 4);
-        const float x = FloatArg(L, 5);
-        const float y = FloatArg(L, 6);
-        const float w = FloatArg(L, 7);
-        const float h = FloatArg(L, 8);
+        const Box box = BoxArgs(L, 5);
         Manager& manager = ManagerOf(L);
         LuaGui& gui = LuaGui::FromState(L);
         void** slot = NewHandle(L, LuaGui::kElementMetatable); // stack: ... ud
@@ -290,9 +277,9 @@ struct LuaGuiApi {
         const int ref = luaL_ref(L, LUA_REGISTRYINDEX);        // stack: ... ud
         const int helpId = manager.AddHelpString(help);
         std::pair<LuaGui*, int>& entry = gui.m_luaButtons.emplace_back(&gui, ref);
-        *slot = gui.CreateLuaButton(L, argc, label, &LuaButtonCallback, &entry, x, y, w, h, helpId,
-                                    type[0] == 't' ? StatefulButton::kToggle
-                                                   : StatefulButton::kMomentary);
+        *slot = gui.CreateLuaButton(
+            L, argc, label, &LuaButtonCallback, &entry, box.x, box.y, box.w, box.h, helpId,
+            type[0] == 't' ? StatefulButton::kToggle : StatefulButton::kMomentary);
         return 1;
     }
 
@@ -301,17 +288,14 @@ struct LuaGuiApi {
         const int property = IntArg(L, 1);
         const char* label = luaL_checkstring(L, 2);
         const char* help = luaL_checkstring(L, 3);
-        const float x = FloatArg(L, 4);
-        const float y = FloatArg(L, 5);
-        const float w = FloatArg(L, 6);
-        const float h = FloatArg(L, 7);
+        const Box box = BoxArgs(L, 4);
         Manager& manager = ManagerOf(L);
         LuaGui& gui = LuaGui::FromState(L);
         void** slot = NewHandle(L, LuaGui::kElementMetatable);
         const int helpId = manager.AddHelpString(help);
         std::pair<LuaGui*, int>& entry = gui.m_propertyButtons.emplace_back(&gui, property);
-        *slot = gui.CreatePropertyTriggerButton(L, argc, label, &PropertyCallback, &entry, x, y, w,
-                                                h, helpId);
+        *slot = gui.CreatePropertyTriggerButton(L, argc, label, &PropertyCallback, &entry, box.x,
+                                                box.y, box.w, box.h, helpId);
         return 1;
     }
 
@@ -321,10 +305,7 @@ struct LuaGuiApi {
         const char* label = luaL_checkstring(L, 2);
         const char* help = luaL_checkstring(L, 3);
         const char* type = luaL_checkstring(L, 4);
-        const float x = FloatArg(L, 5);
-        const float y = FloatArg(L, 6);
-        const float w = FloatArg(L, 7);
-        const float h = FloatArg(L, 8);
+        const Box box = BoxArgs(L, 5);
         Manager& manager = ManagerOf(L);
         LuaGui& gui = LuaGui::FromState(L);
         void** slot = NewHandle(L, LuaGui::kElementMetatable);
@@ -332,7 +313,8 @@ struct LuaGuiApi {
         const auto kind = type[0] == 't'   ? MV::PropertyButton::kToggle
                           : type[0] == 'i' ? MV::PropertyButton::kIndicator
                                            : MV::PropertyButton::kMomentary;
-        *slot = gui.CreatePropertyButton(L, argc, label, property, x, y, w, h, helpId, kind);
+        *slot = gui.CreatePropertyButton(L, argc, label, property, box.x, box.y, box.w, box.h,
+                                         helpId, kind);
         return 1;
     }
 
@@ -361,14 +343,11 @@ struct LuaGuiApi {
 
     static int MakeDropDown(lua_State* L) {
         const int param = ParamNameArg(L, 1);
-        const float x = FloatArg(L, 2);
-        const float y = FloatArg(L, 3);
-        const float w = FloatArg(L, 4);
-        const float h = FloatArg(L, 5);
+        const Box box = BoxArgs(L, 2);
         LuaGui& gui = LuaGui::FromState(L);
         void** slot = NewHandle(L, LuaGui::kElementMetatable);
         const int handle = lua_gettop(L);
-        *slot = gui.CreateDropDown(L, param, x, y, w, h);
+        *slot = gui.CreateDropDown(L, param, box.x, box.y, box.w, box.h);
         lua_settop(L, handle); // the handle on top, whatever the factory pushed
         return 1;
     }
@@ -391,14 +370,11 @@ struct LuaGuiApi {
 
     static int MakeTextField(lua_State* L) {
         const int param = ParamNameArg(L, 1);
-        const float x = FloatArg(L, 2);
-        const float y = FloatArg(L, 3);
-        const float w = FloatArg(L, 4);
-        const float h = FloatArg(L, 5);
+        const Box box = BoxArgs(L, 2);
         const char* format = luaL_optstring(L, 6, "");
         Manager& manager = ManagerOf(L);
         void** slot = NewHandle(L, LuaGui::kTextFieldMetatable);
-        *slot = new MV::TextField(&manager, param, x, y, w, h, format);
+        *slot = new MV::TextField(&manager, param, box.x, box.y, box.w, box.h, format);
         return 1;
     }
 
@@ -751,6 +727,19 @@ int LuaGui::ParamNameArg(lua_State* L, int index) {
 
 float LuaGui::FloatArg(lua_State* L, int index) {
     return MV::FloatArg(L, index);
+}
+
+LuaGui::Box LuaGui::BoxArgs(lua_State* L, int first) {
+    return Box{MV::FloatArg(L, first), MV::FloatArg(L, first + 1), MV::FloatArg(L, first + 2),
+               MV::FloatArg(L, first + 3)};
+}
+
+Manager& LuaGui::ManagerOf(lua_State* L) {
+    LuaGui& gui = FromState(L);
+    if (gui.m_manager == nullptr) {
+        luaL_error(L, "the editor is not being built");
+    }
+    return *gui.m_manager;
 }
 
 } // namespace MV

@@ -46,10 +46,7 @@ int PluginLuaGui::LuaKnobRenderer(lua_State* L) {
     const float size = FloatArg(L, 4);
     const float secondX = FloatArg(L, 5);
     const float secondY = FloatArg(L, 6);
-    Manager* manager = FromState(L).GetManager();
-    if (manager == nullptr) {
-        return luaL_error(L, "the editor is not being built");
-    }
+    Manager* manager = &ManagerOf(L);
     void** slot = NewHandle(L, kKnobRendererMetatable);
     auto* renderer =
         new TexturedKnobRenderer(manager, texture, faceX, faceY, size, secondX, secondY);
@@ -60,32 +57,20 @@ int PluginLuaGui::LuaKnobRenderer(lua_State* L) {
 
 int PluginLuaGui::LuaInfoDisplay(lua_State* L) {
     const int top = lua_gettop(L);
-    const float x = FloatArg(L, top - 3);
-    const float y = FloatArg(L, top - 2);
-    const float w = FloatArg(L, top - 1);
-    const float h = FloatArg(L, top);
-    Manager* manager = FromState(L).GetManager();
-    if (manager == nullptr) {
-        return luaL_error(L, "the editor is not being built");
-    }
+    const Box box = BoxArgs(L, top - 3);
+    Manager* manager = &ManagerOf(L);
     void** slot = NewHandle(L, kElementMetatable);
-    *slot = new InfoDisplay(manager, x, y, w, h, manager->LiveValues());
+    *slot = new InfoDisplay(manager, box.x, box.y, box.w, box.h, manager->LiveValues());
     return 1;
 }
 
 int PluginLuaGui::LuaParamButton(lua_State* L) {
     const int param = ParamNameArg(L, 1);
     const char* label = luaL_checkstring(L, 2);
-    const float x = FloatArg(L, 3);
-    const float y = FloatArg(L, 4);
-    const float w = FloatArg(L, 5);
-    const float h = FloatArg(L, 6);
-    Manager* manager = FromState(L).GetManager();
-    if (manager == nullptr) {
-        return luaL_error(L, "the editor is not being built");
-    }
+    const Box box = BoxArgs(L, 3);
+    Manager* manager = &ManagerOf(L);
     void** slot = NewHandle(L, kElementMetatable);
-    *slot = new TeskButton(manager, label, x, y, w, h, param);
+    *slot = new TeskButton(manager, label, box.x, box.y, box.w, box.h, param);
     return 1;
 }
 
