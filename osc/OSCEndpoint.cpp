@@ -86,6 +86,24 @@ IpEndpointName OSCHelper::ResolveAddress(const char* text) {
     return IpEndpointName(address, port);
 }
 
+IpEndpointName OSCHelper::ParseReplyAddress(const char* text) {
+    char buffer[kPacketBufferSize];
+    std::strncpy(buffer, text, sizeof buffer - 1);
+    buffer[sizeof buffer - 1] = '\0';
+    int port = IpEndpointName::ANY_PORT;
+    const char* host = ParseAddress(buffer, port);
+    // The receive task never looks a name up: a slow resolver would stall the server and the
+    // closing of its instance.
+    unsigned long address = 0;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, host, &parsed) == 1) {
+        address = ntohl(parsed.s_addr);
+    } else if (std::strcmp(host, "localhost") == 0) {
+        address = INADDR_LOOPBACK;
+    }
+    return IpEndpointName(address, port);
+}
+
 void OSCHelper::SetHostResolver(HostResolver resolver) {
     g_resolver.store(resolver);
 }
