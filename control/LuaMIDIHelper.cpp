@@ -50,9 +50,6 @@ namespace MV {
 const char LuaMIDIHelper::kRefconTag[] = "MV::LuaMIDIHelper::kRefcon";
 const char LuaMIDIHelper::kParamLookupTag[] = "MV::LuaMIDIHelper::kParamLookup";
 
-thread_local LuaMIDIHelper::Context* LuaMIDIHelper::ms_threadContext = nullptr;
-thread_local std::shared_ptr<LuaMIDIHelper::CallerFlags> LuaMIDIHelper::ms_threadCallerFlags;
-
 struct LuaMIDIHelper::Interpreter {
     ScriptLock lock;
     lua_State* state = nullptr;
@@ -62,6 +59,8 @@ struct LuaMIDIHelper::Interpreter {
     bool backgroundLost = false;
     // CallFromOutsideBody as a function value in the registry, made once while protected.
     int callBodyRef = LUA_NOREF;
+    // Guarded by lock: the holder's entry (null for a holder without one, or none).
+    Context* active = nullptr;
     // Threads between the start and the end of an Entry.
     std::atomic<int> entries{0};
     std::atomic<bool> timersStopping{false};
@@ -217,18 +216,19 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The script lock
 
-void ScriptLock::Enter() {
+bool ScriptLock::Enter() {
     std::unique_lock lock(m_mutex);
     const std::thread::id self = std::this_thread::get_id();
     if (m_depth != 0 && m_owner == self) {
         ++m_depth;
-        return;
+        return true;
     }
     m_changed.wait(lock, [&] {
         return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0;
     });
     m_owner = self;
     m_depth = 1;
+    return false;
 }
 
 bool ScriptLock::TryEnter() {
@@ -254,18 +254,24 @@ void ScriptLock::Exit() {
     }
 }
 
-void ScriptLock::EnterFirst() {
+bool ScriptLock::EnterFirst() {
     std::unique_lock lock(m_mutex);
     const std::thread::id self = std::this_thread::get_id();
     if (m_depth != 0 && m_owner == self) {
         ++m_depth;
-        return;
+        return true;
     }
     m_firstWaiting.fetch_add(1);
     m_changed.wait(lock, [&] { return m_depth == 0; });
     m_firstWaiting.fetch_sub(1);
     m_owner = self;
     m_depth = 1;
+    return false;
+}
+
+bool ScriptLock::HeldByThisThread() {
+    const std::lock_guard lock(m_mutex);
+    return m_depth != 0 && m_owner == std::this_thread::get_id();
 }
 
 void ScriptLock::GiveWay() {
@@ -566,7 +572,7 @@ void LuaMIDIHelper::RunChunk(lua_State* L, const char* path, const char* buffer,
                              const char* report) {
     StackCheck check(L, 0);
     ChunkRun run{path, buffer, size, report};
-    Deadline deadline(*ThreadContext(m_interpreter.get()), m_setupLimitMs.load(), true);
+    Deadline deadline(*m_interpreter->active, m_setupLimitMs.load(), true);
     if (lua_cpcall(L, &RunChunkBody, &run) != 0) { // stack: (or message)
         LuaError(L, report, ErrorText(L));
         lua_pop(L, 1); // stack:
@@ -656,7 +662,7 @@ LuaMIDIHelper* LuaMIDIHelper::FromState(lua_State* L) {
 // registry (reachable through the debug library). A task let go by its owner parks here
 // rather than reach a helper that may be gone.
 LuaMIDIHelper& LuaMIDIHelper::HelperOf(lua_State* L) {
-    ParkIfAbandoned();
+    ParkIfAbandoned(InterpreterOf(L));
     LuaMIDIHelper* helper = FromState(L);
     if (helper == nullptr) {
         luaL_error(L, "the MIDI scripting host is not registered");
@@ -676,70 +682,60 @@ void LuaMIDIHelper::LuaError(lua_State* /*state*/, const char* format, ...) {
 // ---------------------------------------------------------------------------------------------
 // Entries into the interpreter
 
-void LuaMIDIHelper::SetThreadCallerFlags(std::shared_ptr<CallerFlags> flags) {
-    ms_threadCallerFlags = std::move(flags);
+LuaMIDIHelper::Interpreter& LuaMIDIHelper::InterpreterOf(lua_State* L) {
+    void* user = nullptr;
+    lua_getallocf(L, &user);
+    return *static_cast<Interpreter*>(user);
 }
 
-LuaMIDIHelper::Context* LuaMIDIHelper::ThreadContext(const Interpreter* interpreter) {
-    for (Context* context = ms_threadContext; context != nullptr; context = context->previous) {
-        if (context->interpreter == interpreter) {
-            return context;
-        }
-    }
-    return nullptr;
-}
-
-void LuaMIDIHelper::ParkIfAbandoned() {
-    const CallerFlags* flags = ms_threadCallerFlags.get();
-    if (flags == nullptr || !flags->abandoned.load(std::memory_order_acquire)) {
+void LuaMIDIHelper::ParkIfAbandoned(Interpreter& interpreter) {
+    Context* context = interpreter.active;
+    if (context == nullptr || context->flags == nullptr ||
+        !context->flags->abandoned.load(std::memory_order_acquire)) {
         return;
     }
     // What called this task into the script may be freed already, so it never returns. It
     // leaves the interpreter to the other threads first; the Lua thread it is in stays
     // referenced in the middle of this call, so the next call gets a new one.
-    for (Context* context = ms_threadContext; context != nullptr; context = context->previous) {
-        Interpreter& interpreter = *context->interpreter;
-        if (context->state != nullptr && context->state == interpreter.background) {
-            interpreter.backgroundLost = true;
-        }
-        interpreter.lock.ReleaseAll();
+    if (context->state != nullptr && context->state == interpreter.background) {
+        interpreter.backgroundLost = true;
     }
+    interpreter.active = context->previous;
+    interpreter.lock.ReleaseAll();
     for (;;) {
         pause();
     }
 }
 
-LuaMIDIHelper::Entry::Entry(LuaMIDIHelper& helper, Caller caller)
+LuaMIDIHelper::Entry::Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* flags)
     : m_interpreter(helper.m_interpreter) {
     Interpreter& interpreter = *m_interpreter;
     interpreter.entries.fetch_add(1);
-    if (Context* outer = ThreadContext(&interpreter)) {
-        interpreter.lock.Enter(); // this thread holds it already
-        m_active = outer;
+    const bool held =
+        caller == Caller::kRender ? interpreter.lock.EnterFirst() : interpreter.lock.Enter();
+    if (held && interpreter.active != nullptr) {
+        m_active = interpreter.active; // this thread's own: join it
         return;
     }
-    if (caller == Caller::kRender) {
-        interpreter.lock.EnterFirst();
-    } else {
-        interpreter.lock.Enter();
-    }
-    m_context.interpreter = &interpreter;
     m_context.caller = caller;
-    m_context.previous = ms_threadContext;
-    ms_threadContext = &m_context;
+    m_context.flags = flags;
+    // A render entry may come while a timer or network entry gave way: that one is active
+    // again once this one ends.
+    m_context.previous = interpreter.active;
+    interpreter.active = &m_context;
     m_active = &m_context;
-    ParkIfAbandoned();
+    ParkIfAbandoned(interpreter);
     const bool background = caller == Caller::kTimer || caller == Caller::kNetwork;
     m_context.state = background && interpreter.state != nullptr ? helper.BackgroundThread()
                                                                  : interpreter.state;
 }
 
 LuaMIDIHelper::Entry::~Entry() {
-    // A task let go while it was inside must not return to its callers.
-    ParkIfAbandoned();
     Interpreter& interpreter = *m_interpreter;
+    // A task let go while it was inside must not return to its callers.
+    ParkIfAbandoned(interpreter);
     if (m_active == &m_context) {
-        ms_threadContext = m_context.previous;
+        interpreter.active = m_context.previous;
     }
     interpreter.lock.Exit();
     interpreter.entries.fetch_sub(1);
@@ -771,46 +767,46 @@ lua_State* LuaMIDIHelper::BackgroundThread() {
 }
 
 lua_State* LuaMIDIHelper::CurrentState() const {
-    const Context* context = ThreadContext(m_interpreter.get());
-    return context != nullptr ? context->state : m_luaState;
+    Interpreter& interpreter = *m_interpreter;
+    return interpreter.lock.HeldByThisThread() && interpreter.active != nullptr
+               ? interpreter.active->state
+               : m_luaState;
 }
 
-LuaMIDIHelper::AwayFromInterpreter::AwayFromInterpreter() {
-    const Context* context = ms_threadContext;
+LuaMIDIHelper::AwayFromInterpreter::AwayFromInterpreter(lua_State* L)
+    : m_interpreter(&InterpreterOf(L)) {
+    const Context* context = m_interpreter->active;
     if (context != nullptr &&
         (context->caller == Caller::kTimer || context->caller == Caller::kNetwork)) {
-        m_lock = &context->interpreter->lock;
-        m_depth = m_lock->Suspend();
+        m_depth = m_interpreter->lock.Suspend();
     }
 }
 
 LuaMIDIHelper::AwayFromInterpreter::~AwayFromInterpreter() {
-    if (m_lock != nullptr) {
-        m_lock->Resume(m_depth);
+    if (m_depth != 0) {
+        m_interpreter->lock.Resume(m_depth);
     }
-    ParkIfAbandoned();
+    ParkIfAbandoned(*m_interpreter);
 }
 
 void LuaMIDIHelper::LimitHook(lua_State* L, lua_Debug* /*debug*/) {
-    void* user = nullptr;
-    lua_getallocf(L, &user);
-    auto* interpreter = static_cast<Interpreter*>(user);
-    const Context* context = ThreadContext(interpreter);
+    Interpreter& interpreter = InterpreterOf(L);
+    // Only the holder of the script lock runs Lua code, so the active entry is this thread's.
+    const Context* context = interpreter.active;
     if (context == nullptr) {
         return; // not entered through an Entry (set-up's own steps, tests): no limit
     }
-    ParkIfAbandoned();
+    ParkIfAbandoned(interpreter);
     const bool interruptible =
         context->caller == Caller::kTimer || context->caller == Caller::kNetwork;
     bool closing = false;
     if (interruptible) {
-        if (interpreter->lock.FirstWaiting()) {
-            interpreter->lock.GiveWay();
-            ParkIfAbandoned();
+        if (interpreter.lock.FirstWaiting()) {
+            interpreter.lock.GiveWay();
+            ParkIfAbandoned(interpreter);
         }
-        const CallerFlags* flags = ms_threadCallerFlags.get();
-        closing = (flags != nullptr && flags->stop.load(std::memory_order_relaxed)) ||
-                  (context->caller == Caller::kTimer && interpreter->timersStopping.load());
+        closing = (context->flags != nullptr && context->flags->stop.load()) ||
+                  (context->caller == Caller::kTimer && interpreter.timersStopping.load());
     }
     if (!closing && (context->deadlineNs == 0 || UpTimeNanoseconds() < context->deadlineNs)) {
         return;
@@ -942,7 +938,8 @@ void LuaMIDIHelper::ReleaseReference(lua_State* L, int ref) {
 }
 
 void LuaMIDIHelper::CallRef(int ref, std::initializer_list<SInt32> args) {
-    lua_State* L = CurrentState();
+    // Always inside an entry.
+    lua_State* L = m_interpreter->active->state;
     StackCheck check(L, 0);
     // Pushing a stored value and integers allocates nothing, so it may run unprotected.
     lua_rawgeti(L, LUA_REGISTRYINDEX, ref); // stack: f

@@ -41,14 +41,16 @@ public:
     ScriptLock(const ScriptLock&) = delete;
     ScriptLock& operator=(const ScriptLock&) = delete;
 
-    // Any thread but the render thread.
-    void Enter();
+    // Any thread but the render thread. True when this thread held it already.
+    bool Enter();
     bool TryEnter();
     // The thread that entered.
     void Exit();
     // The render thread: ahead of every other waiter and of a holder that gives way. The one
-    // blocking call its path allows.
-    void EnterFirst();
+    // blocking call its path allows. True when this thread held it already.
+    bool EnterFirst();
+    // Whether the calling thread holds it.
+    bool HeldByThisThread();
     // Any thread, without a lock (a hint for the holder's hook): whether the render thread
     // waits.
     bool FirstWaiting() const { return m_firstWaiting.load(std::memory_order_relaxed) != 0; }
@@ -110,8 +112,9 @@ public:
     // network calls only).
     enum class Caller { kHost, kRender, kTimer, kNetwork };
 
-    // What a task that calls scripts tells the script host about itself. Shared by the task's
-    // thread and its owner, so that it outlives an owner that lets the task go.
+    // What a task that calls scripts tells the script host about itself, handed to its
+    // entries. Shared by the task's thread and its owner, so that it outlives an owner that
+    // lets the task go.
     struct CallerFlags {
         // Script calls the task makes stop at their next instruction hook.
         std::atomic<bool> stop{false};
@@ -119,31 +122,31 @@ public:
         // never return there. It parks itself instead when its script call comes back.
         std::atomic<bool> abandoned{false};
     };
-    // The task's own thread, once, before it calls any script.
-    static void SetThreadCallerFlags(std::shared_ptr<CallerFlags> flags);
 
     // The interpreter proper: the Lua state, its Lua threads and its lock. Owned jointly by
     // the helper and every entry in progress, so that a task its owner let go never meets
     // freed memory.
     struct Interpreter;
-    // One thread's entry as the instruction hook and nested entries see it.
+    // The entry of the thread that holds the script lock, as the instruction hook, the script
+    // functions and nested entries see it (Interpreter::active).
     struct Context {
-        Interpreter* interpreter = nullptr;
         Caller caller = Caller::kHost;
         lua_State* state = nullptr;
+        CallerFlags* flags = nullptr;
         std::uint64_t deadlineNs = 0; // up-time nanoseconds; 0: none
         int limitMs = 0;
         bool setup = false;
-        Context* previous = nullptr;
+        Context* previous = nullptr; // the active one before (a render entry's: a suspended one)
     };
 
     // One entry into the interpreter: holds the script lock (taken ahead of everybody on the
     // render thread) and makes this thread's calls run on the caller's Lua thread, protected
     // and under the time limits. An entry made inside another one on the same thread joins
-    // it. Any thread; the render thread enters as kRender.
+    // it. Any thread; the render thread enters as kRender. A task that its owner may let go
+    // hands its flags.
     class Entry {
     public:
-        Entry(LuaMIDIHelper& helper, Caller caller);
+        Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* flags = nullptr);
         ~Entry();
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
@@ -230,18 +233,19 @@ public:
     // The Lua thread the calling thread's innermost entry uses, else the main state.
     lua_State* CurrentState() const;
 
-    // Lets the render thread into the interpreter while a script's C function does slow work
-    // that touches no Lua state (a system call). Does nothing on the render thread and
-    // outside timer and network calls. A task abandoned meanwhile parks in the destructor.
+    // Lets the render thread into the interpreter while a script's C function (running on L)
+    // does slow work that touches no Lua state (a system call). Does nothing on the render
+    // thread and outside timer and network calls. A task abandoned meanwhile parks in the
+    // destructor.
     class AwayFromInterpreter {
     public:
-        AwayFromInterpreter();
+        explicit AwayFromInterpreter(lua_State* L);
         ~AwayFromInterpreter();
         AwayFromInterpreter(const AwayFromInterpreter&) = delete;
         AwayFromInterpreter& operator=(const AwayFromInterpreter&) = delete;
 
     private:
-        ScriptLock* m_lock = nullptr;
+        Interpreter* m_interpreter = nullptr;
         unsigned m_depth = 0;
     };
 
@@ -349,10 +353,11 @@ private:
     // Lua count hook: lets the render thread in, stops code that has run past its deadline
     // or whose caller is closing, and parks a task that was let go.
     static void LimitHook(lua_State* L, lua_Debug* debug);
-    // The calling thread's innermost entry into this interpreter, or null.
-    static Context* ThreadContext(const Interpreter* interpreter);
-    // Parks the calling thread for good when its owner let it go (CallerFlags::abandoned).
-    static void ParkIfAbandoned();
+    // The interpreter a state belongs to (its allocator's user pointer).
+    static Interpreter& InterpreterOf(lua_State* L);
+    // The holder of the script lock: parks for good when its owner let it go
+    // (CallerFlags::abandoned), leaving the interpreter to the other threads.
+    static void ParkIfAbandoned(Interpreter& interpreter);
     // Protected body of CallFromOutside.
     static int CallFromOutsideBody(lua_State* L);
     // The helper of a script function's state; raises when a script removed it from the
@@ -423,9 +428,6 @@ private:
     std::atomic<int> m_setupLimitMs{kDefaultSetupTimeLimitMs};
 
     std::shared_ptr<Interpreter> m_interpreter;
-    // Each thread's innermost entry, and what a task told about itself.
-    static thread_local Context* ms_threadContext;
-    static thread_local std::shared_ptr<CallerFlags> ms_threadCallerFlags;
 };
 
 } // namespace MV

@@ -264,7 +264,9 @@ int OSCHelper::NotifyTask(void* parameter) {
 }
 
 void OSCHelper::TaskMain() {
-    LuaMIDIHelper::SetThreadCallerFlags(m_receiveCaller);
+    // Kept by this thread for its whole life: a server that lets it go still sets the flags.
+    const std::shared_ptr<LuaMIDIHelper::CallerFlags> flags = m_receiveCaller;
+    m_receiveThread.store(std::this_thread::get_id());
     EventGroup& event = *m_eventStorage;
     for (;;) {
         const std::uint32_t flags = event.Wait(kWaitForever);
@@ -340,6 +342,10 @@ void OSCHelper::Listen() {
     }
     socket.reset();
     m_boundPort.store(0, std::memory_order_release);
+}
+
+LuaMIDIHelper::CallerFlags* OSCHelper::ReceiveTaskFlags() const {
+    return std::this_thread::get_id() == m_receiveThread.load() ? m_receiveCaller.get() : nullptr;
 }
 
 void OSCHelper::RequestBreak() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ip/IpEndpointName.h>
@@ -241,6 +242,9 @@ private:
     void HandleUnregisterUpdate(const osc::ReceivedMessage& message, const IpEndpointName& remote);
     // Receive task. The interpreter, created on first use; raises when there is none.
     lua_State* ScriptState();
+    // The receive task's flags for its script entries; null on any other thread (a packet
+    // handed over directly).
+    LuaMIDIHelper::CallerFlags* ReceiveTaskFlags() const;
     // The Lua thread of a network entry; raises when there is none.
     static lua_State* EnteredState(const LuaMIDIHelper::Entry& entry);
     void HandleExec(const osc::ReceivedMessage& message, const IpEndpointName& remote);
@@ -281,6 +285,7 @@ private:
     // What the receive task tells the script host about itself; a new one per task, shared
     // with the task's thread so that it outlives a server that let the task go.
     std::shared_ptr<LuaMIDIHelper::CallerFlags> m_receiveCaller;
+    std::atomic<std::thread::id> m_receiveThread;
 
     // The port and the receive loop. The multiplexer lives as long as the server, so any
     // thread but the render thread may request a break without a lock: the request is a flag

@@ -138,7 +138,7 @@ bool OSCHelper::CallFunctionPath(const std::string& address, const osc::Received
     ScriptState();
     // The registrations lock is released before the script lock is taken: script code holds
     // the script lock when it takes the registrations lock.
-    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork);
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
     lua_State* L = EnteredState(entry);
     for (const int ref : refs) {
         StackRestore restore(L);
@@ -173,7 +173,7 @@ void OSCHelper::HandleExec(const osc::ReceivedMessage& message, const IpEndpoint
     const std::vector<LuaMIDIHelper::ScriptValue> args =
         ScriptArguments(argument, message.ArgumentsEnd());
     ScriptState();
-    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork);
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
     lua_State* L = EnteredState(entry);
     StackRestore restore(L);
     // The look-up, the arguments and the call run protected and under the callback time
@@ -201,7 +201,7 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message, const IpEndpoint
     PacketBuffer buffer;
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     {
-        LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork);
+        LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
         lua_State* L = EnteredState(entry);
         StackRestore restore(L);
         if (m_luaHelper->CallFromOutside(L, name, LUA_NOREF, args, kCallResults) != 0) {
@@ -234,7 +234,7 @@ void OSCHelper::ProcessNote(const osc::ReceivedMessage& message, bool noteOn) {
     constexpr int kScriptChannel = 2;
     const auto noteByte = UInt8(note & 0xFF);
     const auto velocityByte = UInt8(TruncateToInt(double(velocity) * 127.0) & 0xFF);
-    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork);
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
     if (noteOn) {
         m_luaHelper->HandleNoteOn(kScriptChannel, noteByte, velocityByte);
     } else {
@@ -423,7 +423,7 @@ bool OSCHelper::SendOSCFromScript(lua_State* L, int formatIndex, int tableIndex,
         packet << osc::EndMessage << osc::EndBundle;
         // The packet is built: resolving and sending touch no Lua state, so the render thread
         // may use the interpreter meanwhile. The destination text stays on the stack.
-        const LuaMIDIHelper::AwayFromInterpreter away;
+        const LuaMIDIHelper::AwayFromInterpreter away(L);
         SendPacket(ResolveAddress(destination), packet);
     } catch (const std::exception& exception) {
         CopyError(error, LineText(exception.what()).c_str());
