@@ -178,8 +178,8 @@ private:
 class LuaMIDIHelper::Deadline {
 public:
     Deadline(Context& context, int limitMs, bool setup)
-        : m_context(context), m_previousNs(context.deadlineNs),
-          m_previousLimitMs(context.limitMs), m_previousIsSetup(context.setup) {
+        : m_context(context), m_previousNs(context.deadlineNs), m_previousLimitMs(context.limitMs),
+          m_previousIsSetup(context.setup) {
         std::uint64_t deadline = 0;
         if (limitMs > 0) {
             deadline = UpTimeNanoseconds() + std::uint64_t(limitMs) * 1000000u;
@@ -223,9 +223,8 @@ bool ScriptLock::Enter() {
         ++m_depth;
         return true;
     }
-    m_changed.wait(lock, [&] {
-        return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0;
-    });
+    m_changed.wait(lock,
+                   [&] { return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0; });
     m_owner = self;
     m_depth = 1;
     return false;
@@ -307,7 +306,6 @@ void ScriptLock::ReleaseAll() {
     }
 }
 
-
 // The order in which scripts' global functions are registered.
 const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
     {"print", &LuaPrint},
@@ -348,7 +346,6 @@ const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
     {"registerOSCPathForParameterNormalized", &LuaRegisterOSCPathForParameterNormalized},
     {"registerOSCPathForFunction", &LuaRegisterOSCPathForFunction},
 };
-
 
 // ---------------------------------------------------------------------------------------------
 // Life cycle
@@ -452,9 +449,9 @@ int LuaMIDIHelper::SetUpState(lua_State* L) {
     lua_pop(L, 1);                         // stack: library
     helper.RegisterFunctions();
 
-    lua_pushlightuserdata(L, const_cast<char*>(kRefconTag)); // stack: library tag
-    lua_pushlightuserdata(L, &helper);                       // stack: library tag helper
-    lua_rawset(L, LUA_REGISTRYINDEX);                        // stack: library
+    lua_pushlightuserdata(L, const_cast<char*>(kRefconTag));      // stack: library tag
+    lua_pushlightuserdata(L, &helper);                            // stack: library tag helper
+    lua_rawset(L, LUA_REGISTRYINDEX);                             // stack: library
     lua_pushlightuserdata(L, const_cast<char*>(kParamLookupTag)); // stack: library tag
     lua_pushlightuserdata(L, helper.m_paramLookup);               // stack: library tag map
     lua_rawset(L, LUA_REGISTRYINDEX);                             // stack: library
@@ -503,7 +500,7 @@ int LuaMIDIHelper::SetUpState(lua_State* L) {
     lua_pop(L, 1);                    // stack:
 
     Interpreter& interpreter = *helper.m_interpreter;
-    interpreter.background = lua_newthread(L); // stack: thread
+    interpreter.background = lua_newthread(L);  // stack: thread
     luaL_ref(L, LUA_REGISTRYINDEX);             // stack:
     lua_pushcfunction(L, &CallFromOutsideBody); // stack: body
     interpreter.callBodyRef = luaL_ref(L, LUA_REGISTRYINDEX);
@@ -726,8 +723,8 @@ LuaMIDIHelper::Entry::Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* f
     m_active = &m_context;
     ParkIfAbandoned(interpreter);
     const bool background = caller == Caller::kTimer || caller == Caller::kNetwork;
-    m_context.state = background && interpreter.state != nullptr ? helper.BackgroundThread()
-                                                                 : interpreter.state;
+    m_context.state =
+        background && interpreter.state != nullptr ? helper.BackgroundThread() : interpreter.state;
 }
 
 LuaMIDIHelper::Entry::~Entry() {
@@ -872,8 +869,8 @@ int LuaMIDIHelper::CallFromOutside(lua_State* L, const char* name, int ref,
     StackCheck check(L, nresults);
     // Neither push allocates: the body is made at set-up, the call is light userdata.
     lua_rawgeti(L, LUA_REGISTRYINDEX, m_interpreter->callBodyRef); // stack: body
-    lua_pushlightuserdata(L, &call);                                // stack: body call
-    return protectedPcall(1, nresults);                             // stack: results
+    lua_pushlightuserdata(L, &call);                               // stack: body call
+    return protectedPcall(1, nresults);                            // stack: results
 }
 
 int LuaMIDIHelper::CallFromOutsideBody(lua_State* L) {
@@ -914,7 +911,7 @@ int LuaMIDIHelper::CallFromOutsideBody(lua_State* L) {
             lua_pushstring(L, arg.text);
             break;
         }
-    } // stack: f args
+    }                                       // stack: f args
     lua_call(L, call.nargs, call.nresults); // stack: results
     return call.nresults;
 }
@@ -933,7 +930,7 @@ void LuaMIDIHelper::ReleaseReference(lua_State* L, int ref) {
         return;
     }
     if (lua_cpcall(L, &ReleaseReferenceBody, &ref) != 0) { // stack: (or message)
-        lua_pop(L, 1);                                      // stack:
+        lua_pop(L, 1);                                     // stack:
     }
 }
 

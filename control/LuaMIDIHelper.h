@@ -4,13 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <string>
 #include <thread>
 #include <vector>

@@ -351,9 +351,9 @@ void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message,
     if (m_updateRegistrations.size() >= kMaxUpdateRegistrations) {
         throw OSCMessageError("too many update registrations");
     }
-    const auto fromSender = std::count_if(
-        m_updateRegistrations.begin(), m_updateRegistrations.end(),
-        [&](const auto& entry) { return entry.second.sender == remote.address; });
+    const auto fromSender =
+        std::count_if(m_updateRegistrations.begin(), m_updateRegistrations.end(),
+                      [&](const auto& entry) { return entry.second.sender == remote.address; });
     if (std::size_t(fromSender) >= kMaxUpdateRegistrationsPerSender) {
         throw OSCMessageError("too many update registrations from this address");
     }

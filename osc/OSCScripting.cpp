@@ -40,8 +40,9 @@ void CopyError(char* error, const char* text) {
 }
 
 // The OSC arguments from `argument` on as script values (strings point into the packet).
-std::vector<LuaMIDIHelper::ScriptValue> ScriptArguments(osc::ReceivedMessageArgumentIterator argument,
-                                                        osc::ReceivedMessageArgumentIterator end) {
+std::vector<LuaMIDIHelper::ScriptValue>
+ScriptArguments(osc::ReceivedMessageArgumentIterator argument,
+                osc::ReceivedMessageArgumentIterator end) {
     using Type = LuaMIDIHelper::ScriptValue::Type;
     std::vector<LuaMIDIHelper::ScriptValue> values;
     for (; argument != end; ++argument) {
@@ -201,7 +202,8 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message, const IpEndpoint
     PacketBuffer buffer;
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     {
-        LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
+        LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork,
+                                   ReceiveTaskFlags());
         lua_State* L = EnteredState(entry);
         StackRestore restore(L);
         if (m_luaHelper->CallFromOutside(L, name, LUA_NOREF, args, kCallResults) != 0) {

@@ -235,10 +235,10 @@ TEST_F(OSCAddressSpace, RepliesGoOnlyToTheRequesterUnlessThePreferenceSaysOtherw
         const std::string printed = ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(handled) << printed;
         const std::string refused = ": reply address is not the sender's address\n";
-        EXPECT_EQ(printed, c.answered ? ""
-                                      : "error while parsing message: /get" + refused +
-                                            "error while parsing message: /registerUpdate" +
-                                            refused)
+        EXPECT_EQ(printed, c.answered
+                               ? ""
+                               : "error while parsing message: /get" + refused +
+                                     "error while parsing message: /registerUpdate" + refused)
             << to;
         const auto registrations = Server().UpdateRegistrations(4);
         EXPECT_EQ(std::count_if(registrations.begin(), registrations.end(),

@@ -31,8 +31,8 @@ TEST(OSCInterop, LiveAnswersLibloClients) {
     Child live(std::string(FLUXET_PROGRAM) + " live --duration 120 --osc-base-port " +
                std::to_string(base) + " --set 'OSC Port Offset=5' --scripts " + scripts.string());
     ASSERT_TRUE(live.Started());
-    const auto& banner =
-        live.ReadUntil([](const auto& lines) { return HasLine(lines, "running; stop with Ctrl-C"); });
+    const auto& banner = live.ReadUntil(
+        [](const auto& lines) { return HasLine(lines, "running; stop with Ctrl-C"); });
     ASSERT_TRUE(HasLine(
         banner, "OSC: listening on UDP port " + std::to_string(port) +
                     " (127.0.0.1): Fluxet 1.2.1 at osc.udp://127.0.0.1:" + std::to_string(port)))
@@ -63,7 +63,7 @@ TEST(OSCInterop, LiveAnswersLibloClients) {
         << ::testing::PrintToString(heard);
     EXPECT_TRUE(HasLine(heard, "/changed if 3 0.500000"));
     EXPECT_TRUE(HasLine(heard, "/info ifffsi 15 0.000000 100.000000 0.000000 \"OSC Port Offset\" " +
-                               std::to_string(astParamInfos[15].unit)));
+                                   std::to_string(astParamInfos[15].unit)));
     EXPECT_TRUE(HasLine(heard, "/sum fs 5.000000 \"sum\""));
     ASSERT_EQ(CountLines(heard, " /all if "), 16u);
     EXPECT_TRUE(HasLine(heard, "/all if 3 0.500000"));

@@ -38,11 +38,11 @@ function slow() local start = time() while time() < start + 0.2 do end end
 
     const int base = FindFreeBasePort({5});
     Child live(std::string(FLUXET_PROGRAM) + " live --duration 6 --block 2048 --osc-base-port " +
-               std::to_string(base) + " --set 'OSC Port Offset=5' --midi " + midi +
-               " --scripts " + (folder / "scripts").string());
+               std::to_string(base) + " --set 'OSC Port Offset=5' --midi " + midi + " --scripts " +
+               (folder / "scripts").string());
     ASSERT_TRUE(live.Started());
-    const auto& banner =
-        live.ReadUntil([](const auto& lines) { return HasLine(lines, "running; stop with Ctrl-C"); });
+    const auto& banner = live.ReadUntil(
+        [](const auto& lines) { return HasLine(lines, "running; stop with Ctrl-C"); });
     ASSERT_TRUE(HasLine(banner, "OSC: listening on UDP port " + std::to_string(base + 5)))
         << ::testing::PrintToString(banner);
 
@@ -55,7 +55,8 @@ function slow() local start = time() while time() < start + 0.2 do end end
             SleepMilliseconds(210);
         }
     });
-    const auto& lines = live.ReadUntil([](const auto& read) { return HasLine(read, "stopped after "); });
+    const auto& lines =
+        live.ReadUntil([](const auto& read) { return HasLine(read, "stopped after "); });
     stop.store(true);
     caller.join();
     EXPECT_FALSE(HasLine(lines, "late: ")) << ::testing::PrintToString(lines);

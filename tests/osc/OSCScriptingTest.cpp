@@ -105,8 +105,9 @@ wrapped = coroutine.wrap(function() end)
     EXPECT_EQ(Value(kParam_Bias), 0.5f);
     requester.Send(unit->Port(), Message("/call", "getParameterName", me, "/r", 9));
     EXPECT_EQ(requester.Next(), "#bundle /r ,s Bias");
-    for (const char* name : {"dofile", "loadfile", "loadstring", "require", "print", "run", "reader",
-                             "hook", "loadlib", "wrapped", "os.execute", "noSuchFunction"}) {
+    for (const char* name :
+         {"dofile", "loadfile", "loadstring", "require", "print", "run", "reader", "hook",
+          "loadlib", "wrapped", "os.execute", "noSuchFunction"}) {
         EXPECT_EQ(Deliver(Message("/exec", name, "/nonexistent/file.lua")),
                   "error while parsing message: /exec: failed to exec function\n")
             << name;

@@ -4,8 +4,8 @@
 #include <arpa/inet.h>
 #include <charconv>
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>

@@ -129,8 +129,7 @@ ssize_t sendto(int descriptor, const void* data, size_t size, int flags, const s
     FLUXET_FORWARD(sendto, descriptor, data, size, flags, to, length);
 }
 
-int getaddrinfo(const char* host, const char* service, const addrinfo* hints,
-                addrinfo** result) {
+int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
     FLUXET_FORWARD(getaddrinfo, host, service, hints, result);
 }
 
