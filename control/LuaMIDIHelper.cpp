@@ -217,14 +217,28 @@ private:
 // The script lock
 
 bool ScriptLock::Enter() {
+    return Take(false);
+}
+
+bool ScriptLock::EnterFirst() {
+    return Take(true);
+}
+
+bool ScriptLock::Take(bool first) {
     std::unique_lock lock(m_mutex);
     const std::thread::id self = std::this_thread::get_id();
     if (m_depth != 0 && m_owner == self) {
         ++m_depth;
         return true;
     }
-    m_changed.wait(lock,
-                   [&] { return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0; });
+    if (first) {
+        m_firstWaiting.fetch_add(1);
+        m_changed.wait(lock, [&] { return m_depth == 0; });
+        m_firstWaiting.fetch_sub(1);
+    } else {
+        m_changed.wait(
+            lock, [&] { return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0; });
+    }
     m_owner = self;
     m_depth = 1;
     return false;
@@ -251,21 +265,6 @@ void ScriptLock::Exit() {
         m_owner = std::thread::id();
         m_changed.notify_all();
     }
-}
-
-bool ScriptLock::EnterFirst() {
-    std::unique_lock lock(m_mutex);
-    const std::thread::id self = std::this_thread::get_id();
-    if (m_depth != 0 && m_owner == self) {
-        ++m_depth;
-        return true;
-    }
-    m_firstWaiting.fetch_add(1);
-    m_changed.wait(lock, [&] { return m_depth == 0; });
-    m_firstWaiting.fetch_sub(1);
-    m_owner = self;
-    m_depth = 1;
-    return false;
 }
 
 bool ScriptLock::HeldByThisThread() {
@@ -417,13 +416,17 @@ void LuaMIDIHelper::CreateState() {
     lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
     if (lua_cpcall(L, &SetUpState, this) != 0) {
         LuaError(L, "cannot create the MIDI script interpreter: %s\n", ErrorText(L));
-        lua_close(L);
-        m_luaState = nullptr;
-        m_interpreter->state = nullptr;
-        m_interpreter->background = nullptr;
+        CloseState();
         delete m_paramLookup;
         m_paramLookup = nullptr;
     }
+}
+
+void LuaMIDIHelper::CloseState() {
+    lua_close(m_luaState);
+    m_luaState = nullptr;
+    m_interpreter->state = nullptr;
+    m_interpreter->background = nullptr;
 }
 
 int LuaMIDIHelper::SetUpState(lua_State* L) {
@@ -599,10 +602,7 @@ void LuaMIDIHelper::LuaShutdown() {
                 limitMs > 0 ? UpTimeNanoseconds() + std::uint64_t(limitMs) * 1000000u : 0;
             entry.Active().limitMs = limitMs;
             entry.Active().setup = true;
-            lua_close(m_luaState);
-            m_luaState = nullptr;
-            m_interpreter->state = nullptr;
-            m_interpreter->background = nullptr;
+            CloseState();
         }
     }
     delete m_paramLookup;

@@ -65,6 +65,8 @@ public:
     void ReleaseAll();
 
 private:
+    bool Take(bool first);
+
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::thread::id m_owner;
@@ -327,6 +329,8 @@ private:
     static const FunctionEntry ms_functions[];
 
     void CreateState();
+    // With the script lock held: closes the main state and forgets it and its Lua threads.
+    void CloseState();
     // Protected: the body of the interpreter's set-up (CreateState).
     static int SetUpState(lua_State* L);
     void RunScripts(lua_State* L);
