@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
 #include <optional>
@@ -358,10 +359,10 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
             ++lateBlocks;
             if (!options.render.quiet) {
                 // Here in the loop, after the render call: never from inside it.
-                context.out << "late: the block at "
-                            << FormatFloat(Float32(double(done - frames) / source.sampleRate))
-                            << " s of audio was ready " << std::llround(behind * 1000.0)
-                            << " ms behind its time" << std::endl;
+                char when[32];
+                std::snprintf(when, sizeof when, "%.3f", double(done - frames) / source.sampleRate);
+                context.out << "late: the block at " << when << " s of audio was ready "
+                            << std::llround(behind * 1000.0) << " ms behind its time" << std::endl;
             }
             deadline = now; // start counting from now
         } else {
