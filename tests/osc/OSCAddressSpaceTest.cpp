@@ -245,8 +245,9 @@ TEST_F(OSCAddressSpace, RepliesGoOnlyToTheRequesterUnlessThePreferenceSaysOtherw
                                 [&](const auto& entry) { return entry.second.path == changed; }),
                   c.answered ? 1 : 0)
             << to;
-        unit.Host().SetParameter(4, 100.0f);
+        // Unregistered first: the value set back must not reach the next case's registration.
         Deliver(Message("/unregisterUpdate", 4, to, changed));
+        unit.Host().SetParameter(4, 100.0f);
     }
     EXPECT_EQ(lookups.load(), 0);
     OSCHelper::SetHostResolver(nullptr);
