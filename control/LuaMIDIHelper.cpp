@@ -29,21 +29,16 @@
 // first allocating step on, so that no script (a guarded global table, a finaliser that
 // raises) can reach Lua's panic handler, which would end the host.
 //
-// Who waits for whom. MIDI callbacks run on the render thread at the sample of their message,
-// so the render thread must get into the interpreter at once, while timer callbacks (timer
-// thread) and OSC calls (receive task) may be running in it for up to their time limit. Those
-// two therefore run on a Lua thread of their own (the background thread) and check, at every
-// instruction-count hook (kHookInstructions), whether the render thread waits for the script
-// lock; if so they give the lock up there, and take it back before any other waiter once the
-// render thread's callback is done. Lua releases its own lock around hooks (ldo.c), so a hook
-// is a point where the state is consistent for another thread; each thread keeps to its own
-// Lua thread (the render thread, set-up and the host's threads use the main state). The
-// trade-off: a MIDI callback may run between two instructions of a timer or OSC callback
-// (never the other way round), so those callbacks can see globals change under them, as with
-// an interrupt. The render thread waits at most one hook interval, plus whatever single C
-// function the other callback is inside (sendOSC gives the lock up around its system calls;
-// library functions such as os.execute cannot). Deferring MIDI callbacks to a later block when
-// the lock is busy (try-lock) was rejected: it moves a musician's controller off its sample.
+// Who waits for whom. MIDI callbacks run on the render thread at their message's sample, so
+// the render thread must get into the interpreter at once, even while a timer callback or an
+// OSC call is in it. Those two run on a Lua thread of their own and, at every instruction-count
+// hook, give the script lock to a waiting render thread and take it back, before any other
+// waiter, once its callback is done (Lua releases its own lock around hooks, so the state is
+// consistent there). The trade-off: a MIDI callback may run between two instructions of a timer
+// or OSC callback, never the other way round; the render thread waits at most one hook interval
+// plus any single C function the other callback is inside (sendOSC steps out around its system
+// calls; os.execute cannot). Deferring MIDI callbacks while the lock is busy (try-lock) would
+// move a musician's controllers off their sample, so it was not chosen.
 
 namespace MV {
 
