@@ -162,7 +162,7 @@ protected:
     virtual void DispatchQueuedMessage(const MV::MessageQueueItem& item);
 
 private:
-    // Any thread. Base port plus the offset's whole part, or off for offset 0.
+    // Any thread; real-time safe. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
     AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const {
