@@ -4,10 +4,8 @@
 #include <cstdarg>
 #include <dlfcn.h>
 #include <linux/futex.h>
-#include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -78,10 +76,6 @@ int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
     FLUXET_FORWARD(pthread_mutex_trylock, mutex);
 }
 
-int pthread_mutex_timedlock(pthread_mutex_t* mutex, const timespec* time) noexcept {
-    FLUXET_FORWARD(pthread_mutex_timedlock, mutex, time);
-}
-
 int pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
     FLUXET_FORWARD(pthread_cond_wait, condition, mutex);
 }
@@ -100,16 +94,8 @@ ssize_t write(int descriptor, const void* data, size_t size) {
     FLUXET_FORWARD(write, descriptor, data, size);
 }
 
-ssize_t read(int descriptor, void* data, size_t size) {
-    FLUXET_FORWARD(read, descriptor, data, size);
-}
-
 int poll(pollfd* descriptors, nfds_t count, int timeout) {
     FLUXET_FORWARD(poll, descriptors, count, timeout);
-}
-
-int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout) {
-    FLUXET_FORWARD(select, count, readable, writable, failed, timeout);
 }
 
 int nanosleep(const timespec* duration, timespec* remaining) {
@@ -120,17 +106,9 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec* time, timespec* 
     FLUXET_FORWARD(clock_nanosleep, clock, flags, time, remaining);
 }
 
-ssize_t send(int descriptor, const void* data, size_t size, int flags) {
-    FLUXET_FORWARD(send, descriptor, data, size, flags);
-}
-
 ssize_t sendto(int descriptor, const void* data, size_t size, int flags, const sockaddr* to,
                socklen_t length) {
     FLUXET_FORWARD(sendto, descriptor, data, size, flags, to, length);
-}
-
-int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
-    FLUXET_FORWARD(getaddrinfo, host, service, hints, result);
 }
 
 // Only the futex operations that wait; waking another thread is a non-blocking signal.
