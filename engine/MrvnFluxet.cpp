@@ -301,6 +301,8 @@ void MrvnFluxet::GetUIComponentDescs(ComponentDescription* outDescs) {
     outDescs[0] = kFluxetViewDescription;
 }
 
+// Automation and MIDI scripts come here on the render thread: the server only records the
+// port and wakes its tasks, which move the socket.
 void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {
     const std::optional<SInt32> port = OSCPortForOffset(offset, g_OSCBasePort.load());
     m_oscPort.store(port.value_or(0), std::memory_order_relaxed);

@@ -171,7 +171,7 @@ protected:
 private:
     // Render thread. Every message read and not yet handed on, then every one queued.
     void HandOnQueuedMessages();
-    // Any thread. Base port plus the offset's whole part, or off for offset 0.
+    // Any thread; real-time safe. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
     AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const {

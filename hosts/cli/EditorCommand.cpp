@@ -161,14 +161,17 @@ private:
     // The settings window is not part of this program yet: the button says so.
     static void PrefsPressed(MV::Button* /*button*/, void* context) {
         auto& self = *static_cast<EditorThread*>(context);
-        self.m_context.out << "fluxet editor: the settings are in the preferences file "
-                           << MV::PreferencesFilePath() << std::endl;
+        self.m_context.out << "fluxet editor: the settings are in the preferences file " +
+                                  MV::PreferencesFilePath() + "\n"
+                           << std::flush;
     }
 
     static void ParamEdited(int paramId, AudioUnitParameterValue value, void* context) {
         auto& self = *static_cast<EditorThread*>(context);
-        self.m_context.out << "changed " << ParameterName(self.m_unit, paramId) << " "
-                           << FormatFloat(value) << std::endl;
+        // One write per line: the live loop may print beside it.
+        self.m_context.out << "changed " + ParameterName(self.m_unit, paramId) + " " +
+                                  FormatFloat(value) + "\n"
+                           << std::flush;
     }
 
     static std::string ParameterName(AudioUnit unit, int paramId) {

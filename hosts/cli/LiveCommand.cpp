@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
 #include <optional>
@@ -43,7 +44,8 @@ const char* const kLiveHelp =
     "without --input), scripts, their timers and the OSC server active, until Ctrl-C, a\n"
     "termination signal or the duration. Prints the OSC port and the name the port is\n"
     "published under. Unless the state, preset or a --set gives \"OSC Port Offset\" a value,\n"
-    "the offset is 1, so the instance listens on the base port + 1.\n"
+    "the offset is 1, so the instance listens on the base port + 1. A block whose audio is\n"
+    "ready more than a block's time late is reported when it happens, and counted at the end.\n"
     "\n";
 
 } // namespace
@@ -384,12 +386,25 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
         }
         done += frames;
 
-        // The next block is due when this one would have finished playing.
+        // The next block is due when this one would have finished playing. A block finished
+        // more than a block's time after that would have left a sound card without audio.
         Advance(deadline, double(frames) / source.sampleRate);
         const timespec now = Now();
-        if (SecondsBetween(deadline, now) > double(block) / source.sampleRate) {
-            ++lateBlocks; // fell behind by more than a block: start counting from now
-            deadline = now;
+        const double behind = SecondsBetween(deadline, now);
+        if (behind > double(block) / source.sampleRate) {
+            ++lateBlocks;
+            if (!options.render.quiet) {
+                // Here in the loop, after the render call: never from inside it. One write per
+                // line, so that lines printed beside the loop (fluxet editor) stay whole.
+                char line[128];
+                std::snprintf(line, sizeof line,
+                              "late: the block at %.3f s of audio was ready %lld ms behind its "
+                              "time\n",
+                              double(done - frames) / source.sampleRate,
+                              std::llround(behind * 1000.0));
+                context.out << line << std::flush;
+            }
+            deadline = now; // start counting from now
         } else {
             SleepUntil(deadline);
         }
@@ -404,10 +419,8 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
     }
     if (!options.render.quiet) {
         context.out << "stopped after " << FormatFloat(Float32(double(done) / source.sampleRate))
-                    << " s of audio";
-        if (lateBlocks != 0) {
-            context.out << " (" << lateBlocks << " blocks late)";
-        }
+                    << " s of audio (" << lateBlocks << (lateBlocks == 1 ? " block" : " blocks")
+                    << " late)";
         if (writer) {
             context.out << "; wrote " << options.output;
         }
