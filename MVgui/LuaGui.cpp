@@ -286,11 +286,14 @@ void LuaGui::LuaGetWindowSize(int& w, int& h) {
     }
 }
 
-Font* LuaGui::FontFromFunction(lua_State* L) {
+Font* LuaGui::FontFromFunction(lua_State* L, const char* what) {
     // stack: f
     m_fontSpecs.clear();
     if (lua_pcall(L, 0, 1, 0) != 0) { // stack: list (message)
-        lua_pop(L, 1);                // stack:
+        const char* message = lua_tostring(L, -1);
+        LuaError(L, "failed to run %s: %s\n", what,
+                 message != nullptr ? message : "(error is not a string)");
+        lua_pop(L, 1); // stack:
         return nullptr;
     }
     if (lua_istable(L, -1)) {
@@ -321,7 +324,7 @@ Font* LuaGui::FontFromGlobal(const char* name) {
         if (!lua_isfunction(L, -1)) {
             return;
         }
-        font = FontFromFunction(L); // stack:
+        font = FontFromFunction(L, name); // stack:
     };
     Protected(nullptr, call);
     return font;

@@ -181,8 +181,8 @@ private:
     void SetUpState(lua_State* L);
     void RunGuiFiles();
     // The font a font list function gives (the function on the stack top, which it pops), or
-    // null. Raises nothing.
-    Font* FontFromFunction(lua_State* L);
+    // null; an error of the function is one line naming what. Raises nothing.
+    Font* FontFromFunction(lua_State* L, const char* what);
     Font* FontFromGlobal(const char* name);
 
     ParamLookup* m_paramLookup = nullptr;

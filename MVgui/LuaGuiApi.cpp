@@ -331,9 +331,9 @@ struct LuaGuiApi {
         luaL_checktype(L, 1, LUA_TFUNCTION);
         Manager& manager = ManagerOf(L);
         LuaGui& gui = LuaGui::FromState(L);
-        void** slot = NewHandle(L, LuaGui::kFontMetatable); // stack: ... ud
-        lua_pushvalue(L, 1);                                // stack: ... ud f
-        MV::Font* font = gui.FontFromFunction(L);           // stack: ... ud
+        void** slot = NewHandle(L, LuaGui::kFontMetatable);          // stack: ... ud
+        lua_pushvalue(L, 1);                                         // stack: ... ud f
+        MV::Font* font = gui.FontFromFunction(L, "a font function"); // stack: ... ud
         if (font != nullptr) {
             manager.AddExtraFont(font);
         }

@@ -130,8 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"GroupMarginsOfAString", "group('g', 'wide')",
                   "bad argument #2 to 'group' (number or table expected, got string)"},
         ErrorCase{"SyntaxError", "function createUI(", "failed to run buffer: ", true},
-        ErrorCase{"RuntimeErrorAtTopLevel", "error('broken skin')",
-                  "failed to run buffer: ", true}),
+        ErrorCase{"RuntimeErrorAtTopLevel", "error('broken skin')", "failed to run buffer: ", true},
+        ErrorCase{"FailingFontFunction", "function getFont() error('no fonts') end",
+                  "failed to run getFont: ", true}),
     [](const testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LuaGuiTest, TheScriptSeesTheValuesAndFunctionsOfItsInterface) {
