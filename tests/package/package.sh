@@ -52,7 +52,7 @@ for path in usr/bin/fluxet usr/lib/lv2/fluxet.lv2/fluxet.so usr/lib/lv2/fluxet.l
 done
 
 # Every library a packed binary links comes with a package the package depends on.
-depends=$(dpkg-deb -f "$deb" Depends | sed 's/ *([^)]*)//g; s/, */\n/g')
+depends=$(dpkg-deb -f "$deb" Depends | sed 's/ *([^)]*)//g; s/ *[,|] */\n/g')
 while IFS= read -r -d '' file; do
     is_elf "$file" || continue
     for library in $(objdump -p "$file" | awk '$1 == "NEEDED" {print $2}'); do
