@@ -11,19 +11,18 @@ work=$(mktemp -d /tmp/fluxet-package-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2 && exit 1; }
 
-FLUXET_BUILD_DIR=$build "$source/scripts/package" "$work/dist" >"$work/package.log" 2>&1 ||
-    { cat "$work/package.log"; fail "scripts/package failed"; }
+FLUXET_BUILD_DIR=$build "$source/scripts/package" "$work/dist" >"$work/log" 2>&1 ||
+    { cat "$work/log"; fail "scripts/package failed"; }
 deb=$work/dist/fluxet_${version}_$(dpkg --print-architecture).deb
 tarball=$work/dist/fluxet-lv2-$version-linux-$(uname -m).tar.gz
 [ -f "$deb" ] && [ -f "$tarball" ] || { ls -l "$work/dist"; fail "not the files expected"; }
 
 # lintian: warnings may stand, errors may not.
-lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 ||
-    { cat "$work/lintian.log"; fail "lintian"; }
+lintian --fail-on error "$deb" >"$work/log" 2>&1 || { cat "$work/log"; fail "lintian"; }
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
-for field in "Package fluxet" "Version $version" "Section sound" "Priority optional"; do
+for field in "Package fluxet" "Version $version" "Section sound"; do
     [ "$(dpkg-deb -f "$deb" "${field%% *}")" = "${field#* }" ] || fail "control field ${field%% *}"
 done
 
@@ -46,10 +45,6 @@ while IFS= read -r path; do
         packs "$work/installed/$path" "$path" || fail "$path is missing or differs from the install"
     fi
 done < <(cd "$work/installed" && find . -type f | sed 's|^\./||' | sort)
-for path in usr/bin/fluxet usr/lib/lv2/fluxet.lv2/fluxet.so usr/lib/lv2/fluxet.lv2/fluxet-core.so \
-    usr/share/fluxet/midi.lua usr/share/doc/fluxet/copyright usr/share/doc/fluxet/changelog.gz; do
-    [ -f "$root/$path" ] || fail "no $path"
-done
 
 # Every library a packed binary links comes with a package the package depends on.
 depends=$(dpkg-deb -f "$deb" Depends | sed 's/ *([^)]*)//g; s/ *[,|] */\n/g')
@@ -65,8 +60,8 @@ while IFS= read -r -d '' file; do
 done < <(find "$root" -type f -print0)
 
 # The program from the unpacked root, with its data folder there and no scripts of the user's:
-# the same presets and the same samples as this build's program, and the packed midi.lua
-# answers MIDI (expression pedal down: no effect), which it could not without that file.
+# the packed midi.lua answers MIDI (expression pedal down: no effect), which the program could
+# not do without that file.
 for name in XDG_CONFIG_HOME XDG_DATA_HOME FLUXET_LOCAL_DATA_DIR FLUXET_SYSTEM_DATA_DIR empty; do
     mkdir -p "$work/$name"
     [ "$name" = empty ] || export "$name=$work/$name"
@@ -83,16 +78,14 @@ sox -n -r 48000 -e floating-point -b 32 "$work/in.wav" synth 0.25 pluck 220 pluc
 render() { "$1" render -q --preset Ensemble "${@:3}" "$work/in.wav" "$work/$2"; }
 render "$fluxet" plain.wav
 render "$fluxet" pedal.wav --midi "$work/pedal.mid"
-render "$build/hosts/cli/fluxet" built.wav
 FLUXET_BUNDLE_DIR=$work/empty render "$fluxet" unscripted.wav --midi "$work/pedal.mid"
 # The data chunks' bytes: a float WAV's peak chunk has a time stamp.
-for name in plain pedal built unscripted; do
+for name in plain pedal unscripted; do
     IFS=: read -r at _ < <(grep -obUa data "$work/$name.wav")
     tail -c +$((at + 9)) "$work/$name.wav" >"$work/$name.f32"
 done
-[ -s "$work/plain.f32" ] && cmp -s "$work/plain.f32" "$work/built.f32" ||
-    fail "the packed program renders other samples"
-cmp -s "$work/plain.f32" "$work/unscripted.f32" || fail "MIDI changed the render without midi.lua"
+[ -s "$work/plain.f32" ] && cmp -s "$work/plain.f32" "$work/unscripted.f32" ||
+    fail "MIDI changed the render without midi.lua"
 ! cmp -s "$work/plain.f32" "$work/pedal.f32" || fail "the packed midi.lua did not answer the pedal"
 
 # The plug-in from the unpacked root alone: listed, described and run by Debian's LV2 tools.
@@ -105,17 +98,13 @@ for variant in "$stereo Fluxet Stereo" "$mono Fluxet Mono"; do
     grep -q "Name: *$name$" <<<"$out" &&
         grep -q "Bundle: *file://$root/usr/lib/lv2/fluxet.lv2/" <<<"$out" ||
         { echo "$out"; fail "lv2info $uri"; }
-    n=$(sed -n '/Presets:/,/^$/p' <<<"$out" | grep -c "^	  *[A-Z]") || true
-    [ "$n" -eq "$("$fluxet" presets | wc -l)" ] || fail "lv2info $uri: $n presets"
     out=$(lv2bench -n 4800 "$uri" 2>&1)
     grep -qE "^[0-9.]+ $uri$" <<<"$out" || { echo "$out"; fail "lv2bench could not run $uri"; }
 done
 
-# The tarball: one folder with the same bundle, its licence and a README.
-mkdir "$work/tar" && tar -xzf "$tarball" -C "$work/tar"
-unpacked=$work/tar/${tarball##*/} && unpacked=${unpacked%.tar.gz}
-[ -f "$unpacked/copyright" ] && [ -f "$unpacked/README" ] ||
-    fail "the tarball has no copyright or README"
+# The tarball: the same bundle, with its licence and a README.
+tar -xzf "$tarball" -C "$work" && unpacked=${tarball%.tar.gz} && unpacked=$work/${unpacked##*/}
+[ -f "$unpacked/copyright" ] && [ -f "$unpacked/README" ] || fail "no copyright or README"
 bundle=usr/lib/lv2/fluxet.lv2
 [ "$(cd "$unpacked/fluxet.lv2" && find . | sort)" = "$(cd "$root/$bundle" && find . | sort)" ] ||
     fail "the tarball's bundle holds other files"
