@@ -27,6 +27,7 @@
 #include "MidiSchedule.h"
 #include "Preferences.h"
 #include "Render.h"
+#include "TransportEvents.h"
 #include "ZeroconfPublisher.h"
 
 namespace MrvnCli {
@@ -294,7 +295,9 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     if (!options.render.midiFile.empty()) {
         events = LoadMidiFile(options.render.midiFile, source.sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
+    MrvnMidiSchedule schedule(
+        WithTransport(std::move(events), TransportFor(options.render, source.sampleRate)),
+        MrvnHostedUnit::MessagesPerRender());
 
     const BasePortOverride basePort(options.basePort);
     MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry);
