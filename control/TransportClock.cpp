@@ -13,13 +13,26 @@ namespace {
 constexpr Float64 kFrameTolerance = 1e-3;
 // Frames of the shortest bar whose lines are handed to scripts.
 constexpr Float64 kShortestBar = 64.0;
+// Bar lines farther than this from the latest change (years) are never reached.
+constexpr Float64 kFarthestFrames = 0x1p60;
+
+// What a host may say, far beyond music in every direction; anything else counts as unsaid,
+// so that no position or bar line leaves the range of whole frames.
+constexpr Float64 kMostBeatsPerMinute = 1e5;
+constexpr Float64 kMostBeatsPerBar = 1e3;
+constexpr Float64 kMostSpeed = 1e3;
+constexpr Float64 kMostBeats = 1e12;
 
 bool Has(const MrvnTransportEvent& event, UInt32 field) {
     return (event.fields & field) != 0;
 }
 
-bool Positive(Float64 value) {
-    return std::isfinite(value) && value > 0.0;
+bool Positive(Float64 value, Float64 most = kMostBeats) {
+    return value > 0.0 && value <= most;
+}
+
+bool Sane(Float64 value, Float64 most) {
+    return std::fabs(value) <= most;
 }
 
 } // namespace
@@ -34,7 +47,7 @@ Float64 TransportClock::View::BeatAt(UInt64 at) const {
 }
 
 bool TransportClock::View::NextBarLine(UInt64 from, UInt64& lineFrame, Float64& bar) const {
-    if (!tempoKnown || !positionKnown || !(speed > 0.0) || !Positive(sampleRate)) {
+    if (!tempoKnown || !positionKnown || !(speed > 0.0) || !(sampleRate > 0.0)) {
         return false;
     }
     const Float64 framesPerBeat = (60.0 * sampleRate) / (beatsPerMinute * speed);
@@ -46,7 +59,7 @@ bool TransportClock::View::NextBarLine(UInt64 from, UInt64& lineFrame, Float64& 
     const auto frameOf = [&](Float64 k) {
         const Float64 frames =
             std::ceil((k * beatsPerBar - anchorBarBeat) * framesPerBeat - kFrameTolerance);
-        return anchorFrame + UInt64(std::max(frames, 0.0));
+        return anchorFrame + UInt64(std::clamp(frames, 0.0, kFarthestFrames));
     };
     const Float64 first =
         std::ceil((anchorBarBeat - kFrameTolerance / framesPerBeat) / beatsPerBar);
@@ -60,7 +73,7 @@ bool TransportClock::View::NextBarLine(UInt64 from, UInt64& lineFrame, Float64& 
     }
     lineFrame = frameOf(k);
     bar = anchorBar + k;
-    return true;
+    return lineFrame - anchorFrame < UInt64(kFarthestFrames);
 }
 
 TransportClock::TransportClock() {
@@ -78,17 +91,19 @@ TransportClock::Changes TransportClock::Apply(const MrvnTransportEvent& event, U
     const View before = m_view;
     View& next = m_view;
     next.frame = frame;
-    if (Has(event, MrvnTransportEvent::kTempo) && Positive(event.beatsPerMinute)) {
+    if (Has(event, MrvnTransportEvent::kTempo) &&
+        Positive(event.beatsPerMinute, kMostBeatsPerMinute)) {
         next.tempoKnown = true;
         next.beatsPerMinute = event.beatsPerMinute;
     }
-    if (Has(event, MrvnTransportEvent::kTimeSignature) && Positive(event.beatsPerBar) &&
-        Positive(event.beatUnit)) {
+    if (Has(event, MrvnTransportEvent::kTimeSignature) &&
+        Positive(event.beatsPerBar, kMostBeatsPerBar) &&
+        Positive(event.beatUnit, kMostBeatsPerBar)) {
         next.signatureKnown = true;
         next.beatsPerBar = event.beatsPerBar;
         next.beatUnit = event.beatUnit;
     }
-    if (Has(event, MrvnTransportEvent::kSpeed) && std::isfinite(event.speed)) {
+    if (Has(event, MrvnTransportEvent::kSpeed) && Sane(event.speed, kMostSpeed)) {
         next.speed = event.speed;
     }
 
@@ -102,9 +117,9 @@ TransportClock::Changes TransportClock::Apply(const MrvnTransportEvent& event, U
         predictedBarBeat -= bars * before.beatsPerBar;
     }
 
-    const bool hasBars = Has(event, MrvnTransportEvent::kPosition) && std::isfinite(event.bar) &&
-                         std::isfinite(event.barBeat);
-    const bool hasBeat = Has(event, MrvnTransportEvent::kBeat) && std::isfinite(event.beat);
+    const bool hasBars = Has(event, MrvnTransportEvent::kPosition) && Sane(event.bar, kMostBeats) &&
+                         Sane(event.barBeat, kMostBeatsPerBar);
+    const bool hasBeat = Has(event, MrvnTransportEvent::kBeat) && Sane(event.beat, kMostBeats);
     bool jumped = false;
     if (hasBars || hasBeat) {
         const Float64 beat = hasBeat ? event.beat : event.bar * next.beatsPerBar + event.barBeat;
