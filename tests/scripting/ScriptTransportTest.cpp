@@ -74,6 +74,33 @@ TEST_F(ScriptTransport, FunctionsAnswerWhatTheHostSaidAndRefuseBadArguments) {
     EXPECT_EQ(RunLua(lua, "resetLFOPhase(); resetLFOPhase(-2.75)"), "");
 }
 
+// A timer callback reads the transport while the render thread changes it: never half of one
+// change and half of another.
+TEST_F(ScriptTransport, OtherThreadsReadWholeChanges) {
+    WriteScript("watch.lua", "reads, torn = 0, 0\n"
+                             "requestPeriodicCallback(0.001, function()\n"
+                             "    local perBar, unit = getTimeSignature()\n"
+                             "    if perBar ~= nil then\n"
+                             "        reads = reads + 1\n"
+                             "        if perBar * 2 ~= unit + 2 then torn = torn + 1 end\n"
+                             "    end\n"
+                             "end)\n");
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    const Channels input(1, std::vector<Float32>(64));
+    Channels output;
+    for (int block = 0; GlobalNumber(lua, "reads") < 200 && block < 1000000; ++block) {
+        MrvnTransportEvent event = Playing(UInt32(block % 64), 60.0 + block % 7);
+        event.fields |= MrvnTransportEvent::kTimeSignature;
+        event.beatsPerBar = block % 2 == 0 ? 3.0 : 6.0; // 3/4 and 6/10
+        event.beatUnit = block % 2 == 0 ? 4.0 : 10.0;
+        ASSERT_EQ(SendTransport(*host, event), noErr);
+        ASSERT_EQ(host->Render(input, 0, 64, output), noErr);
+    }
+    EXPECT_GE(GlobalNumber(lua, "reads"), 200);
+    EXPECT_EQ(GlobalNumber(lua, "torn"), 0);
+}
+
 // Frames are counted, not beats added up: after an hour of 48 kHz audio, and a tempo change
 // half-way that gives no position, a controller's callback reads the beat its frame says. The
 // hour goes through real render calls, bypassed so that they cost only a copy.
