@@ -388,6 +388,16 @@ OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
     return result;
 }
 
+// Only this file renders sub-blocks, and the common path keeps no call of its own.
+inline OSStatus MrvnFluxet::RenderSubBlock(AudioUnitRenderActionFlags& ioActionFlags,
+                                           const AudioBufferList& inBuffer,
+                                           AudioBufferList& outBuffer, UInt32 offset,
+                                           UInt32 frames) {
+    SetSubBlockOffset(offset);
+    DoPrecomps(frames);
+    return AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, frames);
+}
+
 OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
                                         const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
                                         UInt32 nFrames) {
@@ -398,8 +408,12 @@ OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlag
     const UInt32 sliceEnd = sliceStart + nFrames;
     UInt32 position = sliceStart;
     const auto renderUntil = [&](UInt32 frame) {
+        // Bar lines cut the audio only for scripts that asked to hear them.
         const OSStatus result =
-            RenderFrames(ioActionFlags, inBuffer, outBuffer, sliceStart, position, frame);
+            m_luaMIDIHelper.HasBarRequests()
+                ? RenderToBarLines(ioActionFlags, inBuffer, outBuffer, sliceStart, position, frame)
+                : RenderSubBlock(ioActionFlags, inBuffer, outBuffer, position - sliceStart,
+                                 frame - position);
         position = frame;
         return result;
     };
@@ -451,15 +465,13 @@ bool MrvnFluxet::SplitsAudio(const MV::MessageQueueItem& item) const {
            m_luaMIDIHelper.HasTransportRequests();
 }
 
-OSStatus MrvnFluxet::RenderFrames(AudioUnitRenderActionFlags& ioActionFlags,
-                                  const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                                  UInt32 sliceStart, UInt32 from, UInt32 to) {
+OSStatus MrvnFluxet::RenderToBarLines(AudioUnitRenderActionFlags& ioActionFlags,
+                                      const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                                      UInt32 sliceStart, UInt32 from, UInt32 to) {
     while (from < to) {
-        const UInt32 until = m_luaMIDIHelper.HasBarRequests() ? HandBarLines(from, to) : to;
-        SetSubBlockOffset(from - sliceStart);
-        DoPrecomps(until - from);
+        const UInt32 until = HandBarLines(from, to);
         const OSStatus result =
-            AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, until - from);
+            RenderSubBlock(ioActionFlags, inBuffer, outBuffer, from - sliceStart, until - from);
         if (result != noErr) {
             return result;
         }

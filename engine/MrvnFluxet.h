@@ -187,12 +187,16 @@ private:
     // Render thread. Whether a message splits the audio at its frame: a transport change only
     // when a script listens to the transport.
     bool SplitsAudio(const MV::MessageQueueItem& item) const;
+    // Render thread; real-time safe. One sub-block: the record, then the kernels.
+    OSStatus RenderSubBlock(AudioUnitRenderActionFlags& ioActionFlags,
+                            const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                            UInt32 offset, UInt32 frames);
     // Render thread; real-time safe apart from the script lock. Frames [from, to) of the
-    // render call (this slice starting at sliceStart), in sub-blocks that end at bar lines
-    // when a script asked for them.
-    OSStatus RenderFrames(AudioUnitRenderActionFlags& ioActionFlags,
-                          const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
-                          UInt32 sliceStart, UInt32 from, UInt32 to);
+    // render call (this slice starting at sliceStart), in sub-blocks that end at bar lines,
+    // whose callbacks run in between.
+    OSStatus RenderToBarLines(AudioUnitRenderActionFlags& ioActionFlags,
+                              const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                              UInt32 sliceStart, UInt32 from, UInt32 to);
     // Render thread. Runs the bar callbacks due at frame `from` of the render call, once per
     // bar line, and returns the frame of the next bar line before `to` (else `to`).
     UInt32 HandBarLines(UInt32 from, UInt32 to);
