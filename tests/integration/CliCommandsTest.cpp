@@ -127,15 +127,6 @@ TEST(FactoryPresetNames, OnlyWholeNamesAndNumbersOfTheListMatch) {
     }
 }
 
-// The render cases of CliProgramTest cover the other extensions.
-TEST(OutputFiles, FormatComesFromTheExtensionIgnoringCase) {
-    EXPECT_EQ(OutputFormatForPath("a/b.WAV"), SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    EXPECT_EQ(OutputFormatForPath("x.Aif"), SF_FORMAT_AIFF | SF_FORMAT_FLOAT);
-    for (const char* path : {"x", "wav", "x.wav.bak", "dir.wav/"}) {
-        EXPECT_FALSE(OutputFormatForPath(path).has_value()) << path;
-    }
-}
-
 TEST(OutputFiles, CommitReplacesTheFileAndKeepsItsPermissions) {
     const TempFolder folder;
     const std::string path = folder / "out.aiff";
