@@ -204,20 +204,17 @@ public:
         const auto key = [&](const char* uri) { lv2_atom_forge_key(&m_forge, Host().Map(uri)); };
         lv2_atom_forge_frame_time(&m_forge, frame);
         lv2_atom_forge_object(&m_forge, &m_object, 0, Host().Map(LV2_TIME__Position));
-        key(LV2_TIME__frame);
-        lv2_atom_forge_long(&m_forge, frame);
-        key(LV2_TIME__speed);
-        lv2_atom_forge_float(&m_forge, speed);
+        for (const auto& [uri, value] : {std::pair{LV2_TIME__speed, speed},
+                                         {LV2_TIME__barBeat, barBeat},
+                                         {LV2_TIME__beatsPerBar, 4.0f},
+                                         {LV2_TIME__beatsPerMinute, bpm}}) {
+            key(uri);
+            lv2_atom_forge_float(&m_forge, value);
+        }
         key(LV2_TIME__bar);
         lv2_atom_forge_long(&m_forge, bar);
-        key(LV2_TIME__barBeat);
-        lv2_atom_forge_float(&m_forge, barBeat);
         key(LV2_TIME__beatUnit);
         lv2_atom_forge_int(&m_forge, 4);
-        key(LV2_TIME__beatsPerBar);
-        lv2_atom_forge_float(&m_forge, 4.0f);
-        key(LV2_TIME__beatsPerMinute);
-        lv2_atom_forge_float(&m_forge, bpm);
         lv2_atom_forge_pop(&m_forge, &m_object);
     }
     LV2_Atom_Sequence* Sequence() const {
