@@ -339,6 +339,15 @@ const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
     {"registerOSCPathForParameter", &LuaRegisterOSCPathForParameter},
     {"registerOSCPathForParameterNormalized", &LuaRegisterOSCPathForParameterNormalized},
     {"registerOSCPathForFunction", &LuaRegisterOSCPathForFunction},
+    // Additions: the host's tempo and transport, and the modulation's restart.
+    {"getTempo", &LuaGetTempo},
+    {"getTimeSignature", &LuaGetTimeSignature},
+    {"getBeatPosition", &LuaGetBeatPosition},
+    {"isPlaying", &LuaIsPlaying},
+    {"requestTempoChange", &LuaRequestTempoChange},
+    {"requestTransportChange", &LuaRequestTransportChange},
+    {"requestBarCallback", &LuaRequestBarCallback},
+    {"resetLFOPhase", &LuaResetLFOPhase},
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -589,6 +598,8 @@ void LuaMIDIHelper::LuaShutdown() {
         ScriptLockGuard lock(m_interpreter->lock);
         if (m_luaState != nullptr) {
             m_hasMidiRequests.store(false, std::memory_order_release);
+            m_hasTransportRequests.store(false, std::memory_order_release);
+            m_hasBarRequests.store(false, std::memory_order_release);
             // Finalisers that scripts set run while the state closes; they get the set-up
             // limit. Not a Deadline: it would touch the closed state when it ends.
             Entry entry(*this, Caller::kHost);
@@ -603,9 +614,12 @@ void LuaMIDIHelper::LuaShutdown() {
     delete m_paramLookup;
     m_paramLookup = nullptr;
     m_hasMidiRequests.store(false, std::memory_order_release);
-    for (RefList* list : {&m_allNoteOnRefs, &m_allNoteOffRefs, &m_allCCRefs, &m_allNRPNRefs,
-                          &m_allProgramChangeRefs, &m_allPolyPressureRefs, &m_pitchWheelRefs,
-                          &m_channelPressureRefs}) {
+    m_hasTransportRequests.store(false, std::memory_order_release);
+    m_hasBarRequests.store(false, std::memory_order_release);
+    for (RefList* list :
+         {&m_allNoteOnRefs, &m_allNoteOffRefs, &m_allCCRefs, &m_allNRPNRefs,
+          &m_allProgramChangeRefs, &m_allPolyPressureRefs, &m_pitchWheelRefs,
+          &m_channelPressureRefs, &m_tempoChangeRefs, &m_transportChangeRefs, &m_barRefs}) {
         list->clear();
     }
     for (RefMap* map : {&m_noteOnRefs, &m_noteOffRefs, &m_ccRefs, &m_nrpnRefs, &m_programChangeRefs,
@@ -975,6 +989,10 @@ bool LuaMIDIHelper::HandleSysEx(const UInt8* data, UInt32 length) {
 }
 
 void LuaMIDIHelper::HandleMessageQueueItem(const MessageQueueItem* item) {
+    if (item != nullptr && item->m_type == MessageQueueItem::kTypeTransport) {
+        HandleTransportItem(*item);
+        return;
+    }
     if (item == nullptr || item->m_type != MessageQueueItem::kTypeShort) {
         return;
     }
@@ -1099,11 +1117,151 @@ void LuaMIDIHelper::HandlePolyPressure(int channel, UInt8 note, UInt8 pressure) 
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Transport
+
+bool LuaMIDIHelper::HandleTransportEvent(const MrvnTransportEvent& event) {
+    return m_messageQueue != nullptr && m_messageQueue->WriteTransport(event);
+}
+
+void LuaMIDIHelper::HandleTransportItem(const MessageQueueItem& item) {
+    // The unit moved the clock to the item's frame before handing it on.
+    const TransportClock::Changes changes =
+        m_transport.Apply(item.m_transport, m_transport.Frame());
+    if (!(changes.tempo || changes.transport) || !HasTransportRequests()) {
+        return;
+    }
+    Entry entry(*this, Caller::kRender);
+    if (entry.State() == nullptr) {
+        return;
+    }
+    const TransportClock::View& view = m_transport.RenderView();
+    if (changes.tempo) {
+        CallRefsPushing(m_tempoChangeRefs, [&view](lua_State* L) {
+            if (view.tempoKnown) {
+                lua_pushnumber(L, view.beatsPerMinute); // stack: f bpm
+            } else {
+                lua_pushnil(L); // stack: f nil
+            }
+            lua_pushnumber(L, view.beatsPerBar); // stack: f bpm perBar
+            lua_pushnumber(L, view.beatUnit);    // stack: f bpm perBar unit
+            return 3;
+        });
+    }
+    if (changes.transport) {
+        CallRefsPushing(m_transportChangeRefs, [&view](lua_State* L) {
+            lua_pushboolean(L, view.Playing()); // stack: f playing
+            const Float64 beat = view.BeatAt(view.anchorFrame);
+            if (std::isfinite(beat)) {
+                lua_pushnumber(L, beat); // stack: f playing beat
+            } else {
+                lua_pushnil(L); // stack: f playing nil
+            }
+            return 2;
+        });
+    }
+}
+
+void LuaMIDIHelper::HandleBarLine(Float64 bar) {
+    Entry entry(*this, Caller::kRender);
+    if (entry.State() != nullptr) {
+        CallRefsPushing(m_barRefs, [bar](lua_State* L) {
+            lua_pushnumber(L, bar); // stack: f bar
+            return 1;
+        });
+    }
+}
+
+template <class Push> void LuaMIDIHelper::CallRefsPushing(const RefList& list, Push push) {
+    lua_State* L = m_interpreter->active->state;
+    // By position, reading the length again after each call: a callback may register more.
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        StackCheck check(L, 0);
+        // Stored values, numbers, booleans and nil allocate nothing: pushed unprotected.
+        lua_rawgeti(L, LUA_REGISTRYINDEX, list[i]); // stack: f
+        protectedPcall(push(L));                    // stack:
+    }
+}
+
+int LuaMIDIHelper::LuaGetTempo(lua_State* L) {
+    const TransportClock::View view = HelperOf(L).m_transport.Read();
+    StackCheck check(L, 1);
+    if (view.tempoKnown) {
+        lua_pushnumber(L, view.beatsPerMinute); // stack: ... bpm
+    } else {
+        lua_pushnil(L); // stack: ... nil
+    }
+    return 1;
+}
+
+int LuaMIDIHelper::LuaGetTimeSignature(lua_State* L) {
+    const TransportClock::View view = HelperOf(L).m_transport.Read();
+    if (!view.signatureKnown) {
+        lua_pushnil(L); // stack: ... nil
+        return 1;
+    }
+    StackCheck check(L, 2);
+    lua_pushnumber(L, view.beatsPerBar); // stack: ... perBar
+    lua_pushnumber(L, view.beatUnit);    // stack: ... perBar unit
+    return 2;
+}
+
+int LuaMIDIHelper::LuaGetBeatPosition(lua_State* L) {
+    const Float64 beat = HelperOf(L).m_transport.Read().Beat();
+    StackCheck check(L, 1);
+    if (std::isfinite(beat)) {
+        lua_pushnumber(L, beat); // stack: ... beat
+    } else {
+        lua_pushnil(L); // stack: ... nil
+    }
+    return 1;
+}
+
+int LuaMIDIHelper::LuaIsPlaying(lua_State* L) {
+    const bool playing = HelperOf(L).m_transport.Read().Playing();
+    StackCheck check(L, 1);
+    lua_pushboolean(L, playing); // stack: ... playing
+    return 1;
+}
+
+int LuaMIDIHelper::LuaRequestTempoChange(lua_State* L) {
+    return RequestAll(L, &LuaMIDIHelper::m_tempoChangeRefs, "requestTempoChange",
+                      &LuaMIDIHelper::m_hasTransportRequests);
+}
+
+int LuaMIDIHelper::LuaRequestTransportChange(lua_State* L) {
+    return RequestAll(L, &LuaMIDIHelper::m_transportChangeRefs, "requestTransportChange",
+                      &LuaMIDIHelper::m_hasTransportRequests);
+}
+
+int LuaMIDIHelper::LuaRequestBarCallback(lua_State* L) {
+    // Bar lines are found from the latest change, so the changes must split the audio too.
+    RequestAll(L, &LuaMIDIHelper::m_barRefs, "requestBarCallback",
+               &LuaMIDIHelper::m_hasTransportRequests);
+    HelperOf(L).m_hasBarRequests.store(true, std::memory_order_release);
+    return 0;
+}
+
+int LuaMIDIHelper::LuaResetLFOPhase(lua_State* L) {
+    LuaMIDIHelper& helper = HelperOf(L);
+    const lua_Number phase = luaL_optnumber(L, 1, 0.0);
+    if (!std::isfinite(phase)) {
+        return luaL_error(L, "phase must be a finite number");
+    }
+    // A whole number of cycles is the same phase; a fraction just below 1 rounds to a whole.
+    const auto fraction = Float32(phase - std::floor(phase));
+    StackCheck check(L, 0);
+    helper.RequestLFOReset(fraction < 1.0f ? fraction : 0.0f);
+    return 0;
+}
+
 bool LuaMIDIHelper::isParameterUsed(int /*parameter*/) {
     return true;
 }
 
 void LuaMIDIHelper::RegisterFunctions() {}
+
+void LuaMIDIHelper::RequestLFOReset(Float32 /*phase*/) {}
 
 // ---------------------------------------------------------------------------------------------
 // Timers
@@ -1226,8 +1384,10 @@ int LuaMIDIHelper::LuaCancelTimer(lua_State* L) {
 // MIDI requests
 
 // Keeps the function at `index` in the registry under a reference that `keep` files away; a
-// reference it cannot file is released again. Marks the helper as having MIDI requests.
-template <class Keep> bool LuaMIDIHelper::StoreRequest(lua_State* L, int index, Keep keep) {
+// reference it cannot file is released again. Marks the helper as having requests of a kind.
+template <class Keep>
+bool LuaMIDIHelper::StoreRequest(lua_State* L, int index, Keep keep,
+                                 std::atomic<bool> LuaMIDIHelper::*marks) {
     bool stored = false;
     {
         StackCheck check(L, 0);
@@ -1239,17 +1399,19 @@ template <class Keep> bool LuaMIDIHelper::StoreRequest(lua_State* L, int index, 
         }
     }
     if (stored) {
-        HelperOf(L).m_hasMidiRequests.store(true, std::memory_order_release);
+        (HelperOf(L).*marks).store(true, std::memory_order_release);
     }
     return stored;
 }
 
-int LuaMIDIHelper::RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name) {
+int LuaMIDIHelper::RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name,
+                              std::atomic<bool> LuaMIDIHelper::*marks) {
     LuaMIDIHelper& helper = HelperOf(L);
     if (!lua_isfunction(L, 1)) {
         return luaL_error(L, "first argument to %s() is not a function", name);
     }
-    if (!StoreRequest(L, 1, [&](int ref) { return Append(helper.*list, ref); })) {
+    if (!StoreRequest(
+            L, 1, [&](int ref) { return Append(helper.*list, ref); }, marks)) {
         return luaL_error(L, "not enough memory");
     }
     return 0;

@@ -19,6 +19,7 @@
 #include "MrvnShared.h"
 #include "Synchronization.h"
 #include "Timers.h"
+#include "TransportClock.h"
 
 struct lua_State;
 struct lua_Debug;
@@ -192,6 +193,9 @@ public:
     // The initialising thread, once, while the interpreter is set up: a subclass adds its
     // own global functions to m_luaState here.
     virtual void RegisterFunctions();
+    // Any thread running script code; real-time safe. Restarts the modulation at `phase` (0
+    // to 1) from the next sub-block the unit renders. Does nothing in this class.
+    virtual void RequestLFOReset(Float32 phase);
 
     // The unit's initialising thread: reads the parameter count and table from the unit.
     void Initialize();
@@ -209,6 +213,23 @@ public:
     // The MIDI entry thread; real-time safe. Forward to the unit's queue.
     bool HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2, UInt32 startFrame);
     bool HandleSysEx(const UInt8* data, UInt32 length);
+    // The MIDI entry thread; real-time safe. Queues a change of the host's transport with the
+    // MIDI, so that both are handed on in the order and at the frames the host gave.
+    bool HandleTransportEvent(const MrvnTransportEvent& event);
+
+    // The host's transport as scripts see it. The unit's render thread moves it on: to the
+    // frame of each message before handing it on, and to the end of each render call.
+    TransportClock& Transport() { return m_transport; }
+    // Render thread; real-time safe. Whether a script asked to hear transport changes (or bar
+    // lines): only then do they split the audio, so that renders without such a script stay
+    // as they were.
+    bool HasTransportRequests() const {
+        return m_hasTransportRequests.load(std::memory_order_acquire);
+    }
+    bool HasBarRequests() const { return m_hasBarRequests.load(std::memory_order_acquire); }
+    // Render thread, at the first sample of a bar (the clock standing there), between the
+    // audio before it and the audio after it; takes the script lock. Runs the bar callbacks.
+    void HandleBarLine(Float64 bar);
 
     // Calls the function lying below nargs arguments on the stack with no results, in
     // protected mode and under the callback time limit, and pops it with its arguments; an
@@ -308,6 +329,9 @@ protected:
     RefMap m_polyPressureRefs;
     RefList m_pitchWheelRefs;
     RefList m_channelPressureRefs;
+    RefList m_tempoChangeRefs;
+    RefList m_transportChangeRefs;
+    RefList m_barRefs;
     SInt32 m_nrpnLSB = 0;
     SInt32 m_nrpnMSB = 0;
     SInt32 m_dataEntryLSB = 0;
@@ -346,6 +370,12 @@ private:
     void HandleProgramChange(int channel, UInt8 program);
     void HandleChannelPressure(int channel, UInt8 pressure);
     void HandlePolyPressure(int channel, UInt8 note, UInt8 pressure);
+    // Render thread: moves the clock, then runs the callbacks of what changed.
+    void HandleTransportItem(const MessageQueueItem& item);
+    // Calls every reference of list with the arguments that push(L) pushes (it returns their
+    // count and must not allocate); a list that grows during the walk has its new entries
+    // called too. Inside an entry.
+    template <class Push> void CallRefsPushing(const RefList& list, Push push);
     // Calls every reference of list, then of map[number] when map is given, with the
     // arguments; a list that grows during the walk has its new entries called too.
     void CallRefs(const RefList& list, const RefMap* map, SInt32 number,
@@ -406,10 +436,24 @@ private:
     static int LuaRegisterOSCPathForParameter(lua_State* L);
     static int LuaRegisterOSCPathForParameterNormalized(lua_State* L);
     static int LuaRegisterOSCPathForFunction(lua_State* L);
+    static int LuaGetTempo(lua_State* L);
+    static int LuaGetTimeSignature(lua_State* L);
+    static int LuaGetBeatPosition(lua_State* L);
+    static int LuaIsPlaying(lua_State* L);
+    static int LuaRequestTempoChange(lua_State* L);
+    static int LuaRequestTransportChange(lua_State* L);
+    static int LuaRequestBarCallback(lua_State* L);
+    static int LuaResetLFOPhase(lua_State* L);
 
     // Shared bodies.
-    template <class Keep> static bool StoreRequest(lua_State* L, int index, Keep keep);
-    static int RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name);
+    // Marks the helper as having requests of the kind `marks` names.
+    template <class Keep>
+    static bool
+    StoreRequest(lua_State* L, int index, Keep keep,
+                 std::atomic<bool> LuaMIDIHelper::*marks = &LuaMIDIHelper::m_hasMidiRequests);
+    static int
+    RequestAll(lua_State* L, RefList LuaMIDIHelper::*list, const char* name,
+               std::atomic<bool> LuaMIDIHelper::*marks = &LuaMIDIHelper::m_hasMidiRequests);
     static int RequestNumbered(lua_State* L, RefMap LuaMIDIHelper::*map, const char* name);
     static int RequestTimer(lua_State* L, bool periodic);
     // The parameter index at arg: a number (or numeric string) or a name; raises for an
@@ -423,6 +467,10 @@ private:
     ParamLookup* m_paramLookup = nullptr;
     // Set once any MIDI request exists, so messages nobody listens to take no lock.
     std::atomic<bool> m_hasMidiRequests{false};
+    // Set once a script asks for transport changes (bar lines: both).
+    std::atomic<bool> m_hasTransportRequests{false};
+    std::atomic<bool> m_hasBarRequests{false};
+    TransportClock m_transport;
     bool m_timersStopped = false; // guarded by m_timerLock
     // The timer whose callback is between its look-up and its end (one at a time: the timer
     // thread runs callbacks one after another). Guarded by m_timerLock.

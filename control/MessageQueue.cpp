@@ -107,6 +107,20 @@ bool MessageQueue::WriteSysEx(const UInt8* data, UInt32 length) {
     return true;
 }
 
+bool MessageQueue::WriteTransport(const MrvnTransportEvent& event) {
+    const SInt32 write = m_writeIndex.load(std::memory_order_relaxed);
+    if (m_readIndex.load(std::memory_order_acquire) == write) {
+        m_refusedTransport.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    MessageQueueItem& item = *m_items[write];
+    item.m_type = MessageQueueItem::kTypeTransport;
+    item.m_transport = event;
+    item.m_startFrame = event.offsetSampleFrame;
+    m_writeIndex.store(Next(write), std::memory_order_release);
+    return true;
+}
+
 MessageQueueItem* MessageQueue::Read() {
     const SInt32 next = Next(m_readIndex.load(std::memory_order_relaxed));
     if (next == m_writeIndex.load(std::memory_order_acquire)) {
@@ -121,16 +135,21 @@ MessageQueueItem* MessageQueue::Read() {
 UInt32 MessageQueue::ReportOverflows(std::FILE* stream) {
     const UInt32 shortOnes = m_refusedShort.exchange(0, std::memory_order_relaxed);
     const UInt32 sysExOnes = m_refusedSysEx.exchange(0, std::memory_order_relaxed);
+    const UInt32 transportOnes = m_refusedTransport.exchange(0, std::memory_order_relaxed);
     if (shortOnes != 0) {
         std::fputs("MessageQueue::Write() overflow\n", stream);
     }
     if (sysExOnes != 0) {
         std::fputs("MessageQueue::WriteSysEx() overflow\n", stream);
     }
-    if (shortOnes + sysExOnes != 0) {
+    if (transportOnes != 0) {
+        std::fputs("MessageQueue::WriteTransport() overflow\n", stream);
+    }
+    const UInt32 all = shortOnes + sysExOnes + transportOnes;
+    if (all != 0) {
         std::fflush(stream);
     }
-    return shortOnes + sysExOnes;
+    return all;
 }
 
 } // namespace MV

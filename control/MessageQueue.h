@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "AUTypes.h"
+#include "MrvnShared.h"
 
 namespace MV {
 
@@ -19,6 +20,8 @@ public:
         kTypeEmpty = 0, // never written since creation
         kTypeShort = 1, // channel or system message of up to three bytes
         kTypeSysEx = 2, // system-exclusive message
+        // The host's transport at a frame: queued with the MIDI so that both keep their order.
+        kTypeTransport = 3,
     };
 
     MessageQueueItem() = default;
@@ -36,6 +39,8 @@ public:
     std::vector<UInt8> m_sysExData;
     // Sample offset within the next render block; 0 for system exclusive.
     UInt32 m_startFrame = 0;
+    // Transport: what the host said (its offset is m_startFrame).
+    MrvnTransportEvent m_transport{};
 };
 
 // Single producer (the MIDI entry thread), single consumer (the render thread), no lock.
@@ -66,6 +71,8 @@ public:
     // Producer thread. Allocates only for a message longer than any the slot held before.
     // False, and counted, when full.
     bool WriteSysEx(const UInt8* data, UInt32 length);
+    // Producer thread; real-time safe. False, and counted, when full.
+    bool WriteTransport(const MrvnTransportEvent& event);
     // Consumer thread; real-time safe. The next pending item, valid and unchanged until the
     // next Read, or null when none is pending.
     MessageQueueItem* Read();
@@ -85,6 +92,7 @@ private:
     // Refusals not reported yet, of short and of system-exclusive messages.
     std::atomic<UInt32> m_refusedShort{0};
     std::atomic<UInt32> m_refusedSysEx{0};
+    std::atomic<UInt32> m_refusedTransport{0};
 };
 
 } // namespace MV

@@ -255,6 +255,12 @@ void MrvnFluxetEngine::ResetEngine() {
     m_subBlockStartPhase = 0.0f;
 }
 
+void MrvnFluxetEngine::RestartLFOs(Float32 phase) {
+    m_sharedLFOPhase = CleanPhase(phase);
+    m_speedLFOPhase = 0.0f;
+    m_depthLFOPhase = 0.0f;
+}
+
 void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParameters],
                                   Float32 sampleRate, const KernelState& firstKernelState) {
     m_subBlockStartPhase = m_sharedLFOPhase;

@@ -93,6 +93,8 @@ public:
         // Clears the ring, the write index and the random state. Main or render thread
         // between renders; real-time safe.
         void Reset();
+        // The random shapes start afresh; the ring stays. Render thread between sub-blocks.
+        void ClearRandomState() { m_state = KernelState{}; }
 
         // Processes one sub-block of this channel: source and dest point at the start of
         // the host's channel buffers; the owner's sub-block offset is added here. Levels
@@ -141,6 +143,10 @@ public:
     // Unit reset: the main LFO restarts at phase 0; records and the other LFOs stay.
     // Main thread between renders.
     void ResetEngine();
+
+    // The next sub-block starts the main LFO at `phase` and the speed and depth LFOs at 0, as
+    // after initialisation. Render thread between sub-blocks; real-time safe.
+    void RestartLFOs(Float32 phase);
 
     // Fills the current record for a sub-block of `frames` frames from the sixteen
     // parameter values, advances the speed and depth LFOs, publishes the live values and

@@ -3,7 +3,8 @@
 MrvnFluxet::FluxetLuaMIDIHelper::FluxetLuaMIDIHelper(MrvnFluxet& unit,
                                                      MV::MessageQueue* messageQueue,
                                                      MV::OSCScriptInterface* oscHelper)
-    : MV::LuaMIDIHelper(&unit, messageQueue, oscHelper), m_liveValues(unit.LiveValues()) {}
+    : MV::LuaMIDIHelper(&unit, messageQueue, oscHelper), m_unit(unit),
+      m_liveValues(unit.LiveValues()) {}
 
 MrvnFluxet::FluxetLuaMIDIHelper::~FluxetLuaMIDIHelper() {
     // A timer callback still running would call the overrides below on a destroyed object.
@@ -18,4 +19,8 @@ void MrvnFluxet::FluxetLuaMIDIHelper::setGUIBoolValue(int index, int value) {
 
 bool MrvnFluxet::FluxetLuaMIDIHelper::getGUIBoolValue(int index) const {
     return index >= 0 && index < MV::DataToGui::kNumGuiFlags && m_liveValues.GetGuiFlag(index);
+}
+
+void MrvnFluxet::FluxetLuaMIDIHelper::RequestLFOReset(Float32 phase) {
+    m_unit.RequestModulationRestart(phase);
 }

@@ -1,5 +1,6 @@
 #include "MrvnFluxet.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -33,6 +34,7 @@ constexpr PrivateProperty kPrivateProperties[] = {
     {kMrvnProperty_OSCPortOffset, sizeof(SInt32), false},
     {kMrvnProperty_ParameterInfos, sizeof(void*), false},
     {kMrvnProperty_SecondaryGuiFilename, sizeof(void*), false},
+    {kMrvnProperty_TransportEvent, sizeof(MrvnTransportEvent), true},
 };
 
 const PrivateProperty* FindPrivateProperty(AudioUnitPropertyID id) {
@@ -111,6 +113,10 @@ MrvnFluxet::~MrvnFluxet() {
 
 OSStatus MrvnFluxet::Initialize() {
     InitializeEngine(GetMaxFramesPerSlice());
+    m_callStartFrame = 0;
+    m_barLineHanded = false;
+    m_restartPending.store(false);
+    m_luaMIDIHelper.Transport().Reset(GetSampleRate());
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
     m_luaMIDIHelper.Initialize();
     // Creates the script's interpreter, whose scripts make their OSC registrations.
@@ -173,6 +179,7 @@ OSStatus MrvnFluxet::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope,
             return AnswerPointer(outData, kProductName);
         case kMrvnProperty_ParameterNames:
         case kMrvnProperty_ReapplyOSCPort:
+        case kMrvnProperty_TransportEvent:
             return kAudioUnitErr_InvalidProperty;
         case kMrvnProperty_NumParameters: {
             const UInt32 count = kNumParameters;
@@ -213,6 +220,15 @@ OSStatus MrvnFluxet::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope,
             const AudioUnitParameter offset{GetComponentInstance(), kParam_OSCPortOffset,
                                             kAudioUnitScope_Global, 0};
             return AUParameterSet(nullptr, nullptr, &offset, GlobalValue(kParam_OSCPortOffset), 0);
+        }
+        if (id == kMrvnProperty_TransportEvent) {
+            // On the render thread, like MIDI: queued, nothing else.
+            if (inDataSize != sizeof(MrvnTransportEvent)) {
+                return kAudioUnitErr_InvalidPropertyValue;
+            }
+            MrvnTransportEvent event;
+            std::memcpy(&event, inData, sizeof(event));
+            return m_luaMIDIHelper.HandleTransportEvent(event) ? noErr : -1;
         }
         if (const PrivateProperty* property = FindPrivateProperty(id); property != nullptr) {
             return kAudioUnitErr_InvalidPropertyValue; // read-only
@@ -324,7 +340,21 @@ std::unique_ptr<AUKernelBase> MrvnFluxet::NewKernel() {
     return std::make_unique<CFluxetKernel>(*this, SInt32(GetNumberOfKernels()));
 }
 
+void MrvnFluxet::RequestModulationRestart(Float32 phase) {
+    m_restartPhase.store(phase, std::memory_order_relaxed);
+    m_restartPending.store(true, std::memory_order_release);
+}
+
 void MrvnFluxet::DoPrecomps(UInt32 frames) {
+    if (m_restartPending.load(std::memory_order_relaxed) &&
+        m_restartPending.exchange(false, std::memory_order_acquire)) {
+        RestartLFOs(m_restartPhase.load(std::memory_order_relaxed));
+        for (UInt32 channel = 0; channel < GetNumberOfKernels(); ++channel) {
+            if (auto* kernel = static_cast<CFluxetKernel*>(GetKernel(channel))) {
+                kernel->RestartModulation();
+            }
+        }
+    }
     Float32 params[kNumParameters];
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         params[id] = GlobalValue(id);
@@ -340,7 +370,7 @@ OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
     if (nFrames == 0) {
         // A host hands on more messages than the queue holds at one frame this way. Without
         // audio nothing takes the time stamp, so the render it belongs to still comes.
-        HandOnQueuedMessages();
+        HandOnQueuedMessages(0);
         return noErr;
     }
     OSStatus result = noErr;
@@ -349,11 +379,23 @@ OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
         result = Render(ioActionFlags, timeStamp, nFrames);
         // What lies beyond the block (and, bypassed, everything) comes after its last frame,
         // so that no message waits to be placed by the next block's frames.
-        HandOnQueuedMessages();
+        HandOnQueuedMessages(nFrames);
+        m_callStartFrame += nFrames;
+        m_luaMIDIHelper.Transport().SetFrame(m_callStartFrame);
     }
     // Even for a second bus of the same block: the next call crossfades from this record.
     EndRenderCall();
     return result;
+}
+
+// Only this file renders sub-blocks, and the common path keeps no call of its own.
+inline OSStatus MrvnFluxet::RenderSubBlock(AudioUnitRenderActionFlags& ioActionFlags,
+                                           const AudioBufferList& inBuffer,
+                                           AudioBufferList& outBuffer, UInt32 offset,
+                                           UInt32 frames) {
+    SetSubBlockOffset(offset);
+    DoPrecomps(frames);
+    return AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, frames);
 }
 
 OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
@@ -366,11 +408,12 @@ OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlag
     const UInt32 sliceEnd = sliceStart + nFrames;
     UInt32 position = sliceStart;
     const auto renderUntil = [&](UInt32 frame) {
-        const UInt32 length = frame - position;
-        SetSubBlockOffset(position - sliceStart);
-        DoPrecomps(length);
+        // Bar lines cut the audio only for scripts that asked to hear them.
         const OSStatus result =
-            AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, length);
+            m_luaMIDIHelper.HasBarRequests()
+                ? RenderToBarLines(ioActionFlags, inBuffer, outBuffer, sliceStart, position, frame)
+                : RenderSubBlock(ioActionFlags, inBuffer, outBuffer, position - sliceStart,
+                                 frame - position);
         position = frame;
         return result;
     };
@@ -385,12 +428,12 @@ OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlag
             m_heldMessage = item; // the reader's until its next read
             break;
         }
-        if (item->m_startFrame > position) {
+        if (item->m_startFrame > position && SplitsAudio(*item)) {
             if (const OSStatus result = renderUntil(item->m_startFrame); result != noErr) {
                 return result;
             }
         }
-        DispatchQueuedMessage(*item);
+        HandOn(*item, std::max(position, item->m_startFrame));
     }
     if (position < sliceEnd) {
         if (const OSStatus result = renderUntil(sliceEnd); result != noErr) {
@@ -401,13 +444,64 @@ OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlag
     return noErr;
 }
 
-void MrvnFluxet::HandOnQueuedMessages() {
+void MrvnFluxet::HandOnQueuedMessages(UInt32 frames) {
     const MV::MessageQueueItem* item =
         m_heldMessage != nullptr ? m_heldMessage : m_messageQueue.Read();
     m_heldMessage = nullptr;
     for (; item != nullptr; item = m_messageQueue.Read()) {
-        DispatchQueuedMessage(*item);
+        HandOn(*item, std::min(item->m_startFrame, frames));
     }
+}
+
+void MrvnFluxet::HandOn(const MV::MessageQueueItem& item, UInt32 frame) {
+    MV::TransportClock& clock = m_luaMIDIHelper.Transport();
+    // Never back: a host that gives its messages out of order gets them at the later frame.
+    clock.SetFrame(std::max(m_callStartFrame + frame, clock.Frame()));
+    DispatchQueuedMessage(item);
+}
+
+bool MrvnFluxet::SplitsAudio(const MV::MessageQueueItem& item) const {
+    return item.m_type != MV::MessageQueueItem::kTypeTransport ||
+           m_luaMIDIHelper.HasTransportRequests();
+}
+
+OSStatus MrvnFluxet::RenderToBarLines(AudioUnitRenderActionFlags& ioActionFlags,
+                                      const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                                      UInt32 sliceStart, UInt32 from, UInt32 to) {
+    while (from < to) {
+        const UInt32 until = HandBarLines(from, to);
+        const OSStatus result =
+            RenderSubBlock(ioActionFlags, inBuffer, outBuffer, from - sliceStart, until - from);
+        if (result != noErr) {
+            return result;
+        }
+        from = until;
+    }
+    return noErr;
+}
+
+UInt32 MrvnFluxet::HandBarLines(UInt32 from, UInt32 to) {
+    MV::TransportClock& clock = m_luaMIDIHelper.Transport();
+    const MV::TransportClock::View& view = clock.RenderView();
+    const UInt64 start = m_callStartFrame + from;
+    UInt64 line = 0;
+    Float64 bar = 0.0;
+    if (!view.NextBarLine(start, line, bar)) {
+        return to;
+    }
+    if (line == start) {
+        // A bar line at the end of one stretch of audio is the start of the next: once.
+        if (!m_barLineHanded || m_lastBarLine != start) {
+            m_barLineHanded = true;
+            m_lastBarLine = start;
+            clock.SetFrame(start);
+            m_luaMIDIHelper.HandleBarLine(bar);
+        }
+        if (!view.NextBarLine(start + 1, line, bar)) {
+            return to;
+        }
+    }
+    return line - m_callStartFrame < to ? UInt32(line - m_callStartFrame) : to;
 }
 
 void MrvnFluxet::DispatchQueuedMessage(const MV::MessageQueueItem& item) {

@@ -46,6 +46,8 @@ public:
         }
 
         const ChannelCore& Core() const { return m_core; }
+        // Render thread, between sub-blocks: the random shapes start afresh.
+        void RestartModulation() { m_core.ClearRandomState(); }
 
     private:
         ChannelCore m_core;
@@ -63,8 +65,11 @@ public:
         // Any thread running script code; real-time safe. Index 0 to 7.
         void setGUIBoolValue(int index, int value) override;
         bool getGUIBoolValue(int index) const override;
+        // Any thread running script code; real-time safe.
+        void RequestLFOReset(Float32 phase) override;
 
     private:
+        MrvnFluxet& m_unit;
         MV::DataToGui& m_liveValues;
     };
 
@@ -148,8 +153,13 @@ public:
     virtual const char* GetSecondaryAppSupportName() { return kProductName; }
     virtual const char* GetSecondaryGuiFilename() { return nullptr; }
 
-    // Render thread; real-time safe. The block record for the next sub-block of frames.
+    // Render thread; real-time safe. The block record for the next sub-block of frames,
+    // after a restart of the modulation that a script asked for.
     void DoPrecomps(UInt32 frames);
+    // Any thread; real-time safe. From the next sub-block on, the main LFO starts at `phase`
+    // (each channel at its spread offset from it) and the speed and depth LFOs and the random
+    // shapes start afresh, as in an instance that starts there.
+    void RequestModulationRestart(Float32 phase);
 
     // Main thread, from the close request while the instance still holds the unit: ends
     // the threads of its own (script timers) that reach it through its instance handle.
@@ -169,8 +179,27 @@ protected:
     virtual void DispatchQueuedMessage(const MV::MessageQueueItem& item);
 
 private:
-    // Render thread. Every message read and not yet handed on, then every one queued.
-    void HandOnQueuedMessages();
+    // Render thread. Every message read and not yet handed on, then every one queued, at the
+    // end of a render call of `frames` frames (or bypassed, at their own frames).
+    void HandOnQueuedMessages(UInt32 frames);
+    // Render thread. One message, with the transport clock standing at its frame of the call.
+    void HandOn(const MV::MessageQueueItem& item, UInt32 frame);
+    // Render thread. Whether a message splits the audio at its frame: a transport change only
+    // when a script listens to the transport.
+    bool SplitsAudio(const MV::MessageQueueItem& item) const;
+    // Render thread; real-time safe. One sub-block: the record, then the kernels.
+    OSStatus RenderSubBlock(AudioUnitRenderActionFlags& ioActionFlags,
+                            const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                            UInt32 offset, UInt32 frames);
+    // Render thread; real-time safe apart from the script lock. Frames [from, to) of the
+    // render call (this slice starting at sliceStart), in sub-blocks that end at bar lines,
+    // whose callbacks run in between.
+    OSStatus RenderToBarLines(AudioUnitRenderActionFlags& ioActionFlags,
+                              const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
+                              UInt32 sliceStart, UInt32 from, UInt32 to);
+    // Render thread. Runs the bar callbacks due at frame `from` of the render call, once per
+    // bar line, and returns the frame of the next bar line before `to` (else `to`).
+    UInt32 HandBarLines(UInt32 from, UInt32 to);
     // Any thread; real-time safe. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
@@ -188,6 +217,14 @@ private:
     // from the queue that lies beyond the slice being processed.
     UInt32 m_renderPosition = 0;
     const MV::MessageQueueItem* m_heldMessage = nullptr;
+    // Render thread: frames rendered since initialisation before the current render call, and
+    // the latest bar line whose callbacks ran (valid once one ran).
+    UInt64 m_callStartFrame = 0;
+    UInt64 m_lastBarLine = 0;
+    bool m_barLineHanded = false;
+    // A restart of the modulation asked for by a script, taken by the next sub-block.
+    std::atomic<bool> m_restartPending{false};
+    std::atomic<Float32> m_restartPhase{0.0f};
     // The global element's records, one per parameter.
     const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
 };

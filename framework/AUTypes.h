@@ -195,6 +195,8 @@ enum : AudioUnitPropertyID {
     kMrvnProperty_OSCPortOffset = 64009,
     kMrvnProperty_ParameterInfos = 64010,
     kMrvnProperty_SecondaryGuiFilename = 64011,
+    // Set only, on the render thread: a MrvnTransportEvent for the next render call.
+    kMrvnProperty_TransportEvent = 64012,
 };
 
 // Present-preset and factory-preset entries. A name points at storage that lives

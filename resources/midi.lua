@@ -33,6 +33,15 @@
 --   setGUIBoolValue(i, on)  getGUIBoolValue(i)   eight on/off values, i = 0 to 7
 --   sendOSC(...), registerOSCPathForParameter(...), registerOSCPathForFunction(...): OSC
 --   globals: version (10201), majorVersion, minorVersion, dotVersion
+-- Additions to the original API, for the host's tempo and transport (a beat is a note of the
+-- time signature's beat unit; callbacks run at the exact sample, like MIDI callbacks):
+--   getTempo() -> beats per minute, or nil     isPlaying() -> boolean
+--   getTimeSignature() -> beats per bar, beat unit (4: a quarter), or nil
+--   getBeatPosition() -> beats since the transport's origin at this sample, or nil
+--   requestTempoChange(f)     f(bpm, beatsPerBar, beatUnit) when the tempo or signature changes
+--   requestTransportChange(f) f(playing, beat) when it starts, stops or jumps
+--   requestBarCallback(f)     f(bar) on the first sample of every bar while it plays
+--   resetLFOPhase([phase])    restart the modulation here, the LFO at phase (0 to 1)
 -- Channels run from 1 to 16. MIDI callbacks run inside the audio render at the exact sample
 -- of their message, so keep them short: one that runs longer than a quarter of a second is
 -- stopped. Errors inside callbacks are ignored; errors while a file loads are printed with

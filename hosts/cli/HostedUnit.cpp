@@ -285,6 +285,11 @@ bool MrvnHostedUnit::SendSysEx(const UInt8* data, UInt32 length) {
     return MusicDeviceSysEx(m_unit, data, length) == noErr;
 }
 
+bool MrvnHostedUnit::SendTransport(const MrvnTransportEvent& event) {
+    return AudioUnitSetProperty(m_unit, kMrvnProperty_TransportEvent, kAudioUnitScope_Global, 0,
+                                &event, sizeof(event)) == noErr;
+}
+
 std::size_t MrvnHostedUnit::MessagesPerRender() {
     return MrvnFluxet::kMaxMessagesPerRender;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AUComponent.h"
+#include "MrvnShared.h"
 
 namespace MrvnCli {
 
@@ -68,6 +69,9 @@ public:
     // refused the event (its queue is full).
     bool SendMIDIEvent(UInt8 status, UInt8 data1, UInt8 data2, UInt32 offset);
     bool SendSysEx(const UInt8* data, UInt32 length);
+    // Render thread, before the render call the change belongs to (at its offset there), like
+    // MIDI. False when the unit refused it.
+    bool SendTransport(const MrvnTransportEvent& event);
     // MIDI and system-exclusive messages the unit takes in one render call.
     static std::size_t MessagesPerRender();
 

@@ -29,6 +29,7 @@
 #include "MidiSchedule.h"
 #include "Preferences.h"
 #include "Render.h"
+#include "TransportEvents.h"
 #include "ZeroconfPublisher.h"
 
 namespace MrvnCli {
@@ -312,7 +313,9 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
     if (!options.render.midiFile.empty()) {
         events = LoadMidiFile(options.render.midiFile, source.sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
+    MrvnMidiSchedule schedule(
+        WithTransport(std::move(events), TransportFor(options.render, source.sampleRate)),
+        MrvnHostedUnit::MessagesPerRender());
 
     const BasePortOverride basePort(options.basePort);
     MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry);

@@ -7,6 +7,7 @@
 #include <smf.h>
 
 #include "CliSupport.h"
+#include "TransportEvents.h"
 
 namespace MrvnCli {
 
@@ -86,6 +87,23 @@ std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleR
         events.begin(), events.end(),
         [](const MrvnMidiEvent& a, const MrvnMidiEvent& b) { return a.frame < b.frame; });
     return events;
+}
+
+MrvnTempoMap LoadMidiTempoMap(const std::string& path) {
+    GLogCapture log;
+    const std::unique_ptr<smf_t, void (*)(smf_t*)> smf(smf_load(path.c_str()), smf_delete);
+    if (!smf) {
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + log.LastProblem());
+    }
+    MrvnTempoMap map;
+    map.pulsesPerQuarter = UInt32(std::max(smf->ppqn, 1));
+    for (int i = 0; const smf_tempo_t* tempo = smf_get_tempo_by_number(smf.get(), i); ++i) {
+        map.marks.push_back({UInt64(std::max(tempo->time_pulses, 0)), tempo->time_seconds,
+                             double(tempo->microseconds_per_quarter_note),
+                             UInt32(std::max(tempo->numerator, 1)),
+                             UInt32(std::max(tempo->denominator, 1))});
+    }
+    return map;
 }
 
 MrvnMidiSchedule::MrvnMidiSchedule(std::vector<MrvnMidiEvent> events, std::size_t perRenderCall)

@@ -4,17 +4,21 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "AUTypes.h"
+#include "MrvnShared.h"
 
 namespace MrvnCli {
 
-// One channel message (two or three bytes) or one system-exclusive message (starting 0xF0).
+// One channel message (two or three bytes) or one system-exclusive message (starting 0xF0);
+// or, with no bytes, a change of the transport, which the unit queues with the MIDI.
 struct MrvnMidiEvent {
     UInt64 frame;
     std::vector<UInt8> bytes;
+    std::optional<MrvnTransportEvent> transport = std::nullopt;
 
     bool IsSysEx() const { return !bytes.empty() && bytes[0] == 0xF0; }
 };

@@ -8,6 +8,7 @@
 #include "MidiSchedule.h"
 #include "Progress.h"
 #include "Render.h"
+#include "TransportEvents.h"
 
 namespace MrvnCli {
 
@@ -21,6 +22,11 @@ MrvnBlockBuffers::MrvnBlockBuffers(UInt32 channels, UInt32 frames)
 
 MrvnMidiSchedule::Sink MidiSinkFor(MrvnHostedUnit& unit) {
     return [&unit](const MrvnMidiEvent& event, UInt32 offset) {
+        if (event.transport) {
+            MrvnTransportEvent change = *event.transport;
+            change.offsetSampleFrame = offset;
+            return unit.SendTransport(change);
+        }
         if (event.IsSysEx()) {
             return unit.SendSysEx(event.bytes.data(), UInt32(event.bytes.size()));
         }
@@ -105,7 +111,9 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
     if (!options.midiFile.empty()) {
         events = LoadMidiFile(options.midiFile, sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
+    const std::size_t midiEvents = events.size();
+    MrvnMidiSchedule schedule(WithTransport(std::move(events), TransportFor(options, sampleRate)),
+                              MrvnHostedUnit::MessagesPerRender());
 
     MrvnRenderSession session(options, sampleRate, channels, context.entry);
     MrvnHostedUnit& unit = session.Unit();
@@ -146,7 +154,7 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
         unit.SaveState(options.saveStateFile);
     }
     writer.Commit();
-    return {total, channels, sampleRate, schedule.Count(), schedule.Refused()};
+    return {total, channels, sampleRate, midiEvents, schedule.Refused()};
 }
 
 int RunRender(const std::vector<std::string>& args, MrvnCliContext& context) {

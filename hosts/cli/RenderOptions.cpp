@@ -15,6 +15,9 @@ const char* const kRenderOptionsHelp =
     "  --tail                append the effect's tail time of silent input\n"
     "  --midi FILE.mid       send the MIDI events of a Standard MIDI File at their frames\n"
     "  --scripts DIR         run with the Lua scripts of DIR instead of the installed ones\n"
+    "  --tempo BPM[/N]       the transport's tempo, in beats per minute, and N beats per bar\n"
+    "                        (default 4); without it the transport follows the tempo map of\n"
+    "                        the --midi file. The transport plays from the first frame\n"
     "  -q, --quiet           print nothing on success\n";
 
 MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
@@ -74,6 +77,21 @@ MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
     return parsed;
 }
 
+MrvnTempoOption ParseTempo(const std::string& text) {
+    const std::size_t slash = text.find('/');
+    const std::optional<float> bpm = ParseFloat(std::string_view(text).substr(0, slash));
+    const std::optional<unsigned long long> perBar =
+        slash == std::string::npos ? std::optional<unsigned long long>(4)
+                                   : ParseUnsigned(std::string_view(text).substr(slash + 1));
+    if (!bpm || *bpm <= 0.0f || *bpm > kMaxTempo || !perBar || *perBar == 0 ||
+        *perBar > kMaxBeatsPerBar) {
+        ThrowUsage("--tempo needs beats per minute above 0 and up to " +
+                   FormatFloat(float(kMaxTempo)) + ", optionally /N beats per bar (1 to " +
+                   std::to_string(kMaxBeatsPerBar) + "), e.g. 120 or 96.5/3, not " + Quoted(text));
+    }
+    return {double(*bpm), UInt32(*perBar)};
+}
+
 void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions& options) {
     const auto path = [](std::string& target, const char* option) {
         return [&target, option](const std::string& value) {
@@ -107,6 +125,8 @@ void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions&
                          }
                          options.blockSize = UInt32(*frames);
                      }});
+    specs.push_back({"--tempo", "", "BPM[/N]",
+                     [&options](const std::string& value) { options.tempo = ParseTempo(value); }});
     specs.push_back({"--tail", "", "", [&options](const std::string&) { options.tail = true; }});
     specs.push_back(
         {"--quiet", "-q", "", [&options](const std::string&) { options.quiet = true; }});

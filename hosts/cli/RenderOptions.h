@@ -33,6 +33,12 @@ struct MrvnParsedArguments {
 MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
                                    const std::vector<MrvnOptionSpec>& specs);
 
+// The transport's tempo as --tempo gives it.
+struct MrvnTempoOption {
+    double beatsPerMinute = 120.0;
+    UInt32 beatsPerBar = 4;
+};
+
 struct MrvnRenderOptions {
     // A factory preset by name or number.
     std::optional<std::string> preset;
@@ -42,12 +48,19 @@ struct MrvnRenderOptions {
     std::string saveStateFile;
     std::string midiFile;
     std::string scriptsFolder;
+    // Without it the transport follows the MIDI file's tempo map, if there is a file.
+    std::optional<MrvnTempoOption> tempo;
     UInt32 blockSize = 512;
     bool tail = false;
     bool quiet = false;
 };
 
 constexpr UInt32 kMaxBlockSize = 1u << 20;
+constexpr double kMaxTempo = 1000.0;
+constexpr UInt32 kMaxBeatsPerBar = 64;
+
+// "BPM[/BEATS_PER_BAR]" as --tempo takes it; anything else is a usage error.
+MrvnTempoOption ParseTempo(const std::string& text);
 
 // Appends the render options to specs, each writing into options (which must outlive them).
 void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions& options);

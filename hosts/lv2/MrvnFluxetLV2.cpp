@@ -12,6 +12,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
 #include <lv2/patch/patch.h>
+#include <lv2/time/time.h>
 #include <plist/plist.h>
 
 #include "AudioUnitAPI.h"
@@ -68,6 +69,15 @@ MrvnFluxetLV2::MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map)
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         m_uris.parameters[id] = urid(FluxetLV2ParameterURI(id).c_str());
     }
+    m_uris.timePosition = urid(LV2_TIME__Position);
+    m_uris.timeBar = urid(LV2_TIME__bar);
+    m_uris.timeBarBeat = urid(LV2_TIME__barBeat);
+    m_uris.timeBeat = urid(LV2_TIME__beat);
+    m_uris.timeBeatUnit = urid(LV2_TIME__beatUnit);
+    m_uris.timeBeatsPerBar = urid(LV2_TIME__beatsPerBar);
+    m_uris.timeBeatsPerMinute = urid(LV2_TIME__beatsPerMinute);
+    m_uris.timeFrame = urid(LV2_TIME__frame);
+    m_uris.timeSpeed = urid(LV2_TIME__speed);
     lv2_atom_forge_init(&m_forge, &m_map);
 }
 
@@ -103,6 +113,7 @@ bool MrvnFluxetLV2::Open(double sampleRate, const char* bundlePath) {
     if (bundlePath != nullptr && *bundlePath != '\0') {
         MV::SetPluginBundleDir(bundlePath);
     }
+    m_sampleRate = sampleRate;
     OSStatus result =
         AudioComponentInstanceNew(kFluxetComponentDescription, MrvnFluxetEntry, &m_unit);
     if (result != noErr) {
@@ -287,6 +298,10 @@ MrvnFluxetLV2::RenderCall MrvnFluxetLV2::PlanRenderCall(UInt32 start, UInt32 lim
 }
 
 bool MrvnFluxetLV2::IsMessageForTheQueue(const LV2_Atom& atom) const {
+    if (lv2_atom_forge_is_object_type(&m_forge, atom.type)) {
+        return atom.size >= sizeof(LV2_Atom_Object_Body) &&
+               reinterpret_cast<const LV2_Atom_Object&>(atom).body.otype == m_uris.timePosition;
+    }
     if (atom.type != m_uris.midiEvent || atom.size == 0) {
         return false;
     }
@@ -350,6 +365,8 @@ void MrvnFluxetLV2::HandleEvent(const LV2_Atom_Event& event, UInt32 offset) {
         HandlePatchSet(object, offset);
     } else if (object.body.otype == m_uris.patchGet) {
         HandlePatchGet(object);
+    } else if (object.body.otype == m_uris.timePosition) {
+        HandleTimePosition(object, offset);
     }
 }
 
@@ -408,6 +425,49 @@ void MrvnFluxetLV2::HandleMIDI(const LV2_Atom& atom, UInt32 offset) {
         const UInt32 data1 = atom.size > 1 ? bytes[1] & 0x7F : 0;
         const UInt32 data2 = atom.size > 2 ? bytes[2] & 0x7F : 0;
         MusicDeviceMIDIEvent(m_unit, status, data1, data2, offset);
+    }
+}
+
+void MrvnFluxetLV2::HandleTimePosition(const LV2_Atom_Object& object, UInt32 offset) {
+    const LV2_Atom* bar = nullptr;
+    const LV2_Atom* barBeat = nullptr;
+    const LV2_Atom* beat = nullptr;
+    const LV2_Atom* beatUnit = nullptr;
+    const LV2_Atom* beatsPerBar = nullptr;
+    const LV2_Atom* beatsPerMinute = nullptr;
+    const LV2_Atom* frame = nullptr;
+    const LV2_Atom* speed = nullptr;
+    lv2_atom_object_get(&object, m_uris.timeBar, &bar, m_uris.timeBarBeat, &barBeat,
+                        m_uris.timeBeat, &beat, m_uris.timeBeatUnit, &beatUnit,
+                        m_uris.timeBeatsPerBar, &beatsPerBar, m_uris.timeBeatsPerMinute,
+                        &beatsPerMinute, m_uris.timeFrame, &frame, m_uris.timeSpeed, &speed, 0);
+    MrvnTransportEvent event{};
+    event.offsetSampleFrame = offset;
+    if (ReadNumber(beatsPerMinute, event.beatsPerMinute)) {
+        event.fields |= MrvnTransportEvent::kTempo;
+    }
+    if (ReadNumber(beatsPerBar, event.beatsPerBar) && ReadNumber(beatUnit, event.beatUnit)) {
+        event.fields |= MrvnTransportEvent::kTimeSignature;
+    }
+    if (ReadNumber(bar, event.bar) && ReadNumber(barBeat, event.barBeat)) {
+        event.fields |= MrvnTransportEvent::kPosition;
+    }
+    Float64 transportFrame = 0.0;
+    if (ReadNumber(beat, event.beat)) {
+        event.fields |= MrvnTransportEvent::kBeat;
+    } else if ((event.fields & (MrvnTransportEvent::kPosition | MrvnTransportEvent::kTempo)) ==
+                   MrvnTransportEvent::kTempo &&
+               ReadNumber(frame, transportFrame) && m_sampleRate > 0.0) {
+        // Only a frame: where it stands at this tempo, as if the tempo had always been so.
+        event.beat = transportFrame * event.beatsPerMinute / (60.0 * m_sampleRate);
+        event.fields |= MrvnTransportEvent::kBeat;
+    }
+    if (ReadNumber(speed, event.speed)) {
+        event.fields |= MrvnTransportEvent::kSpeed;
+    }
+    if (event.fields != 0) {
+        AudioUnitSetProperty(m_unit, kMrvnProperty_TransportEvent, kAudioUnitScope_Global, 0,
+                             &event, sizeof(event));
     }
 }
 
@@ -567,26 +627,40 @@ Float32 MrvnFluxetLV2::ParameterValue(AudioUnitParameterID id) const {
 bool MrvnFluxetLV2::ReadNumber(LV2_URID type, uint32_t size, const void* body,
                                Float32& outValue) const {
     double value = 0.0;
-    if (type == m_uris.atomFloat && size == sizeof(float)) {
-        float v;
-        std::memcpy(&v, body, sizeof(v));
-        value = v;
-    } else if (type == m_uris.atomDouble && size == sizeof(double)) {
-        std::memcpy(&value, body, sizeof(value));
-    } else if ((type == m_uris.atomInt || type == m_uris.atomBool) && size == sizeof(int32_t)) {
-        int32_t v;
-        std::memcpy(&v, body, sizeof(v));
-        value = v;
-    } else if (type == m_uris.atomLong && size == sizeof(int64_t)) {
-        int64_t v;
-        std::memcpy(&v, body, sizeof(v));
-        value = double(v);
-    } else {
+    if (!ReadDouble(type, size, body, value)) {
         return false;
     }
     outValue = Float32(value);
     // NaN and infinity must never reach the delay line.
     return std::isfinite(outValue);
+}
+
+bool MrvnFluxetLV2::ReadNumber(const LV2_Atom* atom, Float64& outValue) const {
+    return atom != nullptr &&
+           ReadDouble(atom->type, atom->size, LV2_ATOM_BODY_CONST(atom), outValue) &&
+           std::isfinite(outValue);
+}
+
+bool MrvnFluxetLV2::ReadDouble(LV2_URID type, uint32_t size, const void* body,
+                               double& outValue) const {
+    if (type == m_uris.atomFloat && size == sizeof(float)) {
+        float v;
+        std::memcpy(&v, body, sizeof(v));
+        outValue = v;
+    } else if (type == m_uris.atomDouble && size == sizeof(double)) {
+        std::memcpy(&outValue, body, sizeof(outValue));
+    } else if ((type == m_uris.atomInt || type == m_uris.atomBool) && size == sizeof(int32_t)) {
+        int32_t v;
+        std::memcpy(&v, body, sizeof(v));
+        outValue = v;
+    } else if (type == m_uris.atomLong && size == sizeof(int64_t)) {
+        int64_t v;
+        std::memcpy(&v, body, sizeof(v));
+        outValue = double(v);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void MrvnFluxetLV2::ParameterChanged(void* refCon, void* /*object*/,

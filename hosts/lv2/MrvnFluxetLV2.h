@@ -64,6 +64,8 @@ private:
         LV2_URID bufsizeMaxBlockLength;
         LV2_URID presetName;
         std::array<LV2_URID, kNumParameters> parameters;
+        LV2_URID timePosition, timeBar, timeBarBeat, timeBeat, timeBeatUnit, timeBeatsPerBar,
+            timeBeatsPerMinute, timeFrame, timeSpeed;
     };
 
     MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map);
@@ -82,7 +84,8 @@ private:
     // of the first message too many, with the events before that frame; or, when that is
     // `start` itself, there with no frames and the events before that message.
     RenderCall PlanRenderCall(UInt32 start, UInt32 limit, bool last);
-    // A MIDI event that goes to the unit's queue: a channel message or system exclusive.
+    // An event that goes to the unit's queue: a channel message, system exclusive, or the
+    // host's transport (time:Position).
     bool IsMessageForTheQueue(const LV2_Atom& atom) const;
 
     // Render thread; real-time safe. The control sequence's events in order, each 64-bit
@@ -96,6 +99,7 @@ private:
     void HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset);
     void HandlePatchGet(const LV2_Atom_Object& object);
     void HandleMIDI(const LV2_Atom& atom, UInt32 offset);
+    void HandleTimePosition(const LV2_Atom_Object& object, UInt32 offset);
     void AddHostValue(AudioUnitParameterID id, UInt32 offset, Float32 value);
     void PushEvent(AudioUnitParameterID id, UInt32 offset, Float32 value);
     void RenderSlice(UInt32 start, UInt32 frames);
@@ -109,6 +113,8 @@ private:
     static Float32 RestoredValue(AudioUnitParameterID id, Float32 value);
     // A finite number from an atom body of the numeric types hosts send.
     bool ReadNumber(LV2_URID type, uint32_t size, const void* body, Float32& outValue) const;
+    bool ReadNumber(const LV2_Atom* atom, Float64& outValue) const;
+    bool ReadDouble(LV2_URID type, uint32_t size, const void* body, double& outValue) const;
 
     // Any thread: a parameter listener callback for changes made inside the unit.
     static void ParameterChanged(void* refCon, void* object, const AudioUnitParameter* parameter,
@@ -123,6 +129,7 @@ private:
     URIDs m_uris{};
     LV2_Atom_Forge m_forge{};
     UInt32 m_maxFrames = kDefaultMaxFrames;
+    double m_sampleRate = 0.0;
 
     AudioUnit m_unit = nullptr;
     bool m_initialized = false;

@@ -31,6 +31,7 @@ TEST_P(FullQueue, HoldsSixtyThreePendingRefusesMoreAndTakesOneMoreAfterARead) {
     const UInt8 sysEx[] = {0xF0, 0x7E, 0xF7};
     EXPECT_FALSE(queue.Write(0x90, 1, 99, 64, 999));
     EXPECT_FALSE(queue.WriteSysEx(sysEx, sizeof sysEx));
+    EXPECT_FALSE(queue.WriteTransport(MrvnTransportEvent{}));
     ASSERT_NE(queue.Read(), nullptr);
     EXPECT_TRUE(queue.Write(0x90, 1, 63, 64, 63));
     EXPECT_FALSE(queue.Write(0x90, 1, 100, 64, 100));
@@ -56,10 +57,12 @@ TEST(MessageQueue, ABurstOfRefusalsIsReportedOnce) {
         for (int n = 0; n < 100; ++n) {
             queue.Write(0xB0, 0, 1, UInt8(n), 0);
             queue.WriteSysEx(sysEx, sizeof sysEx);
+            queue.WriteTransport(MrvnTransportEvent{});
         }
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "MessageQueue::Write() overflow\nMessageQueue::WriteSysEx() overflow\n");
+              "MessageQueue::Write() overflow\nMessageQueue::WriteSysEx() overflow\n"
+              "MessageQueue::WriteTransport() overflow\n");
 }
 
 // A reused item keeps its byte storage: no allocation for a message that fits.

@@ -16,6 +16,7 @@
 #include "Progress.h"
 #include "Render.h"
 #include "RenderOptions.h"
+#include "TransportEvents.h"
 
 namespace MrvnCliTest {
 namespace {
@@ -35,10 +36,10 @@ template <class Body> MrvnCliError Failure(Body body) {
 
 TEST(RenderOptionParsing, OptionsGoAnywhereDoubleDashEndsThemHelpWinsAndBadValuesAreRefused) {
     MrvnRenderOptions options;
-    const MrvnParsedArguments parsed =
-        ParseRenderOptions({"in.wav", "--block", "64", "--tail", "-", "--set=Feedback=-5", "--set",
-                            "Bias=1", "-q", "--preset=Thicker", "--", "--not-an-option"},
-                           options);
+    const MrvnParsedArguments parsed = ParseRenderOptions(
+        {"in.wav", "--block", "64", "--tail", "-", "--set=Feedback=-5", "--set", "Bias=1", "-q",
+         "--preset=Thicker", "--tempo=96.5/7", "--", "--not-an-option"},
+        options);
     EXPECT_FALSE(parsed.help);
     EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"in.wav", "-", "--not-an-option"}));
     EXPECT_EQ(options.blockSize, 64u);
@@ -46,16 +47,51 @@ TEST(RenderOptionParsing, OptionsGoAnywhereDoubleDashEndsThemHelpWinsAndBadValue
     EXPECT_TRUE(options.quiet);
     EXPECT_EQ(options.preset, "Thicker");
     EXPECT_EQ(options.settings, (std::vector<std::string>{"Feedback=-5", "Bias=1"}));
+    ASSERT_TRUE(options.tempo);
+    EXPECT_EQ(options.tempo->beatsPerMinute, 96.5);
+    EXPECT_EQ(options.tempo->beatsPerBar, 7u);
+    EXPECT_EQ(ParseTempo("60").beatsPerBar, 4u);
     // Help wins over anything else, unless it comes after "--".
     EXPECT_TRUE(ParseRenderOptions({"--bogus", "-h"}, options).help);
     EXPECT_EQ(ParseRenderOptions({"--", "--help"}, options).positionals,
               std::vector<std::string>{"--help"});
     // Values the program's own failure cases do not try.
     const std::vector<std::string> bad[] = {
-        {"--block", "0"}, {"--block", "1048577"}, {"--tail=yes"}, {"--state="}, {"--preset", ""}};
+        {"--block", "0"},    {"--block", "1048577"}, {"--tail=yes"},        {"--state="},
+        {"--preset", ""},    {"--tempo", "fast"},    {"--tempo", "0"},      {"--tempo", "1001"},
+        {"--tempo", "90/0"}, {"--tempo", "90/65"},   {"--tempo", "90/3.5"}, {"--tempo", "90/"}};
     for (const auto& args : bad) {
         EXPECT_EQ(Failure([&] { ParseRenderOptions(args, options); }).Status(), kExitUsage)
-            << args[0];
+            << args[0] << " " << args.back();
+    }
+}
+
+// A MIDI file's tempo map as the transport plays it, at 480 pulses per quarter note: 6/8 from
+// the start (a beat is an eighth), the tempo doubled after two bars, 3/4 three eighths into the
+// third bar (a new bar), then only a tempo restated two quarters later.
+TEST(TempoMap, BecomesChangesOfTempoBarAndBeatAtTheirFrames) {
+    const MrvnTempoMap map{480,
+                           {{0, 0.0, 500000, 6, 8},
+                            {2880, 1.5, 250000, 6, 8},
+                            {3600, 1.875, 250000, 3, 4},
+                            {4560, 2.375, 250000, 3, 4}}};
+    // frame, beats per minute, beats per bar, beat unit, bar, beat in the bar, beat
+    const std::tuple<UInt64, double, double, double, double, double, double> expected[] = {
+        {0, 240, 6, 8, 0, 0, 0},
+        {72000, 480, 6, 8, 2, 0, 12},
+        {90000, 240, 3, 4, 3, 0, 15},
+        {114000, 240, 3, 4, 3, 2, 17},
+    };
+    const std::vector<MrvnMidiEvent> changes = TransportFromTempoMap(map, 48000.0);
+    ASSERT_EQ(changes.size(), std::size(expected));
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        ASSERT_TRUE(changes[i].transport) << i;
+        const MrvnTransportEvent& e = *changes[i].transport;
+        EXPECT_EQ(std::make_tuple(changes[i].frame, e.beatsPerMinute, e.beatsPerBar, e.beatUnit,
+                                  e.bar, e.barBeat, e.beat),
+                  expected[i])
+            << "mark " << i;
+        EXPECT_EQ(e.speed, 1.0);
     }
 }
 
@@ -88,15 +124,6 @@ TEST(FactoryPresetNames, OnlyWholeNamesAndNumbersOfTheListMatch) {
     EXPECT_EQ(FindFactoryPreset(unit, "17").presetNumber, 17);
     for (const char* bad : {"-1", "18", "Thicker ", "Flange"}) {
         EXPECT_EQ(Failure([&] { FindFactoryPreset(unit, bad); }).Status(), kExitUsage) << bad;
-    }
-}
-
-// The render cases of CliProgramTest cover the other extensions.
-TEST(OutputFiles, FormatComesFromTheExtensionIgnoringCase) {
-    EXPECT_EQ(OutputFormatForPath("a/b.WAV"), SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    EXPECT_EQ(OutputFormatForPath("x.Aif"), SF_FORMAT_AIFF | SF_FORMAT_FLOAT);
-    for (const char* path : {"x", "wav", "x.wav.bak", "dir.wav/"}) {
-        EXPECT_FALSE(OutputFormatForPath(path).has_value()) << path;
     }
 }
 

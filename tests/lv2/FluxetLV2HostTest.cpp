@@ -251,6 +251,71 @@ TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
     }
 }
 
+// The host's transport reaches scripts at the frames of its time:Position events, also amid
+// more MIDI than one render call takes and across slices: a tempo change, a jump, a stop. A
+// host that restates where it stands changes nothing. The script shows what it hears as "Dry
+// Level": with the effect silent, the output is the input times its cube.
+TEST(FluxetLV2Scripts, TransportChangesAreHeardAtTheirFrames) {
+    // Hosts send the transport only to ports that ask for it.
+    EXPECT_TRUE(
+        Host().PortSupports(kFluxetLV2StereoURI, kFluxetLV2PortControl, LV2_TIME__Position));
+    const UserScript script("local function show()\n"
+                            "    setParameter('Dry Level', (getTempo() or 0) / 480 +\n"
+                            "        (isPlaying() and 0 or 0.25) +\n"
+                            "        math.floor(getBeatPosition() or 0) / 16)\n"
+                            "end\n"
+                            "requestTempoChange(show)\n"
+                            "requestTransportChange(show)\n");
+    struct Position {
+        int64_t frame;
+        float bpm;
+        int64_t bar;
+        float barBeat;
+        float speed;
+    };
+    struct Run {
+        uint32_t frames;
+        std::vector<Position> positions;
+        std::vector<std::pair<uint32_t, float>> expected; // from a frame on, Dry Level
+    };
+    // At 120 beats per minute and 48 kHz a frame is 1/24000 beat, at 60 1/48000. Slices of 256.
+    const Run runs[] = {
+        {1000,
+         {{0, 120, 0, 0, 1},
+          {300, 60, 0, 0.0125f, 1},
+          {600, 60, 0, 0.01875f, 1},
+          {690, 60, 1, 0, 1}},
+         {{0, 0.25f}, {300, 0.125f}, {690, 0.375f}}},
+        {1000,
+         {{0, 60, 1, 310 / 48000.0f, 1}, {500, 60, 1, 810 / 48000.0f, 0}},
+         {{0, 0.375f}, {500, 0.625f}}},
+    };
+    LV2TestInstance instance(kFluxetLV2StereoURI, 256);
+    for (std::size_t r = 0; r < std::size(runs); ++r) {
+        SCOPED_TRACE("run " + std::to_string(r));
+        ControlSequence control;
+        control.PatchSet(0, kParam_EffectLevel, 0.0f);
+        for (const Position& p : runs[r].positions) {
+            // Controllers nobody hears: with the change, all that one render call takes.
+            for (int n = 0; n < 62 && p.frame > 0; ++n) {
+                control.MIDI(p.frame, {0xB0, 22, uint8_t(n)});
+            }
+            control.Position(p.frame, p.bpm, p.bar, p.barBeat, p.speed);
+        }
+        const Buffers input = TestSignal(2, runs[r].frames, 3 + uint32_t(r));
+        instance.Run(runs[r].frames, &control, &input);
+        const auto& expected = runs[r].expected;
+        for (uint32_t i = 0, change = 0; i < runs[r].frames; ++i) {
+            change += change + 1 < expected.size() && i == expected[change + 1].first ? 1 : 0;
+            const float dry = expected[change].second;
+            for (int c = 0; c < 2; ++c) {
+                ASSERT_NEAR(instance.output[c][i], input[c][i] * (dry * dry * dry), 1e-6)
+                    << "frame " << i;
+            }
+        }
+    }
+}
+
 // Changes made inside the unit (here by the OSC server's thread) go out as patch:Set once each,
 // with the latest value, at the block's last frame. The host's changes reach the unit's other
 // listeners, here an OSC registration, but not the host.
@@ -294,8 +359,9 @@ TEST(FluxetLV2RealTime, RunAllocatesNothing) {
         SCOPED_TRACE(variant.uri);
         LV2TestInstance instance(variant.uri, 256, Loading::InProcess);
         ControlSequence control;
-        // Many changes at many frames across three slices, MIDI and a full report. (System
-        // exclusive is left out: a message longer than any before it may take memory.)
+        // Many changes at many frames across three slices, MIDI, the transport and a full
+        // report. (System exclusive is left out: a message longer than any before it may take
+        // memory.)
         for (int i = 0; i < 100; ++i) {
             const UInt32 id = UInt32(i % 15);
             control.PatchSet(i * 7, id, astParamInfos[id].minValue + 0.01f * float(i));
@@ -306,6 +372,8 @@ TEST(FluxetLV2RealTime, RunAllocatesNothing) {
         for (int i = 0; i < 150; ++i) { // more than one render call takes, at one frame
             control.MIDI(400, {0xB0, 2, uint8_t(i)});
         }
+        control.Position(450, 120.0f, 3, 1.5f, 1.0f);
+        control.Position(600, 90.0f, 3, 2.0f, 0.0f);
         control.PatchGet(500);
         EXPECT_FALSE(instance.Run(700, &control).empty()) << "the report went out";
         EXPECT_EQ(instance.allocations, 0u);

@@ -26,6 +26,7 @@
 #include <lv2/options/options.h>
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 
 #include "CountingAllocator.h"
@@ -79,6 +80,15 @@ public:
             lilv_plugins_get_by_uri(lilv_world_get_all_plugins(m_world), node);
         lilv_node_free(node);
         return plugin;
+    }
+    // Whether a port of a plug-in declares that it takes events of a type.
+    bool PortSupports(const char* uri, uint32_t port, const char* type) const {
+        const LilvPlugin* plugin = Plugin(uri);
+        LilvNode* node = lilv_new_uri(m_world, type);
+        const bool supports =
+            lilv_port_supports_event(plugin, lilv_plugin_get_port_by_index(plugin, port), node);
+        lilv_node_free(node);
+        return supports;
     }
     LV2_URID Map(const char* uri) {
         std::lock_guard lock(m_mapMutex);
@@ -188,6 +198,24 @@ public:
         lv2_atom_forge_frame_time(&m_forge, frame);
         lv2_atom_forge_atom(&m_forge, uint32_t(bytes.size()), Host().Map(LV2_MIDI__MidiEvent));
         lv2_atom_forge_write(&m_forge, bytes.data(), uint32_t(bytes.size()));
+    }
+    // The host's transport as hosts send it: tempo and 4/4, bar and beat in the bar, speed.
+    void Position(int64_t frame, float bpm, int64_t bar, float barBeat, float speed) {
+        const auto key = [&](const char* uri) { lv2_atom_forge_key(&m_forge, Host().Map(uri)); };
+        lv2_atom_forge_frame_time(&m_forge, frame);
+        lv2_atom_forge_object(&m_forge, &m_object, 0, Host().Map(LV2_TIME__Position));
+        for (const auto& [uri, value] : {std::pair{LV2_TIME__speed, speed},
+                                         {LV2_TIME__barBeat, barBeat},
+                                         {LV2_TIME__beatsPerBar, 4.0f},
+                                         {LV2_TIME__beatsPerMinute, bpm}}) {
+            key(uri);
+            lv2_atom_forge_float(&m_forge, value);
+        }
+        key(LV2_TIME__bar);
+        lv2_atom_forge_long(&m_forge, bar);
+        key(LV2_TIME__beatUnit);
+        lv2_atom_forge_int(&m_forge, 4);
+        lv2_atom_forge_pop(&m_forge, &m_object);
     }
     LV2_Atom_Sequence* Sequence() const {
         return reinterpret_cast<LV2_Atom_Sequence*>(const_cast<uint64_t*>(m_buffer.data()));

@@ -36,9 +36,10 @@ protected:
     }
 
     // Opens, configures and initialises a unit (which runs the scripts).
-    std::unique_ptr<UnitHost> OpenUnit(UInt32 channels = 1, int setupLimitMs = -1) {
+    std::unique_ptr<UnitHost> OpenUnit(UInt32 channels = 1, int setupLimitMs = -1,
+                                       Float64 sampleRate = 44100.0, UInt32 maxFrames = 1024) {
         auto host = std::make_unique<UnitHost>(kFluxetComponentDescription, MrvnFluxetEntry);
-        EXPECT_EQ(host->Configure(44100.0, channels, 1024), noErr);
+        EXPECT_EQ(host->Configure(sampleRate, channels, maxFrames), noErr);
         if (setupLimitMs >= 0) {
             Helper(*host).SetSetupTimeLimitMs(setupLimitMs);
         }
