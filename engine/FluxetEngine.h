@@ -79,6 +79,22 @@ public:
         Entry entries[kEntries];
         UInt32 capacity = 0; // frames per entry
         int recent = 0;      // the entry used last
+
+        // What the deterministic path makes of a record (which shapes count, whether the
+        // positions stay small), kept for the passes that follow with the same record.
+        struct Plan {
+            PreComp record;
+            UInt32 shapes;
+            Float32 bound;
+            bool unitWeight;
+            bool plainPivot;
+            bool valid;
+        };
+        Plan plans[kEntries];
+        int recentPlan = 0;
+        // The shape values of a crossfade's first pass, for its second when the two records
+        // differ only in what does not move the LFO; `capacity` frames.
+        Float32* values = nullptr;
     };
 
     // One channel's delay line and random state. The unit's kernel owns one and forwards
@@ -151,7 +167,12 @@ public:
 
     // After each whole render call: the current record becomes the previous one.
     // Render thread; real-time safe.
-    void EndRenderCall() { m_previousRecord = m_currentRecord; }
+    void EndRenderCall() {
+        if (!m_recordIsPrevious) {
+            m_previousRecord = m_currentRecord;
+            m_recordIsPrevious = true;
+        }
+    }
 
     // Frames of the host buffers already processed in this render call. Render thread.
     void SetSubBlockOffset(UInt32 offset) { m_subBlockOffset = offset; }
@@ -172,6 +193,9 @@ protected:
     PreComp m_currentRecord{};
     PreComp m_previousRecord{};
     bool m_recordChanged = false;
+    // The current record equals the previous one bytewise: most blocks need neither the
+    // comparison nor the copy.
+    bool m_recordIsPrevious = true;
     // Main LFO phase for the next sub-block; channel 0 writes it back.
     Float32 m_sharedLFOPhase = 0.0f;
     // The shared phase as it stood when this sub-block began: every channel starts here,
@@ -194,4 +218,5 @@ protected:
     std::vector<SInt32> m_cachedIndex;
     std::vector<Float32> m_cachedFrac;
     std::vector<UInt32> m_cachedWord;
+    std::vector<Float32> m_cachedValues;
 };
