@@ -111,6 +111,8 @@ MrvnFluxet::~MrvnFluxet() {
 
 OSStatus MrvnFluxet::Initialize() {
     InitializeEngine(GetMaxFramesPerSlice());
+    // Formats are fixed while the unit is initialised.
+    m_renderSampleRate = Float32(GetSampleRate());
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
     m_luaMIDIHelper.Initialize();
     // Creates the script's interpreter, whose scripts make their OSC registrations.
@@ -331,7 +333,7 @@ void MrvnFluxet::DoPrecomps(UInt32 frames) {
     }
     static const KernelState kNoState{};
     const auto* first = static_cast<const CFluxetKernel*>(GetKernel(0));
-    MrvnFluxetEngine::DoPrecomps(frames, params, Float32(GetSampleRate()),
+    MrvnFluxetEngine::DoPrecomps(frames, params, m_renderSampleRate,
                                  first != nullptr ? first->Core().State() : kNoState);
 }
 

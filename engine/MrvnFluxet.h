@@ -188,6 +188,8 @@ private:
     // from the queue that lies beyond the slice being processed.
     UInt32 m_renderPosition = 0;
     const MV::MessageQueueItem* m_heldMessage = nullptr;
+    // The output's sample rate, read when the unit initialises.
+    Float32 m_renderSampleRate = 44100.0f;
     // The global element's records, one per parameter.
     const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
 };

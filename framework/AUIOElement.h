@@ -70,8 +70,10 @@ public:
         return m_callback.inputProc != nullptr || m_connection.sourceAudioUnit != nullptr;
     }
 
-    // Fetches nFrames from the source into this element's buffer list. Render thread;
-    // real-time safe as far as the source is.
+    // Fetches nFrames from the source into this element's buffer list. A source may point
+    // the list's buffers at memory of its own that holds the samples instead of filling them
+    // (the next pull points them back); nothing writes an input. Render thread; real-time
+    // safe as far as the source is.
     OSStatus PullInput(AudioUnitRenderActionFlags& ioActionFlags, const AudioTimeStamp& timeStamp,
                        AudioUnitElement element, UInt32 nFrames);
 
