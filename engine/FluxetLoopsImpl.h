@@ -423,8 +423,9 @@ template <bool kChecked>
 // is recomputed from the write-backs until they stop changing. A lane depends only on
 // earlier lanes, so after d rounds every lane with a chain of at most d - 1 such reads
 // behind it is exact, and a round that changes nothing is the frame-by-frame result.
-inline VF RingGroup(VF x, VI slot, VF f, UInt32 word, float* delay, UInt32 first, UInt32 lanes,
-                    const Mix& mix) {
+// Out of line: its registers would crowd the common case's loop in RingGroups.
+[[gnu::noinline]] VF RingGroup(VF x, VI slot, VF f, UInt32 word, float* delay, UInt32 first,
+                               UInt32 lanes, const Mix& mix) {
     VF lo;
     VF hi;
     ReadPair(delay, slot, word, lo, hi);
@@ -571,11 +572,34 @@ inline VI LoadIndex(const SInt32* index) {
 // The ring and the mix of frames [from, count) of a chunk (from a group boundary on).
 inline void RingGroups(const float* in, float* out, UInt32 from, UInt32 count, float* delay,
                        UInt32 w, PositionsAt at, const Mix& mix) {
-    for (UInt32 n = from; n < count; n += kLanes) {
+    constexpr UInt32 kPlain = kConsecutive | kApart;
+    const VF feedback = Splat(mix.feedback);
+    const VF dryGain = Splat(mix.dryGain);
+    const VF wetGain = Splat(mix.wetGain);
+    UInt32 n = from;
+    while (n < count) {
+        // RingGroup's common case: whole, consecutive, apart, and not at the ring's end.
+        for (; n + kLanes <= count; n += kLanes) {
+            const UInt32 word = at.word[n / kLanes];
+            const UInt32 first = (w + n) & kMask;
+            if ((word & kPlain) != kPlain || first > MrvnFluxetEngine::kDelayLength - kLanes) {
+                break;
+            }
+            const float* slot = delay + (word & kMask);
+            const VF x = ZeroUnlessFinite(Load(in + n));
+            const VF f = Load(at.frac + n);
+            const VF y = Load(slot) * (1.0f - f) + Load(slot + 1) * f;
+            Store(delay + first, ZeroUnlessFinite(x + feedback * y));
+            Store(out + n, x * dryGain + y * wetGain);
+        }
+        if (n >= count) {
+            break;
+        }
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         const VF y = RingGroup(Inputs(in, n, lanes), LoadIndex(at.index + n), Load(at.frac + n),
                                at.word[n / kLanes], delay, (w + n) & kMask, lanes, mix);
         Outputs(out, n, lanes, y);
+        n += kLanes;
     }
 }
 
@@ -591,7 +615,8 @@ template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const 
 }
 
 // One group of ZeroFeedbackChunk: reads, mixes, and returns the lanes that fail its checks.
-[[gnu::always_inline]] inline VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n,
+// Out of line, as RingGroup.
+[[gnu::noinline]] VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n,
                                                    UInt32 lanes, const float* delay, UInt32 w,
                                                    PositionsAt at, const Mix& mix) {
     const VI lane = LaneIndex();
@@ -638,9 +663,32 @@ inline bool ZeroFeedbackChunk(const float* in, float* out, UInt32 count, float* 
         }
     });
     VI failed = {};
+    const VF feedback = Splat(mix.feedback);
+    const VF dryGain = Splat(mix.dryGain);
+    const VF wetGain = Splat(mix.wetGain);
     UInt32 n = 0;
-    for (; n + kLanes <= count; n += kLanes) {
-        failed |= ZeroFeedbackGroup(in, out, n, kLanes, delay, w, at, mix);
+    while (n + kLanes <= count) {
+        // ZeroFeedbackGroup's common case: whole, consecutive, every lane the same number of
+        // slots behind its own, which lies before the chunk.
+        for (; n + kLanes <= count; n += kLanes) {
+            const UInt32 word = at.word[n / kLanes];
+            const UInt32 behind = (((w + n) & kMask) - word) & kMask;
+            if ((word & kConsecutive) == 0 ||
+                behind - 1 >= MrvnFluxetEngine::kDelayLength - kChunk) {
+                break;
+            }
+            const float* slot = delay + (word & kMask);
+            const VF x = ZeroUnlessFinite(Load(in + n));
+            const VF f = Load(at.frac + n);
+            const VF y = Load(slot) * (1.0f - f) + Load(slot + 1) * f;
+            const VF written = ZeroUnlessFinite(x + feedback * y);
+            failed |= reinterpret_cast<VI>(written) != reinterpret_cast<VI>(x);
+            Store(out + n, x * dryGain + y * wetGain);
+        }
+        if (n + kLanes <= count) {
+            failed |= ZeroFeedbackGroup(in, out, n, kLanes, delay, w, at, mix);
+            n += kLanes;
+        }
     }
     if (n < count) {
         failed |= ZeroFeedbackGroup(in, out, n, count - n, delay, w, at, mix);
