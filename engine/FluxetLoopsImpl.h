@@ -267,15 +267,18 @@ constexpr UInt32 kConsecutive = 1u << 29;
 
 [[gnu::always_inline]] inline UInt32 GroupWord(VI slot, UInt32 first) {
     const VI lane = LaneIndex();
+    const auto base = UInt32(slot[0]);
+    const VI rel = (slot - SInt32(base)) & SInt32(kMask);
+    const bool consecutive = AllSet(rel == lane);
+    if (consecutive && base < MrvnFluxetEngine::kDelayLength - kLanes) {
+        // Every lane lies the same number of slots behind its own.
+        const UInt32 behind = (first - base) & kMask;
+        return base | kConsecutive | (behind > kLanes ? kApart : 0);
+    }
     // Lane k reads the slots `behind` and `behind - 1` before its own; those belong to this
     // or an earlier lane of the group when behind <= k + 1 (a slot ahead lies far behind).
     const VI behind = ((lane + SInt32(first)) - slot) & SInt32(kMask);
     const UInt32 apart = AllSet(behind > lane + 1) ? kApart : 0;
-    const auto base = UInt32(slot[0]);
-    const VI rel = (slot - SInt32(base)) & SInt32(kMask);
-    if (base < MrvnFluxetEngine::kDelayLength - kLanes && AllSet(rel == lane)) {
-        return base | kConsecutive | apart;
-    }
 #if FLUXET_LOOPS_LANES >= 8
     const bool fits =
         base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes && AllSet(rel < SInt32(2 * kLanes - 1));
