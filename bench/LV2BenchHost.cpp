@@ -39,10 +39,16 @@ double Seconds(clockid_t clock) {
 
 } // namespace
 
-LV2BenchWorld::LV2BenchWorld(double sampleRate, std::int32_t maxBlockLength)
+LV2BenchWorld::LV2BenchWorld(double sampleRate, std::int32_t maxBlockLength, const char* bundle)
     : m_world(lilv_world_new()), m_sampleRate(sampleRate), m_maxBlockLength(maxBlockLength),
       m_sampleRateOption(float(sampleRate)) {
-    lilv_world_load_all(m_world);
+    if (bundle != nullptr) {
+        LilvNode* node = lilv_new_file_uri(m_world, nullptr, (std::string(bundle) + "/").c_str());
+        lilv_world_load_bundle(m_world, node);
+        lilv_node_free(node);
+    } else {
+        lilv_world_load_all(m_world);
+    }
     m_map = {this, [](LV2_URID_Map_Handle self, const char* uri) {
                  return static_cast<LV2BenchWorld*>(self)->Map(uri);
              }};

@@ -18,8 +18,9 @@ namespace fluxet_bench {
 
 class LV2BenchWorld {
 public:
-    // Loads every bundle on LV2_PATH (the system's default path without it).
-    LV2BenchWorld(double sampleRate, std::int32_t maxBlockLength);
+    // Loads the bundle in the folder `bundle`, or without one every bundle on LV2_PATH (the
+    // system's default path without it).
+    LV2BenchWorld(double sampleRate, std::int32_t maxBlockLength, const char* bundle = nullptr);
     ~LV2BenchWorld();
     LV2BenchWorld(const LV2BenchWorld&) = delete;
     LV2BenchWorld& operator=(const LV2BenchWorld&) = delete;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "AUTypes.h"
+#include "Timers.h"
 
 namespace MV {
 
@@ -77,6 +78,8 @@ public:
 private:
     static SInt32 Next(SInt32 index) { return index > kNumItems - 2 ? 0 : index + 1; }
 
+    // The timer thread runs while any queue exists, and ends with the last one.
+    const TimerThreadUse m_timerThread;
     std::unique_ptr<MessageQueueItem> m_items[kNumItems];
     // Stored only by the consumer: the slot it was handed last.
     std::atomic<SInt32> m_readIndex{kNumItems - 1};
