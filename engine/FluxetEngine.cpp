@@ -153,8 +153,10 @@ MrvnFluxetEngine::ChannelCore::ChannelCore(MrvnFluxetEngine& owner, SInt32 chann
 void MrvnFluxetEngine::ChannelCore::Reset() {
     if (!m_delay) {
         m_delay.reset(new Float32[kDelayLength]());
+    } else if (!m_ringClear) {
+        std::memset(m_delay.get(), 0, kDelayLength * sizeof(Float32));
     }
-    std::memset(m_delay.get(), 0, kDelayLength * sizeof(Float32));
+    m_ringClear = true;
     m_writeIndex = 0;
     m_state = KernelState{};
 }
@@ -177,6 +179,7 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     }
     source += owner.m_subBlockOffset;
     dest += owner.m_subBlockOffset;
+    m_ringClear = false;
 
     const float dry = KernelValue(dryLevel, kParam_DryLevel);
     const float wet = KernelValue(effectLevel, kParam_EffectLevel);

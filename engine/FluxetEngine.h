@@ -136,12 +136,18 @@ public:
         UInt32 WriteIndex() const { return m_writeIndex; }
         const KernelState& State() const { return m_state; }
         const Float32* DelayLine() const { return m_delay.get(); }
-        Float32* DelayLine() { return m_delay.get(); }
+        Float32* DelayLine() {
+            m_ringClear = false;
+            return m_delay.get();
+        }
 
     private:
         MrvnFluxetEngine& m_owner;
         SInt32 m_channelIndex;
         std::unique_ptr<Float32[]> m_delay;
+        // Nothing was written to the ring since it was cleared: a host activates a new
+        // instance with a reset, which need not clear a quarter of a megabyte again.
+        bool m_ringClear = true;
         UInt32 m_writeIndex = 0;
         KernelState m_state{};
     };
