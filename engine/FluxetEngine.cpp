@@ -4,8 +4,11 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "FluxetLoops.h"
+#include "SystemInfo.h"
 
 namespace {
 
@@ -42,21 +45,31 @@ const LoopTable* LoopsFor(MrvnFluxetEngine::LoopVariant variant) {
     return nullptr;
 }
 
-MrvnFluxetEngine::LoopVariant WidestLoops() {
+// The widest variant the processor runs, or the one $FLUXET_LOOPS names ("baseline", "avx2"
+// or "avx512") when it runs that one: benchmarks measure the narrower variants with it.
+MrvnFluxetEngine::LoopVariant ChosenLoops() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
 #endif
-    for (const auto variant :
-         {MrvnFluxetEngine::LoopVariant::AVX512, MrvnFluxetEngine::LoopVariant::AVX2}) {
+    using Variant = MrvnFluxetEngine::LoopVariant;
+    const std::string wanted = MV::EnvironmentValue("FLUXET_LOOPS");
+    for (const auto& [name, variant] : {std::pair{"baseline", Variant::Baseline},
+                                        std::pair{"avx2", Variant::AVX2},
+                                        std::pair{"avx512", Variant::AVX512}}) {
+        if (wanted == name && LoopsFor(variant) != nullptr) {
+            return variant;
+        }
+    }
+    for (const auto variant : {Variant::AVX512, Variant::AVX2}) {
         if (LoopsFor(variant) != nullptr) {
             return variant;
         }
     }
-    return MrvnFluxetEngine::LoopVariant::Baseline;
+    return Variant::Baseline;
 }
 
 // Starts as the baseline (constant-initialised, so usable before any dynamic
-// initialisation); the library's load moves it to the widest variant the processor runs.
+// initialisation); the library's load moves it to the chosen variant (ChosenLoops).
 std::atomic<MrvnFluxetEngine::LoopVariant> g_loopVariant{MrvnFluxetEngine::LoopVariant::Baseline};
 std::atomic<const LoopTable*> g_loops{&MrvnFluxetLoops::kLoopsBaseline};
 
@@ -141,7 +154,7 @@ MrvnFluxetEngine::LoopVariant MrvnFluxetEngine::CurrentLoopVariant() {
 
 namespace {
 [[maybe_unused]] const bool g_widestLoopsChosen =
-    MrvnFluxetEngine::SelectLoopVariant(WidestLoops());
+    MrvnFluxetEngine::SelectLoopVariant(ChosenLoops());
 } // namespace
 
 // ---------------------------------------------------------------------------

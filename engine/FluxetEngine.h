@@ -50,9 +50,10 @@ public:
     static Float32 Sinusoid(Float32 f);
 
     // Variants of the sample loop by vector width. The widest one the processor runs is
-    // chosen when the library loads; all give the same bits. Tests and benchmarks may pick
-    // another: false when this build or processor lacks it. Any thread; a render already
-    // under way may finish with either variant.
+    // chosen when the library loads, unless the environment variable FLUXET_LOOPS names
+    // another it runs ("baseline", "avx2", "avx512"); all give the same bits. Tests and
+    // benchmarks may pick another: false when this build or processor lacks it. Any thread;
+    // a render already under way may finish with either variant.
     enum class LoopVariant { Baseline, AVX2, AVX512 };
     static bool SelectLoopVariant(LoopVariant variant);
     static LoopVariant CurrentLoopVariant();
