@@ -46,6 +46,19 @@ public:
         return static_cast<Float32*>(GetBufferList().mBuffers[buffer].mData);
     }
 
+    // Whether this list's buffers are those of `other`. Render thread.
+    bool SameBuffers(const AudioBufferList& other) const noexcept {
+        const AudioBufferList& list = GetBufferList();
+        if (list.mNumberBuffers != other.mNumberBuffers) {
+            return false;
+        }
+        for (UInt32 i = 0; i < list.mNumberBuffers; ++i) {
+            if (list.mBuffers[i].mData != other.mBuffers[i].mData) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Hands this list's pointers to destination buffers that have none and copies the samples
     // into those that have memory of their own (when it is not the same memory). Render thread.
     void DeliverBuffersTo(AudioBufferList& destination, UInt32 nFrames) const noexcept;
