@@ -5,8 +5,9 @@
 // create and initialise it, its memory and its threads. The same again with OSC off and no
 // user script, and the threads left once every instance is gone.
 //
-// usage: fluxet_lv2_instances_bench [--instances N] [--seconds S] [--midi 0]
-// (--midi 0 leaves the blocks without MIDI, for comparison)
+// usage: fluxet_lv2_instances_bench [--instances N] [--seconds S] [--midi 0] [--bundle DIR]
+// (--midi 0 leaves the blocks without MIDI, for comparison; --bundle measures another build's
+// bundle instead of this build's)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -86,16 +87,15 @@ const void* RetrievePortOffset(LV2_State_Handle handle, uint32_t key, size_t* si
 }
 
 struct Result {
-    double createMs = 0;   // mean
-    double slowestMs = 0;  // of one instance
-    double memoryMiB = 0;  // per instance
-    double threads = 0;    // per instance
-    double coreShare = 0;  // of one core, the whole process while rendering
+    double createMs = 0;    // mean
+    double slowestMs = 0;   // of one instance
+    double memoryMiB = 0;   // per instance
+    double threads = 0;     // per instance
+    double coreShare = 0;   // of one core, the whole process while rendering
     double renderShare = 0; // of one core, the rendering thread alone
 };
 
-Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int basePort,
-               bool midi) {
+Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int basePort, bool midi) {
     const LilvPlugin* plugin = world.Plugin(kStereo);
     if (plugin == nullptr) {
         std::fputs("the stereo plug-in is not in the bundle\n", stderr);
@@ -174,12 +174,11 @@ Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int ba
     return result;
 }
 
-void Print(const char* what, const Result& r, int count) {
+void Print(const char* what, const Result& r) {
     std::printf("%-34s %6.2f %% of one core (rendering thread %5.2f %%), per instance: "
                 "created in %.2f ms (slowest %.2f ms), %.2f MiB, %.2f threads\n",
                 what, r.coreShare * 100.0, r.renderShare * 100.0, r.createMs, r.slowestMs,
                 r.memoryMiB, r.threads);
-    (void)count;
 }
 
 } // namespace
@@ -188,9 +187,12 @@ int main(int argc, char** argv) {
     int count = 64;
     double seconds = 10.0;
     bool midi = true;
+    const char* bundle = FLUXET_LV2_BUNDLE_DIR;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--instances") == 0) {
             count = std::max(1, std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--bundle") == 0) {
+            bundle = argv[i + 1];
         } else if (std::strcmp(argv[i], "--midi") == 0) {
             midi = std::atoi(argv[i + 1]) != 0;
         } else if (std::strcmp(argv[i], "--seconds") == 0) {
@@ -215,7 +217,7 @@ int main(int argc, char** argv) {
     SetPrefString(kPrefOSCBindAddress, "127.0.0.1");
     const std::filesystem::path scripts = root / "XDG_DATA_HOME/Morvane/Fluxet/Scripts";
 
-    LV2BenchWorld world(kSampleRate, std::int32_t(kBlock), FLUXET_LV2_BUNDLE_DIR);
+    LV2BenchWorld world(kSampleRate, std::int32_t(kBlock), bundle);
     const std::size_t threadsAtStart = Threads();
     std::printf("machine: %s\n", fluxet_bench::MachineDescription().c_str());
     std::printf("%d stereo instances, %u-frame blocks at %.0f Hz for %.0f s, %s\n", count, kBlock,
@@ -225,9 +227,9 @@ int main(int argc, char** argv) {
     std::ofstream(scripts / "cc.lua") << "requestCC(21, function(channel, controller, value)\n"
                                          "    setParameter(\"Dry Level\", value / 127)\n"
                                          "end)\n";
-    Print("OSC on, CC script:", Measure(world, count, seconds, true, basePort, midi), count);
+    Print("OSC on, CC script:", Measure(world, count, seconds, true, basePort, midi));
     std::filesystem::remove(scripts / "cc.lua");
-    Print("OSC off, no user script:", Measure(world, count, seconds, false, basePort, midi), count);
+    Print("OSC off, no user script:", Measure(world, count, seconds, false, basePort, midi));
     // Threads that stop with the last instance may take a moment to be gone.
     std::size_t left = Threads();
     for (int i = 0; i < 100 && left > threadsAtStart; ++i) {
