@@ -299,6 +299,8 @@ std::size_t Threads() {
 // timer thread); with OSC on it starts its tasks. Every thread ends with the last instance,
 // and the next instance starts them again.
 TEST(FluxetLV2Threads, OscOffStartsNoThreadAndNoneOutlivesTheLastInstance) {
+    // A sanitizer's runtime starts a helper of its own with the first thread; not ours.
+    std::thread([] {}).join();
     const std::size_t before = Threads();
     for (int life = 0; life < 2; ++life) {
         SCOPED_TRACE(life);
