@@ -1,7 +1,8 @@
 // Many stereo instances of the built bundle in one process, as a mixing session puts a chorus on
 // many tracks: each with its OSC server on (127.0.0.1 only), a user script whose CC callback
 // sets a parameter, and a CC message in every 128-frame block, rendered at the pace of 48 kHz
-// audio. Reports the share of one core the process uses meanwhile, and per instance the time to
+// audio. Reports the share of one core the process uses meanwhile (in its least busy second:
+// other programs on the machine make the others dearer), and per instance the time to
 // create and initialise it, its memory and its threads. The same again with OSC off and no
 // user script, and the threads left once every instance is gone.
 //
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,12 +87,12 @@ const void* RetrievePortOffset(LV2_State_Handle handle, uint32_t key, size_t* si
 }
 
 struct Result {
-    double createMs = 0;    // mean
+    double createMs = 0;    // median
     double slowestMs = 0;   // of one instance
     double memoryMiB = 0;   // per instance
     double threads = 0;     // per instance
-    double coreShare = 0;   // of one core, the whole process while rendering
-    double renderShare = 0; // of one core, the rendering thread alone
+    double coreShare = 0;   // of one core, the whole process while rendering (least second)
+    double renderShare = 0; // of one core, the rendering thread alone (least second)
 };
 
 Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int basePort, bool midi) {
@@ -130,8 +130,9 @@ Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int ba
             }
         }
     }
-    result.createMs = std::accumulate(createMs.begin(), createMs.end(), 0.0) / count;
     result.slowestMs = *std::max_element(createMs.begin(), createMs.end());
+    std::nth_element(createMs.begin(), createMs.begin() + count / 2, createMs.end());
+    result.createMs = createMs[count / 2];
     result.memoryMiB = (ResidentMiB() - memoryBefore) / count;
     result.threads = double(Threads() - threadsBefore) / count;
 
@@ -140,11 +141,16 @@ Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int ba
     const LV2_URID midiEvent = world.Map(LV2_MIDI__MidiEvent);
     LV2_Atom_Forge forge;
     lv2_atom_forge_init(&forge, map);
-    const auto blocks = std::uint64_t(seconds * kSampleRate / kBlock);
+    // The share of one core is taken over windows of a second each, and the least of them
+    // counts: the machine's other work falls on some windows, not on the program.
+    const auto windowBlocks = std::uint64_t(kSampleRate / kBlock);
+    const auto blocks = std::max(windowBlocks, std::uint64_t(seconds * kSampleRate / kBlock));
     const double period = kBlock / kSampleRate;
     const double wallStart = fluxet_bench::WallSeconds();
-    const double processStart = fluxet_bench::ProcessSeconds();
-    const double threadStart = fluxet_bench::ThreadSeconds();
+    double windowWall = wallStart;
+    double windowProcess = fluxet_bench::ProcessSeconds();
+    double windowThread = fluxet_bench::ThreadSeconds();
+    result.coreShare = result.renderShare = 1e9;
     for (std::uint64_t b = 0; b < blocks; ++b) {
         for (auto& instance : instances) {
             LV2BenchInstance::AtomBuffer* events = instance->EventInput();
@@ -166,17 +172,26 @@ Result Measure(LV2BenchWorld& world, int count, double seconds, bool osc, int ba
         if (next > now) {
             std::this_thread::sleep_for(std::chrono::duration<double>(next - now));
         }
+        if ((b + 1) % windowBlocks == 0) {
+            const double wall = fluxet_bench::WallSeconds();
+            const double process = fluxet_bench::ProcessSeconds();
+            const double thread = fluxet_bench::ThreadSeconds();
+            result.coreShare =
+                std::min(result.coreShare, (process - windowProcess) / (wall - windowWall));
+            result.renderShare =
+                std::min(result.renderShare, (thread - windowThread) / (wall - windowWall));
+            windowWall = wall;
+            windowProcess = process;
+            windowThread = thread;
+        }
     }
-    const double wall = fluxet_bench::WallSeconds() - wallStart;
-    result.coreShare = (fluxet_bench::ProcessSeconds() - processStart) / wall;
-    result.renderShare = (fluxet_bench::ThreadSeconds() - threadStart) / wall;
     instances.clear();
     return result;
 }
 
 void Print(const char* what, const Result& r) {
     std::printf("%-34s %6.2f %% of one core (rendering thread %5.2f %%), per instance: "
-                "created in %.2f ms (slowest %.2f ms), %.2f MiB, %.2f threads\n",
+                "created in %.2f ms (median; slowest %.2f ms), %.2f MiB, %.2f threads\n",
                 what, r.coreShare * 100.0, r.renderShare * 100.0, r.createMs, r.slowestMs,
                 r.memoryMiB, r.threads);
 }
