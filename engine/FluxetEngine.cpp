@@ -53,9 +53,9 @@ MrvnFluxetEngine::LoopVariant ChosenLoops() {
 #endif
     using Variant = MrvnFluxetEngine::LoopVariant;
     const std::string wanted = MV::EnvironmentValue("FLUXET_LOOPS");
-    for (const auto& [name, variant] : {std::pair{"baseline", Variant::Baseline},
-                                        std::pair{"avx2", Variant::AVX2},
-                                        std::pair{"avx512", Variant::AVX512}}) {
+    for (const auto& [name, variant] :
+         {std::pair{"baseline", Variant::Baseline}, std::pair{"avx2", Variant::AVX2},
+          std::pair{"avx512", Variant::AVX512}}) {
         if (wanted == name && LoopsFor(variant) != nullptr) {
             return variant;
         }

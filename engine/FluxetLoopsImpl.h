@@ -619,9 +619,9 @@ template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const 
 
 // One group of ZeroFeedbackChunk: reads, mixes, and returns the lanes that fail its checks.
 // Out of line, as RingGroup.
-[[gnu::noinline]] VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n,
-                                                   UInt32 lanes, const float* delay, UInt32 w,
-                                                   PositionsAt at, const Mix& mix) {
+[[gnu::noinline]] VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n, UInt32 lanes,
+                                       const float* delay, UInt32 w, PositionsAt at,
+                                       const Mix& mix) {
     const VI lane = LaneIndex();
     const VF x = Inputs(in, n, lanes);
     const VI slot = LoadIndex(at.index + n);

@@ -125,8 +125,7 @@ public:
             // Registrations of other units are passed over without a write: a process with many
             // units would otherwise pay for every one of them on each change. A unit read here
             // that is out of date only sends the slot through the full check below.
-            if (slot.unit.load(std::memory_order_relaxed) != unit ||
-                slot.state.load() != kLive) {
+            if (slot.unit.load(std::memory_order_relaxed) != unit || slot.state.load() != kLive) {
                 continue;
             }
             slot.users.fetch_add(1);

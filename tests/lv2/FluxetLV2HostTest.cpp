@@ -314,8 +314,8 @@ TEST(FluxetLV2Threads, OscOffStartsNoThreadAndNoneOutlivesTheLastInstance) {
             ControlSequence control;
             control.PatchSet(0, kParam_OSCPortOffset, 12);
             second.Run(64, &control);
-            ASSERT_TRUE(WaitUntil(
-                [&] { return PingRoundTrip(OscTestClient(), g_oscBasePort + 12, 100); }));
+            ASSERT_TRUE(
+                WaitUntil([&] { return PingRoundTrip(OscTestClient(), g_oscBasePort + 12, 100); }));
             EXPECT_GT(Threads(), processWide);
             first.reset();
             EXPECT_GT(Threads(), before) << "the process's threads end with the last instance";
