@@ -9,6 +9,7 @@
 
 #include "AUTypes.h"
 #include "MrvnShared.h"
+#include "Timers.h"
 
 namespace MV {
 
@@ -84,6 +85,8 @@ public:
 private:
     static SInt32 Next(SInt32 index) { return index > kNumItems - 2 ? 0 : index + 1; }
 
+    // The timer thread runs while any queue exists, and ends with the last one.
+    const TimerThreadUse m_timerThread;
     std::unique_ptr<MessageQueueItem> m_items[kNumItems];
     // Stored only by the consumer: the slot it was handed last.
     std::atomic<SInt32> m_readIndex{kNumItems - 1};

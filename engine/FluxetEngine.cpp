@@ -4,8 +4,11 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "FluxetLoops.h"
+#include "SystemInfo.h"
 
 namespace {
 
@@ -42,21 +45,31 @@ const LoopTable* LoopsFor(MrvnFluxetEngine::LoopVariant variant) {
     return nullptr;
 }
 
-MrvnFluxetEngine::LoopVariant WidestLoops() {
+// The widest variant the processor runs, or the one $FLUXET_LOOPS names ("baseline", "avx2"
+// or "avx512") when it runs that one: benchmarks measure the narrower variants with it.
+MrvnFluxetEngine::LoopVariant ChosenLoops() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
 #endif
-    for (const auto variant :
-         {MrvnFluxetEngine::LoopVariant::AVX512, MrvnFluxetEngine::LoopVariant::AVX2}) {
+    using Variant = MrvnFluxetEngine::LoopVariant;
+    const std::string wanted = MV::EnvironmentValue("FLUXET_LOOPS");
+    for (const auto& [name, variant] :
+         {std::pair{"baseline", Variant::Baseline}, std::pair{"avx2", Variant::AVX2},
+          std::pair{"avx512", Variant::AVX512}}) {
+        if (wanted == name && LoopsFor(variant) != nullptr) {
+            return variant;
+        }
+    }
+    for (const auto variant : {Variant::AVX512, Variant::AVX2}) {
         if (LoopsFor(variant) != nullptr) {
             return variant;
         }
     }
-    return MrvnFluxetEngine::LoopVariant::Baseline;
+    return Variant::Baseline;
 }
 
 // Starts as the baseline (constant-initialised, so usable before any dynamic
-// initialisation); the library's load moves it to the widest variant the processor runs.
+// initialisation); the library's load moves it to the chosen variant (ChosenLoops).
 std::atomic<MrvnFluxetEngine::LoopVariant> g_loopVariant{MrvnFluxetEngine::LoopVariant::Baseline};
 std::atomic<const LoopTable*> g_loops{&MrvnFluxetLoops::kLoopsBaseline};
 
@@ -104,19 +117,17 @@ inline float CleanPhase(float phase) {
     return IsFinite(phase) ? phase : 0.0f;
 }
 
-// Bytewise equality of two records: -0 differs from 0, a NaN equals itself.
-bool SameWords(const MrvnFluxetEngine::PreComp& a, const MrvnFluxetEngine::PreComp& b) {
-    UInt32 difference = 0;
-    for (UInt32 i = 0; i < kNumShapes; ++i) {
-        difference |=
-            std::bit_cast<UInt32>(a.shapeWeights[i]) ^ std::bit_cast<UInt32>(b.shapeWeights[i]);
-    }
-    for (const auto field :
-         {&MrvnFluxetEngine::PreComp::shape, &MrvnFluxetEngine::PreComp::warpPivot,
-          &MrvnFluxetEngine::PreComp::sweepAmplitude, &MrvnFluxetEngine::PreComp::biasAmount,
-          &MrvnFluxetEngine::PreComp::speed, &MrvnFluxetEngine::PreComp::feedbackGain,
-          &MrvnFluxetEngine::PreComp::spread, &MrvnFluxetEngine::PreComp::speedLFODepth}) {
-        difference |= std::bit_cast<UInt32>(a.*field) ^ std::bit_cast<UInt32>(b.*field);
+// Bitwise equality of the parameters and rate a record was made from.
+bool SameInputs(const Float32 (&kept)[kNumParameters], Float32 keptRate,
+                const Float32 params[kNumParameters], Float32 sampleRate) {
+    static_assert(kNumParameters % 2 == 0);
+    UInt64 difference = std::bit_cast<UInt32>(sampleRate) ^ std::bit_cast<UInt32>(keptRate);
+    for (UInt32 i = 0; i < kNumParameters; i += 2) {
+        UInt64 a = 0;
+        UInt64 b = 0;
+        std::memcpy(&a, params + i, sizeof a);
+        std::memcpy(&b, kept + i, sizeof b);
+        difference |= a ^ b;
     }
     return difference == 0;
 }
@@ -143,7 +154,7 @@ MrvnFluxetEngine::LoopVariant MrvnFluxetEngine::CurrentLoopVariant() {
 
 namespace {
 [[maybe_unused]] const bool g_widestLoopsChosen =
-    MrvnFluxetEngine::SelectLoopVariant(WidestLoops());
+    MrvnFluxetEngine::SelectLoopVariant(ChosenLoops());
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -155,8 +166,10 @@ MrvnFluxetEngine::ChannelCore::ChannelCore(MrvnFluxetEngine& owner, SInt32 chann
 void MrvnFluxetEngine::ChannelCore::Reset() {
     if (!m_delay) {
         m_delay.reset(new Float32[kDelayLength]());
+    } else if (!m_ringClear) {
+        std::memset(m_delay.get(), 0, kDelayLength * sizeof(Float32));
     }
-    std::memset(m_delay.get(), 0, kDelayLength * sizeof(Float32));
+    m_ringClear = true;
     m_writeIndex = 0;
     m_state = KernelState{};
 }
@@ -179,6 +192,7 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     }
     source += owner.m_subBlockOffset;
     dest += owner.m_subBlockOffset;
+    m_ringClear = false;
 
     const float dry = KernelValue(dryLevel, kParam_DryLevel);
     const float wet = KernelValue(effectLevel, kParam_EffectLevel);
@@ -190,28 +204,24 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     const UInt32 w = m_writeIndex;
     const bool crossfade = owner.m_recordChanged && frames > 0;
 
-    const LoopTable& loops = Loops();
-    float* saved = owner.m_savedDelay.data();
-    float* previous = owner.m_previousPassOutput.data();
-    if (crossfade) {
-        // Render with the previous record, then give the ring back what it held and keep
-        // what that pass wrote for the crossfade.
-        loops.copyFromRing(delay, w, saved, frames);
-        const KernelState kept = m_state;
-        loops.processCore(source, previous, frames, delay, w, owner.m_previousRecord, dryGain,
-                          wetGain, sampleRate, startPhase, m_channelIndex, m_state,
-                          owner.m_commonRandomSnapshot, &owner.m_positionCache);
-        loops.swapWithRing(delay, w, saved, frames);
-        m_state = kept;
-    }
-
-    const float phase = loops.processCore(
-        source, dest, frames, delay, w, owner.m_currentRecord, dryGain, wetGain, sampleRate,
-        startPhase, m_channelIndex, m_state, owner.m_commonRandomSnapshot, &owner.m_positionCache);
-
-    if (crossfade) {
-        loops.crossfade(dest, previous, delay, w, saved, frames);
-    }
+    const MrvnFluxetLoops::BlockPass block{source,
+                                           dest,
+                                           frames,
+                                           delay,
+                                           w,
+                                           &owner.m_currentRecord,
+                                           crossfade ? &owner.m_previousRecord : nullptr,
+                                           dryGain,
+                                           wetGain,
+                                           sampleRate,
+                                           startPhase,
+                                           m_channelIndex,
+                                           &m_state,
+                                           &owner.m_commonRandomSnapshot,
+                                           &owner.m_positionCache,
+                                           owner.m_savedDelay.data(),
+                                           owner.m_previousPassOutput.data()};
+    const float phase = Loops().processBlock(block);
 
     if (m_channelIndex == 0) {
         owner.m_sharedLFOPhase = CleanPhase(phase);
@@ -234,8 +244,10 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_cachedFrac.assign(std::size_t(capacity) * PositionCache::kEntries, 0.0f);
     // A word per group of four frames, the narrowest variant's groups.
     m_cachedWord.assign(std::size_t(capacity / 4) * PositionCache::kEntries, 0);
+    m_cachedValues.assign(capacity, 0.0f);
     m_positionCache = PositionCache{};
     m_positionCache.capacity = capacity;
+    m_positionCache.values = m_cachedValues.data();
     for (int e = 0; e < PositionCache::kEntries; ++e) {
         m_positionCache.entries[e].index = m_cachedIndex.data() + std::size_t(e) * capacity;
         m_positionCache.entries[e].frac = m_cachedFrac.data() + std::size_t(e) * capacity;
@@ -246,6 +258,7 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_currentRecord = PreComp{};
     m_previousRecord = PreComp{};
     m_recordChanged = false;
+    m_recordIsPrevious = true;
     m_subBlockOffset = 0;
     m_precompRepeatable = false;
 }
@@ -267,15 +280,11 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     m_sampleRate = sampleRate;
     m_commonRandomSnapshot = firstKernelState;
 
-    // The same values as last time with both sweep LFOs off make the same record; only the
-    // comparison with the previous record (which may have moved since) is left to do.
-    UInt32 repeated = m_precompRepeatable ? 0 : 1;
-    repeated |= std::bit_cast<UInt32>(sampleRate) ^ std::bit_cast<UInt32>(m_precompSampleRate);
-    for (UInt32 i = 0; i < kNumParameters; ++i) {
-        repeated |= std::bit_cast<UInt32>(params[i]) ^ std::bit_cast<UInt32>(m_precompParams[i]);
-    }
-    if (repeated == 0) {
-        m_recordChanged = !SameWords(m_currentRecord, m_previousRecord);
+    // The same values as last time with both sweep LFOs off make the same record, which the
+    // previous one still equals unless a render call ended since it was made.
+    if (m_precompRepeatable &&
+        SameInputs(m_precompParams, m_precompSampleRate, params, sampleRate)) {
+        m_recordChanged = !m_recordIsPrevious;
         return;
     }
     for (UInt32 i = 0; i < kNumParameters; ++i) {
@@ -368,6 +377,7 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     set(rec.speedLFODepth, before.speedLFODepth, speedLFODepth);
     static_assert(sizeof(PreComp) == (kNumShapes + 8) * sizeof(Float32), "every field is set");
     m_recordChanged = difference != 0;
+    m_recordIsPrevious = difference == 0;
     m_precompRepeatable = !(speedLFODepth > 0.001f) && !(depthLFODepth > 0.001f);
 
     m_dataToGui.speedHz.store(speed, std::memory_order_relaxed);

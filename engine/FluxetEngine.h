@@ -50,9 +50,10 @@ public:
     static Float32 Sinusoid(Float32 f);
 
     // Variants of the sample loop by vector width. The widest one the processor runs is
-    // chosen when the library loads; all give the same bits. Tests and benchmarks may pick
-    // another: false when this build or processor lacks it. Any thread; a render already
-    // under way may finish with either variant.
+    // chosen when the library loads, unless the environment variable FLUXET_LOOPS names
+    // another it runs ("baseline", "avx2", "avx512"); all give the same bits. Tests and
+    // benchmarks may pick another: false when this build or processor lacks it. Any thread;
+    // a render already under way may finish with either variant.
     enum class LoopVariant { Baseline, AVX2, AVX512 };
     static bool SelectLoopVariant(LoopVariant variant);
     static LoopVariant CurrentLoopVariant();
@@ -79,6 +80,22 @@ public:
         Entry entries[kEntries];
         UInt32 capacity = 0; // frames per entry
         int recent = 0;      // the entry used last
+
+        // What the deterministic path makes of a record (which shapes count, whether the
+        // positions stay small), kept for the passes that follow with the same record.
+        struct Plan {
+            PreComp record;
+            UInt32 shapes;
+            Float32 bound;
+            bool unitWeight;
+            bool plainPivot;
+            bool valid;
+        };
+        Plan plans[kEntries];
+        int recentPlan = 0;
+        // The shape values of a crossfade's first pass, for its second when the two records
+        // differ only in what does not move the LFO; `capacity` frames.
+        Float32* values = nullptr;
     };
 
     // One channel's delay line and random state. The unit's kernel owns one and forwards
@@ -122,12 +139,18 @@ public:
         UInt32 WriteIndex() const { return m_writeIndex; }
         const KernelState& State() const { return m_state; }
         const Float32* DelayLine() const { return m_delay.get(); }
-        Float32* DelayLine() { return m_delay.get(); }
+        Float32* DelayLine() {
+            m_ringClear = false;
+            return m_delay.get();
+        }
 
     private:
         MrvnFluxetEngine& m_owner;
         SInt32 m_channelIndex;
         std::unique_ptr<Float32[]> m_delay;
+        // Nothing was written to the ring since it was cleared: a host activates a new
+        // instance with a reset, which need not clear a quarter of a megabyte again.
+        bool m_ringClear = true;
         UInt32 m_writeIndex = 0;
         KernelState m_state{};
     };
@@ -157,7 +180,12 @@ public:
 
     // After each whole render call: the current record becomes the previous one.
     // Render thread; real-time safe.
-    void EndRenderCall() { m_previousRecord = m_currentRecord; }
+    void EndRenderCall() {
+        if (!m_recordIsPrevious) {
+            m_previousRecord = m_currentRecord;
+            m_recordIsPrevious = true;
+        }
+    }
 
     // Frames of the host buffers already processed in this render call. Render thread.
     void SetSubBlockOffset(UInt32 offset) { m_subBlockOffset = offset; }
@@ -178,6 +206,9 @@ protected:
     PreComp m_currentRecord{};
     PreComp m_previousRecord{};
     bool m_recordChanged = false;
+    // The current record equals the previous one bytewise: most blocks need neither the
+    // comparison nor the copy.
+    bool m_recordIsPrevious = true;
     // Main LFO phase for the next sub-block; channel 0 writes it back.
     Float32 m_sharedLFOPhase = 0.0f;
     // The shared phase as it stood when this sub-block began: every channel starts here,
@@ -200,4 +231,5 @@ protected:
     std::vector<SInt32> m_cachedIndex;
     std::vector<Float32> m_cachedFrac;
     std::vector<UInt32> m_cachedWord;
+    std::vector<Float32> m_cachedValues;
 };

@@ -18,17 +18,36 @@ using ProcessCoreFn = Float32 (*)(const Float32* source, Float32* dest, UInt32 f
                                   const MrvnFluxetEngine::KernelState& common,
                                   MrvnFluxetEngine::PositionCache* cache);
 
+// One channel's sub-block as the unit renders it.
+struct BlockPass {
+    const Float32* source;
+    Float32* dest;
+    UInt32 frames;
+    Float32* delay;
+    UInt32 writeIndex;
+    const MrvnFluxetEngine::PreComp* current;
+    // Null, or the record to crossfade from: with t = j * (1 / frames), output and ring slot
+    // of frame j are the current pass's times t plus the previous pass's times (1 - t), each
+    // pass run from the ring as it stood before the sub-block (and the random state too).
+    const MrvnFluxetEngine::PreComp* previous;
+    Float32 dryGain;
+    Float32 wetGain;
+    Float32 sampleRate;
+    Float32 startPhase;
+    SInt32 channelIndex;
+    MrvnFluxetEngine::KernelState* state;
+    const MrvnFluxetEngine::KernelState* common;
+    MrvnFluxetEngine::PositionCache* cache; // null: none
+    // Scratch of `frames` samples each for a crossfade.
+    Float32* saved;
+    Float32* previousOutput;
+};
+
 // One variant of the loops.
 struct LoopTable {
     ProcessCoreFn processCore;
-    // saved[j] = delay[(writeIndex + j) mod ring length] for j < frames.
-    void (*copyFromRing)(const Float32* delay, UInt32 writeIndex, Float32* saved, UInt32 frames);
-    // Exchanges delay[(writeIndex + j) mod ring length] with saved[j] for j < frames.
-    void (*swapWithRing)(Float32* delay, UInt32 writeIndex, Float32* saved, UInt32 frames);
-    // With t = j * (1 / frames): dest[j] = dest[j] * t + previous[j] * (1 - t), and the
-    // same for the ring slot of frame j against saved[j].
-    void (*crossfade)(Float32* dest, const Float32* previous, Float32* delay, UInt32 writeIndex,
-                      const Float32* saved, UInt32 frames);
+    // Returns the channel's main LFO phase after the last frame of the current pass.
+    Float32 (*processBlock)(const BlockPass& block);
 };
 
 // Four lanes: what every x86-64 and arm64 processor has.

@@ -261,16 +261,25 @@ inline bool SameBits(VF a, VF b) {
 // for each other's write-backs.
 constexpr UInt32 kNoWindow = 1u << 31;
 constexpr UInt32 kApart = 1u << 30;
+// Lane k reads slot first + k of the low bits and the slot after it, none past the ring's end:
+// two plain loads. Most groups are so, the delay moving by less than a slot over a group.
+constexpr UInt32 kConsecutive = 1u << 29;
 
 [[gnu::always_inline]] inline UInt32 GroupWord(VI slot, UInt32 first) {
     const VI lane = LaneIndex();
+    const auto base = UInt32(slot[0]);
+    const VI rel = (slot - SInt32(base)) & SInt32(kMask);
+    const bool consecutive = AllSet(rel == lane);
+    if (consecutive && base < MrvnFluxetEngine::kDelayLength - kLanes) {
+        // Every lane lies the same number of slots behind its own.
+        const UInt32 behind = (first - base) & kMask;
+        return base | kConsecutive | (behind > kLanes ? kApart : 0);
+    }
     // Lane k reads the slots `behind` and `behind - 1` before its own; those belong to this
     // or an earlier lane of the group when behind <= k + 1 (a slot ahead lies far behind).
     const VI behind = ((lane + SInt32(first)) - slot) & SInt32(kMask);
     const UInt32 apart = AllSet(behind > lane + 1) ? kApart : 0;
 #if FLUXET_LOOPS_LANES >= 8
-    const auto base = UInt32(slot[0]);
-    const VI rel = (slot - SInt32(base)) & SInt32(kMask);
     const bool fits =
         base <= MrvnFluxetEngine::kDelayLength - 2 * kLanes && AllSet(rel < SInt32(2 * kLanes - 1));
     return (fits ? base : kNoWindow) | apart;
@@ -282,6 +291,12 @@ constexpr UInt32 kApart = 1u << 30;
 // delay[slot] and delay[slot + 1] for every lane.
 [[gnu::always_inline]] inline void ReadPair(const float* delay, VI slot, UInt32 word, VF& lo,
                                             VF& hi) {
+    if ((word & kConsecutive) != 0) {
+        const UInt32 base = word & kMask;
+        lo = Load(delay + base);
+        hi = Load(delay + base + 1);
+        return;
+    }
 #if FLUXET_LOOPS_LANES >= 8
     if ((word & kNoWindow) == 0) {
         const UInt32 base = word & kMask;
@@ -411,8 +426,9 @@ template <bool kChecked>
 // is recomputed from the write-backs until they stop changing. A lane depends only on
 // earlier lanes, so after d rounds every lane with a chain of at most d - 1 such reads
 // behind it is exact, and a round that changes nothing is the frame-by-frame result.
-inline VF RingGroup(VF x, VI slot, VF f, UInt32 word, float* delay, UInt32 first, UInt32 lanes,
-                    const Mix& mix) {
+// Out of line: its registers would crowd the common case's loop in RingGroups.
+[[gnu::noinline]] VF RingGroup(VF x, VI slot, VF f, UInt32 word, float* delay, UInt32 first,
+                               UInt32 lanes, const Mix& mix) {
     VF lo;
     VF hi;
     ReadPair(delay, slot, word, lo, hi);
@@ -507,7 +523,7 @@ inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
 // hold), so that the processor can overlap their long chains of dependent operations.
 template <bool kChecked, class Source, class ValueOf>
 void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt32 w, float a,
-                    float b, PositionsAt at) {
+                    float b, PositionsAt at, float* values = nullptr) {
     constexpr UInt32 kSide = kLanes == 16 ? 4 : 2;
     UInt32 n = 0;
     for (; n + kSide * kLanes <= count; n += kSide * kLanes) {
@@ -522,6 +538,12 @@ void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt3
         for (UInt32 g = 0; g < kSide; ++g) {
             v[g] = valueOf(v[g]);
         }
+        if (values != nullptr) {
+#pragma GCC unroll 4
+            for (UInt32 g = 0; g < kSide; ++g) {
+                Store(values + n + g * kLanes, v[g]);
+            }
+        }
 #pragma GCC unroll 4
         for (UInt32 g = 0; g < kSide; ++g) {
             Positions<kChecked>(v[g], (w + n + g * kLanes) & kMask, a, b, slot[g], frac[g]);
@@ -535,7 +557,11 @@ void ChunkPositions(Source&& source, const ValueOf& valueOf, UInt32 count, UInt3
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         VI slot;
         VF frac;
-        Positions<kChecked>(valueOf(source(n, lanes)), (w + n) & kMask, a, b, slot, frac);
+        const VF v = valueOf(source(n, lanes));
+        if (values != nullptr) {
+            Store(values + n, v);
+        }
+        Positions<kChecked>(v, (w + n) & kMask, a, b, slot, frac);
         KeepPositions(at, n, (w + n) & kMask, slot, frac);
     }
 }
@@ -549,11 +575,34 @@ inline VI LoadIndex(const SInt32* index) {
 // The ring and the mix of frames [from, count) of a chunk (from a group boundary on).
 inline void RingGroups(const float* in, float* out, UInt32 from, UInt32 count, float* delay,
                        UInt32 w, PositionsAt at, const Mix& mix) {
-    for (UInt32 n = from; n < count; n += kLanes) {
+    constexpr UInt32 kPlain = kConsecutive | kApart;
+    const VF feedback = Splat(mix.feedback);
+    const VF dryGain = Splat(mix.dryGain);
+    const VF wetGain = Splat(mix.wetGain);
+    UInt32 n = from;
+    while (n < count) {
+        // RingGroup's common case: whole, consecutive, apart, and not at the ring's end.
+        for (; n + kLanes <= count; n += kLanes) {
+            const UInt32 word = at.word[n / kLanes];
+            const UInt32 first = (w + n) & kMask;
+            if ((word & kPlain) != kPlain || first > MrvnFluxetEngine::kDelayLength - kLanes) {
+                break;
+            }
+            const float* slot = delay + (word & kMask);
+            const VF x = ZeroUnlessFinite(Load(in + n));
+            const VF f = Load(at.frac + n);
+            const VF y = Load(slot) * (1.0f - f) + Load(slot + 1) * f;
+            Store(delay + first, ZeroUnlessFinite(x + feedback * y));
+            Store(out + n, x * dryGain + y * wetGain);
+        }
+        if (n >= count) {
+            break;
+        }
         const UInt32 lanes = count - n < kLanes ? count - n : kLanes;
         const VF y = RingGroup(Inputs(in, n, lanes), LoadIndex(at.index + n), Load(at.frac + n),
                                at.word[n / kLanes], delay, (w + n) & kMask, lanes, mix);
         Outputs(out, n, lanes, y);
+        n += kLanes;
     }
 }
 
@@ -569,9 +618,10 @@ template <class Segment> inline void ForRingRuns(UInt32 w, UInt32 frames, const 
 }
 
 // One group of ZeroFeedbackChunk: reads, mixes, and returns the lanes that fail its checks.
-[[gnu::always_inline]] inline VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n,
-                                                   UInt32 lanes, const float* delay, UInt32 w,
-                                                   PositionsAt at, const Mix& mix) {
+// Out of line, as RingGroup.
+[[gnu::noinline]] VI ZeroFeedbackGroup(const float* in, float* out, UInt32 n, UInt32 lanes,
+                                       const float* delay, UInt32 w, PositionsAt at,
+                                       const Mix& mix) {
     const VI lane = LaneIndex();
     const VF x = Inputs(in, n, lanes);
     const VI slot = LoadIndex(at.index + n);
@@ -616,9 +666,32 @@ inline bool ZeroFeedbackChunk(const float* in, float* out, UInt32 count, float* 
         }
     });
     VI failed = {};
+    const VF feedback = Splat(mix.feedback);
+    const VF dryGain = Splat(mix.dryGain);
+    const VF wetGain = Splat(mix.wetGain);
     UInt32 n = 0;
-    for (; n + kLanes <= count; n += kLanes) {
-        failed |= ZeroFeedbackGroup(in, out, n, kLanes, delay, w, at, mix);
+    while (n + kLanes <= count) {
+        // ZeroFeedbackGroup's common case: whole, consecutive, every lane the same number of
+        // slots behind its own, which lies before the chunk.
+        for (; n + kLanes <= count; n += kLanes) {
+            const UInt32 word = at.word[n / kLanes];
+            const UInt32 behind = (((w + n) & kMask) - word) & kMask;
+            if ((word & kConsecutive) == 0 ||
+                behind - 1 >= MrvnFluxetEngine::kDelayLength - kChunk) {
+                break;
+            }
+            const float* slot = delay + (word & kMask);
+            const VF x = ZeroUnlessFinite(Load(in + n));
+            const VF f = Load(at.frac + n);
+            const VF y = Load(slot) * (1.0f - f) + Load(slot + 1) * f;
+            const VF written = ZeroUnlessFinite(x + feedback * y);
+            failed |= reinterpret_cast<VI>(written) != reinterpret_cast<VI>(x);
+            Store(out + n, x * dryGain + y * wetGain);
+        }
+        if (n + kLanes <= count) {
+            failed |= ZeroFeedbackGroup(in, out, n, kLanes, delay, w, at, mix);
+            n += kLanes;
+        }
     }
     if (n < count) {
         failed |= ZeroFeedbackGroup(in, out, n, count - n, delay, w, at, mix);
@@ -648,6 +721,8 @@ struct Pass {
     // they are there already.
     PositionsAt keep;
     bool positionsKept;
+    // Where a deterministic pass keeps its shape values (whole groups), or null.
+    float* values;
 };
 
 // Runs the pass a chunk at a time: positions(at, count, w) fills the chunk's read
@@ -748,10 +823,27 @@ float RunDeterministic(const Pass& pass) {
         return Load(part);
     };
     Chunk c;
+    UInt32 done = 0;
     RunChunks(pass, c, [&](PositionsAt at, UInt32 count, UInt32 w) {
-        ChunkPositions<!kBounded>(phasesOf, values, count, w, a, b, at);
+        ChunkPositions<!kBounded>(phasesOf, values, count, w, a, b, at,
+                                  pass.values != nullptr ? pass.values + done : nullptr);
+        done += count;
     });
     return phases.Phase();
+}
+
+// A deterministic pass whose shape values another pass made already.
+template <bool kBounded> void RunFromValues(const Pass& pass, const float* values) {
+    const float a = pass.rec.sweepAmplitude;
+    const float b = pass.rec.biasAmount;
+    Chunk c;
+    UInt32 done = 0;
+    RunChunks(pass, c, [&](PositionsAt at, UInt32 count, UInt32 w) {
+        const float* v = values + done;
+        ChunkPositions<!kBounded>([v](UInt32 n, UInt32) { return Load(v + n); },
+                                  [](VF x) { return x; }, count, w, a, b, at);
+        done += count;
+    });
 }
 
 // A deterministic pass whose positions are kept already: only the ring and the mix.
@@ -794,18 +886,19 @@ template <bool kBounded> DeterministicFn PickShapes(unsigned shapes, bool unitWe
     }
 }
 
-DeterministicFn PickDeterministic(const Pass& pass) {
-    const Record& rec = pass.rec;
-    if (rec.warpPivot != 0.5f) {
-        return RunDeterministic<0x1F, false, false, false>;
-    }
-    unsigned shapes = 0;
+using Cache = MrvnFluxetEngine::PositionCache;
+using Plan = Cache::Plan;
+
+Plan PlanFor(const Record& rec) {
+    Plan plan{};
+    plan.record = rec;
+    plan.valid = true;
+    plan.plainPivot = rec.warpPivot == 0.5f;
     float weightSum = 0.0f;
-    bool unitWeight = false;
     for (unsigned i = 0; i < 5; ++i) {
         if (rec.shapeWeights[i] != 0.0f) {
-            shapes |= 1u << i;
-            unitWeight = rec.shapeWeights[i] == 1.0f;
+            plan.shapes |= 1u << i;
+            plan.unitWeight = rec.shapeWeights[i] == 1.0f;
         }
         weightSum += std::fabs(rec.shapeWeights[i]);
     }
@@ -813,9 +906,21 @@ DeterministicFn PickDeterministic(const Pass& pass) {
     // a hair beyond), so |v| <= 1.01 * the sum of |weight|.
     const float a = std::fabs(rec.sweepAmplitude);
     const float b = std::fabs(rec.biasAmount);
-    const float bound = 65536.0f + a + b + (a + b) * (weightSum * 1.01f);
-    const bool bounded = IsFinite(pass.phi) && IsFinite(pass.inc) && bound < 0x1p22f;
-    return bounded ? PickShapes<true>(shapes, unitWeight) : PickShapes<false>(shapes, unitWeight);
+    plan.bound = 65536.0f + a + b + (a + b) * (weightSum * 1.01f);
+    return plan;
+}
+
+// Every read position of the pass stays below 2^22 in magnitude.
+bool Bounded(const Plan& plan, const Pass& pass) {
+    return plan.plainPivot && IsFinite(pass.phi) && IsFinite(pass.inc) && plan.bound < 0x1p22f;
+}
+
+DeterministicFn PickDeterministic(const Plan& plan, const Pass& pass) {
+    if (!plan.plainPivot) {
+        return RunDeterministic<0x1F, false, false, false>;
+    }
+    return Bounded(plan, pass) ? PickShapes<true>(plan.shapes, plan.unitWeight)
+                               : PickShapes<false>(plan.shapes, plan.unitWeight);
 }
 
 // Once per cycle of the shared phase: new random targets for the three random shapes.
@@ -936,7 +1041,6 @@ void Crossfade(Float32* dest, const Float32* previous, Float32* delay, UInt32 w,
     });
 }
 
-using Cache = MrvnFluxetEngine::PositionCache;
 static_assert(Cache::kEntries == 2);
 
 bool SameRecord(const Record& a, const Record& b) {
@@ -974,61 +1078,149 @@ Cache::Entry* KeptPositions(Cache& cache, const Pass& pass) {
     return nullptr;
 }
 
+// The plan of a record, from the cache when one of the last two records was the same.
+const Plan& PlanOf(Cache& cache, const Record& rec) {
+    const int recent = cache.recentPlan;
+    if (cache.plans[recent].valid && SameRecord(cache.plans[recent].record, rec)) {
+        return cache.plans[recent];
+    }
+    const int other = 1 - recent;
+    if (!cache.plans[other].valid || !SameRecord(cache.plans[other].record, rec)) {
+        cache.plans[other] = PlanFor(rec);
+    }
+    cache.recentPlan = other;
+    return cache.plans[other];
+}
+
+// What a deterministic pass does with shape values: nothing, keeps them for another pass
+// with the same ones, or takes them from such a pass instead of making them.
+enum class Values { kMake, kKeep, kTake };
+
+// Returns the final phase; `kept` tells whether the values were kept.
+float DeterministicPass(Pass& pass, Cache* cache, Values values, float takenPhase, bool& kept) {
+    kept = false;
+    if (cache == nullptr || pass.frames > cache->capacity) {
+        return PickDeterministic(PlanFor(pass.rec), pass)(pass);
+    }
+    if (const Cache::Entry* entry = KeptPositions(*cache, pass); entry != nullptr) {
+        pass.keep = PositionsAt{entry->index, entry->frac, entry->word};
+        pass.positionsKept = true;
+        RunKept(pass);
+        return entry->endPhase;
+    }
+    const Plan& plan = PlanOf(*cache, pass.rec);
+    const int e = 1 - cache->recent;
+    Cache::Entry& entry = cache->entries[e];
+    entry.valid = false;
+    pass.keep = PositionsAt{entry.index, entry.frac, entry.word};
+    float phase;
+    if (values == Values::kTake) {
+        if (Bounded(plan, pass)) {
+            RunFromValues<true>(pass, cache->values);
+        } else {
+            RunFromValues<false>(pass, cache->values);
+        }
+        phase = takenPhase;
+    } else {
+        pass.values = values == Values::kKeep ? cache->values : nullptr;
+        phase = PickDeterministic(plan, pass)(pass);
+        kept = values == Values::kKeep;
+    }
+    entry.record = pass.rec;
+    entry.startPhase = pass.phi;
+    entry.increment = pass.inc;
+    entry.writeIndex = pass.writeIndex;
+    entry.frames = pass.frames;
+    entry.lanes = kLanes;
+    entry.endPhase = phase;
+    entry.valid = true;
+    cache->recent = e;
+    return phase;
+}
+
+// One pass of a block with one record into dest.
+float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, float* dest,
+              Values values, float takenPhase, bool& kept) {
+    kept = false;
+    const float inc = record.speed / block.sampleRate;
+    const float spreadOffset = static_cast<float>(block.channelIndex) * record.spread;
+    Pass pass{block.source,
+              dest,
+              block.frames,
+              block.delay,
+              block.writeIndex & kMask,
+              record,
+              Mix{record.feedbackGain, block.dryGain, block.wetGain},
+              Frac(block.startPhase + spreadOffset),
+              inc,
+              inc >= 0.0f && inc < 1.0f,
+              PositionsAt{nullptr, nullptr, nullptr},
+              false,
+              nullptr};
+    if (record.shape <= 4.0f) {
+        return DeterministicPass(pass, block.cache, values, takenPhase, kept);
+    }
+    if (pass.smallStep) {
+        return RunRandom<true>(pass, block.sampleRate, block.startPhase, spreadOffset, *block.state,
+                               *block.common);
+    }
+    return RunRandom<false>(pass, block.sampleRate, block.startPhase, spreadOffset, *block.state,
+                            *block.common);
+}
+
 Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32* delay,
                     UInt32 writeIndex, const MrvnFluxetEngine::PreComp& record, Float32 dryGain,
                     Float32 wetGain, Float32 sampleRate, Float32 startPhase, SInt32 channelIndex,
                     MrvnFluxetEngine::KernelState& state,
                     const MrvnFluxetEngine::KernelState& common, Cache* cache) {
-    const float inc = record.speed / sampleRate;
-    const float spreadOffset = static_cast<float>(channelIndex) * record.spread;
-    Pass pass{source,
-              dest,
-              frames,
-              delay,
-              writeIndex & kMask,
-              record,
-              Mix{record.feedbackGain, dryGain, wetGain},
-              Frac(startPhase + spreadOffset),
-              inc,
-              inc >= 0.0f && inc < 1.0f,
-              PositionsAt{nullptr, nullptr, nullptr},
-              false};
-    if (record.shape <= 4.0f) {
-        if (cache == nullptr || frames > cache->capacity) {
-            return PickDeterministic(pass)(pass);
-        }
-        if (const Cache::Entry* kept = KeptPositions(*cache, pass); kept != nullptr) {
-            pass.keep = PositionsAt{kept->index, kept->frac, kept->word};
-            pass.positionsKept = true;
-            RunKept(pass);
-            return kept->endPhase;
-        }
-        const int e = 1 - cache->recent;
-        Cache::Entry& entry = cache->entries[e];
-        entry.valid = false;
-        pass.keep = PositionsAt{entry.index, entry.frac, entry.word};
-        const float phase = PickDeterministic(pass)(pass);
-        entry.record = record;
-        entry.startPhase = pass.phi;
-        entry.increment = inc;
-        entry.writeIndex = pass.writeIndex;
-        entry.frames = frames;
-        entry.lanes = kLanes;
-        entry.endPhase = phase;
-        entry.valid = true;
-        cache->recent = e;
-        return phase;
+    const MrvnFluxetLoops::BlockPass block{source,     dest,         frames,  delay,   writeIndex,
+                                           &record,    nullptr,      dryGain, wetGain, sampleRate,
+                                           startPhase, channelIndex, &state,  &common, cache,
+                                           nullptr,    nullptr};
+    bool kept = false;
+    return Process(block, record, dest, Values::kMake, 0.0f, kept);
+}
+
+// Two deterministic records whose passes have the same shape values frame by frame: the
+// same shapes and pivot, and the same speed and spread (the channel's LFO runs the same way).
+bool SameShapeValues(const Record& a, const Record& b) {
+    UInt32 difference = 0;
+    for (int i = 0; i < 5; ++i) {
+        difference |=
+            std::bit_cast<UInt32>(a.shapeWeights[i]) ^ std::bit_cast<UInt32>(b.shapeWeights[i]);
     }
-    if (pass.smallStep) {
-        return RunRandom<true>(pass, sampleRate, startPhase, spreadOffset, state, common);
+    difference |= std::bit_cast<UInt32>(a.warpPivot) ^ std::bit_cast<UInt32>(b.warpPivot);
+    difference |= std::bit_cast<UInt32>(a.speed) ^ std::bit_cast<UInt32>(b.speed);
+    difference |= std::bit_cast<UInt32>(a.spread) ^ std::bit_cast<UInt32>(b.spread);
+    return difference == 0 && a.shape <= 4.0f && b.shape <= 4.0f;
+}
+
+Float32 ProcessBlock(const MrvnFluxetLoops::BlockPass& block) {
+    bool kept = false;
+    if (block.previous == nullptr) {
+        return Process(block, *block.current, block.dest, Values::kMake, 0.0f, kept);
     }
-    return RunRandom<false>(pass, sampleRate, startPhase, spreadOffset, state, common);
+    // The pass with the previous record, then the ring as it was with what that pass wrote
+    // kept aside, the pass with the current record, and the crossfade of the two.
+    const UInt32 w = block.writeIndex & kMask;
+    CopyFromRing(block.delay, w, block.saved, block.frames);
+    const State before = *block.state;
+    const bool share = SameShapeValues(*block.previous, *block.current);
+    const float previousPhase = Process(block, *block.previous, block.previousOutput,
+                                        share ? Values::kKeep : Values::kMake, 0.0f, kept);
+    SwapWithRing(block.delay, w, block.saved, block.frames);
+    *block.state = before;
+    bool unused = false;
+    const float phase = Process(block, *block.current, block.dest,
+                                kept ? Values::kTake : Values::kMake, previousPhase, unused);
+    Crossfade(block.dest, block.previousOutput, block.delay, w, block.saved, block.frames);
+    return phase;
 }
 
 } // namespace
 
 namespace MrvnFluxetLoops {
 
-const LoopTable FLUXET_LOOPS_TABLE = {ProcessCore, CopyFromRing, SwapWithRing, Crossfade};
+const LoopTable FLUXET_LOOPS_TABLE = {ProcessCore, ProcessBlock};
 
 } // namespace MrvnFluxetLoops

@@ -117,6 +117,8 @@ OSStatus MrvnFluxet::Initialize() {
     m_barLineHanded = false;
     m_restartPending.store(false);
     m_luaMIDIHelper.Transport().Reset(GetSampleRate());
+    // Formats are fixed while the unit is initialised.
+    m_renderSampleRate = Float32(GetSampleRate());
     g_OSCBasePort.store(GetPrefInt(kPrefOSCBasePort, kDefaultOSCBasePort));
     m_luaMIDIHelper.Initialize();
     // Creates the script's interpreter, whose scripts make their OSC registrations.
@@ -361,7 +363,7 @@ void MrvnFluxet::DoPrecomps(UInt32 frames) {
     }
     static const KernelState kNoState{};
     const auto* first = static_cast<const CFluxetKernel*>(GetKernel(0));
-    MrvnFluxetEngine::DoPrecomps(frames, params, Float32(GetSampleRate()),
+    MrvnFluxetEngine::DoPrecomps(frames, params, m_renderSampleRate,
                                  first != nullptr ? first->Core().State() : kNoState);
 }
 

@@ -225,6 +225,8 @@ private:
     // A restart of the modulation asked for by a script, taken by the next sub-block.
     std::atomic<bool> m_restartPending{false};
     std::atomic<Float32> m_restartPhase{0.0f};
+    // The output's sample rate, read when the unit initialises.
+    Float32 m_renderSampleRate = 44100.0f;
     // The global element's records, one per parameter.
     const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
 };

@@ -116,7 +116,8 @@ OSStatus AUBase::DoRender(AudioUnitRenderActionFlags& ioActionFlags,
     }
 
     // Several outputs may be rendered by one call, so each then keeps its own buffer.
-    if (hostHasMemory && Outputs().GetNumberOfElements() == 1) {
+    const bool intoHostBuffers = hostHasMemory && Outputs().GetNumberOfElements() == 1;
+    if (intoHostBuffers) {
         output->SetBufferList(ioData);
     } else {
         output->PrepareBuffer(nFrames);
@@ -130,7 +131,11 @@ OSStatus AUBase::DoRender(AudioUnitRenderActionFlags& ioActionFlags,
 
     AudioUnitRenderActionFlags postFlags = ioActionFlags | kAudioUnitRenderAction_PostRender;
     if (result == noErr) {
-        output->DeliverBuffersTo(ioData, nFrames);
+        // Rendered straight into the host's buffers, there is nothing to deliver unless the
+        // unit moved the output elsewhere.
+        if (!intoHostBuffers || !output->SameBuffers(ioData)) {
+            output->DeliverBuffersTo(ioData, nFrames);
+        }
     } else {
         ReportRenderError(result);
         postFlags |= kAudioUnitRenderAction_PostRenderError;

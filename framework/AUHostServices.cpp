@@ -89,6 +89,7 @@ public:
         slot.listener = listener;
         slot.object = object;
         slot.event = event;
+        slot.unit.store(event.mArgument.mParameter.mAudioUnit, std::memory_order_relaxed);
         slot.state.store(kLive);
         if (index == used) {
             m_used.store(used + 1);
@@ -117,10 +118,14 @@ public:
     void Notify(const AudioUnitEvent& event, AudioUnitParameterValue value,
                 const AUListenerBase* sendingListener, const void* sendingObject) {
         const UInt64 hostTime = HostTimeNanoseconds();
+        const AudioUnit unit = event.mArgument.mParameter.mAudioUnit;
         const std::size_t used = m_used.load();
         for (std::size_t i = 0; i < used; ++i) {
             Slot& slot = m_slots[i];
-            if (slot.state.load() != kLive) {
+            // Registrations of other units are passed over without a write: a process with many
+            // units would otherwise pay for every one of them on each change. A unit read here
+            // that is out of date only sends the slot through the full check below.
+            if (slot.unit.load(std::memory_order_relaxed) != unit || slot.state.load() != kLive) {
                 continue;
             }
             slot.users.fetch_add(1);
@@ -147,6 +152,8 @@ private:
     struct Slot {
         std::atomic<UInt32> state{kEmpty};
         std::atomic<UInt32> users{0};
+        // The unit of the registration (parameter and property events name it alike).
+        std::atomic<AudioUnit> unit{nullptr};
         AUListenerBase* listener = nullptr;
         void* object = nullptr;
         AudioUnitEvent event{};

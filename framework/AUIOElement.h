@@ -46,6 +46,19 @@ public:
         return static_cast<Float32*>(GetBufferList().mBuffers[buffer].mData);
     }
 
+    // Whether this list's buffers are those of `other`. Render thread.
+    bool SameBuffers(const AudioBufferList& other) const noexcept {
+        const AudioBufferList& list = GetBufferList();
+        if (list.mNumberBuffers != other.mNumberBuffers) {
+            return false;
+        }
+        for (UInt32 i = 0; i < list.mNumberBuffers; ++i) {
+            if (list.mBuffers[i].mData != other.mBuffers[i].mData) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Hands this list's pointers to destination buffers that have none and copies the samples
     // into those that have memory of their own (when it is not the same memory). Render thread.
     void DeliverBuffersTo(AudioBufferList& destination, UInt32 nFrames) const noexcept;
@@ -70,8 +83,10 @@ public:
         return m_callback.inputProc != nullptr || m_connection.sourceAudioUnit != nullptr;
     }
 
-    // Fetches nFrames from the source into this element's buffer list. Render thread;
-    // real-time safe as far as the source is.
+    // Fetches nFrames from the source into this element's buffer list. A source may point
+    // the list's buffers at memory of its own that holds the samples instead of filling them
+    // (the next pull points them back); nothing writes an input. Render thread; real-time
+    // safe as far as the source is.
     OSStatus PullInput(AudioUnitRenderActionFlags& ioActionFlags, const AudioTimeStamp& timeStamp,
                        AudioUnitElement element, UInt32 nFrames);
 

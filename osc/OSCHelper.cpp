@@ -81,7 +81,8 @@ private:
 };
 
 OSCHelper::OSCHelper(AUBase* effect, LuaMIDIHelper* luaHelper)
-    : m_effect(effect), m_luaHelper(luaHelper) {
+    : m_effect(effect), m_luaHelper(luaHelper),
+      m_startTasks(std::make_unique<DeferredCall>(&OSCHelper::StartTasksLater, this)) {
     (void)g_sendOSCInstalled;
 }
 
@@ -148,14 +149,32 @@ void OSCHelper::Initialize() {
 // Tasks
 
 bool OSCHelper::HasTasks() const {
-    return m_task != nullptr;
+    return m_tasksRunning.load(std::memory_order_acquire);
 }
 
 void OSCHelper::CreateTask() {
+    const std::lock_guard lock(m_taskLock);
     if (m_task != nullptr) {
         PrintLine("Warning: Attempt to recreate OSC task");
         return;
     }
+    m_tasksEnabled.store(true, std::memory_order_release);
+    // While OSC is off no thread is started; the first port starts them.
+    if (m_port.load() != 0) {
+        StartTasks();
+    }
+}
+
+void OSCHelper::StartTasksLater(void* self) {
+    auto& server = *static_cast<OSCHelper*>(self);
+    const std::lock_guard lock(server.m_taskLock);
+    if (server.m_tasksEnabled.load(std::memory_order_acquire) && server.m_task == nullptr &&
+        server.m_port.load() != 0) {
+        server.StartTasks();
+    }
+}
+
+void OSCHelper::StartTasks() {
     if (m_eventStorage == nullptr) {
         m_eventStorage.reset(new (std::nothrow) EventGroup);
         if (m_eventStorage == nullptr) {
@@ -184,8 +203,7 @@ void OSCHelper::CreateTask() {
             }
         }
     }
-    // A new receive task starts idle: ports requested while there was none wait for the next
-    // SetPort.
+    // A new receive task listens on the port asked for last.
     m_eventStorage->Wait(0);
     while (m_taskDone->Wait(0)) {
     }
@@ -201,6 +219,8 @@ void OSCHelper::CreateTask() {
         return;
     }
     m_task = std::move(task);
+    m_tasksRunning.store(true, std::memory_order_release);
+    m_eventStorage->Set(kWakeFlag);
     auto notifyTask = std::make_unique<MV::Task>();
     if (const int error = notifyTask->Start(&OSCHelper::NotifyTask, this, "osc-notify");
         error != 0) {
@@ -214,6 +234,11 @@ void OSCHelper::CreateTask() {
 }
 
 void OSCHelper::DestroyTask() {
+    // No start may come after this: none is waiting on the timer thread, and a port set from
+    // now on asks for none.
+    m_tasksEnabled.store(false, std::memory_order_release);
+    m_startTasks->Cancel();
+    const std::lock_guard lock(m_taskLock);
     if (m_task == nullptr) {
         return;
     }
@@ -251,6 +276,7 @@ void OSCHelper::DestroyTask() {
     }
     m_task.reset();
     m_notifyTask.reset();
+    m_tasksRunning.store(false, std::memory_order_release);
 }
 
 int OSCHelper::Task(void* parameter) {
@@ -367,6 +393,11 @@ void OSCHelper::SetPort(SInt32 port) {
     }
     if (EventGroup* event = m_event.load(std::memory_order_acquire)) {
         event->Set(kWakeFlag);
+    }
+    // The tasks are started on the timer thread: this may be the render thread.
+    if (port != 0 && m_tasksEnabled.load(std::memory_order_acquire) &&
+        !m_tasksRunning.load(std::memory_order_acquire)) {
+        m_startTasks->Post();
     }
 }
 

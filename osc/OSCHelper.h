@@ -27,6 +27,7 @@
 #include "SetParamQueue.h"
 #include "Synchronization.h"
 #include "Task.h"
+#include "Timers.h"
 
 class AUBase;
 
@@ -103,8 +104,9 @@ public:
     // the parameter table from the unit, the bind address and reply preferences, and the
     // script's Lua state (whose set-up makes the script's OSC registrations).
     void Initialize();
-    // Main thread. Starts the receive and notification tasks; the receive task stays idle
-    // until the next SetPort.
+    // Main thread. Lets the receive and notification tasks run: they start now when a port
+    // is set, else (on the timer thread) with the first port set, so that a server with OSC
+    // off has no thread. Once started they stay, idle while OSC is off.
     void CreateTask();
     // Main thread (and the destructor). Ends both tasks; does nothing without tasks. Returns
     // within about a second: a receive task stuck in a script's system call is let go.
@@ -201,6 +203,10 @@ private:
 
     static int Task(void* parameter);
     static int NotifyTask(void* parameter);
+    // Under m_taskLock: both tasks, the receive task listening on the current port.
+    void StartTasks();
+    // Timer thread: the start a port asked for, unless the tasks were ended meanwhile.
+    static void StartTasksLater(void* self);
     void TaskMain();
     void NotifyTaskMain();
     // One listening period: socket, publication, receive loop, and back.
@@ -281,6 +287,10 @@ private:
     std::atomic<EventGroup*> m_event{nullptr};
     std::atomic<EventGroup*> m_notifyEvent{nullptr};
     std::unique_ptr<Semaphore> m_taskDone, m_notifyDone;
+    // Creating and ending the tasks (the main thread, and the timer thread's start).
+    std::mutex m_taskLock;
+    std::atomic<bool> m_tasksEnabled{false};
+    std::atomic<bool> m_tasksRunning{false};
 
     // What the receive task tells the script host about itself; a new one per task, shared
     // with the task's thread so that it outlives a server that let the task go.
@@ -329,6 +339,9 @@ private:
     mutable std::mutex m_recentLock;
     std::array<std::string, kNumRecentMessages> m_recentMessages;
     int m_recentIndex = 0;
+
+    // Last, so that it goes first: no start runs once the members it uses go.
+    std::unique_ptr<DeferredCall> m_startTasks;
 };
 
 } // namespace MV

@@ -25,7 +25,9 @@ struct ZeroconfService::Entry {
 namespace {
 
 // The process-wide client. Everything below runs with the threaded poll's lock held: the
-// public operations take it, and Avahi holds it while it calls the callbacks.
+// public operations take it, and Avahi holds it while it calls the callbacks. The event
+// thread and the client exist while there is a service to publish: the last one withdrawn
+// ends them, so that a process whose effects are all closed keeps no thread of ours.
 class Publisher {
 public:
     static Publisher& Instance() {
@@ -37,6 +39,10 @@ public:
 
     ZeroconfService::Entry* Add(const std::string& name, const char* type, int port) {
         auto* entry = new ZeroconfService::Entry{name, type, port};
+        const std::lock_guard life(m_lifecycle);
+        if (m_poll == nullptr) {
+            StartEventThread();
+        }
         Lock lock(*this);
         m_entries.push_back(entry);
         if (m_poll == nullptr) {
@@ -51,6 +57,7 @@ public:
     }
 
     void Remove(ZeroconfService::Entry* entry) {
+        const std::lock_guard life(m_lifecycle);
         {
             Lock lock(*this);
             FreeGroup(*entry);
@@ -58,9 +65,13 @@ public:
                             m_entries.end());
         }
         delete entry;
+        if (m_entries.empty()) {
+            StopEventThread();
+        }
     }
 
     std::optional<ZeroconfService::Published> Find(int port) {
+        const std::lock_guard life(m_lifecycle);
         Lock lock(*this);
         for (const ZeroconfService::Entry* entry : m_entries) {
             if (entry->port == port) {
@@ -71,6 +82,7 @@ public:
     }
 
     bool DaemonReachable() {
+        const std::lock_guard life(m_lifecycle);
         Lock lock(*this);
         if (m_client == nullptr) {
             return false;
@@ -81,6 +93,7 @@ public:
     }
 
     template <class Result, class Read> Result Inspect(ZeroconfService::Entry* entry, Read read) {
+        const std::lock_guard life(m_lifecycle);
         Lock lock(*this);
         return read(*entry);
     }
@@ -104,7 +117,10 @@ private:
         Publisher& m_publisher;
     };
 
-    Publisher() {
+    Publisher() = default;
+
+    // Under m_lifecycle, with no event thread.
+    void StartEventThread() {
         m_poll = avahi_threaded_poll_new();
         if (m_poll != nullptr && avahi_threaded_poll_start(m_poll) < 0) {
             avahi_threaded_poll_free(m_poll);
@@ -113,6 +129,21 @@ private:
         if (m_poll == nullptr) {
             ReportUnavailable("cannot start the Avahi event thread");
         }
+    }
+
+    // Under m_lifecycle, with no entry left. The thread ends first, so the client goes
+    // while nothing else uses it.
+    void StopEventThread() {
+        if (m_poll == nullptr) {
+            return;
+        }
+        avahi_threaded_poll_stop(m_poll);
+        if (m_client != nullptr) {
+            avahi_client_free(m_client);
+            m_client = nullptr;
+        }
+        avahi_threaded_poll_free(m_poll);
+        m_poll = nullptr;
     }
 
     // Waits for the daemon when it is not there yet (and again after it went away), so
@@ -242,6 +273,8 @@ private:
         });
     }
 
+    // Taken first by every public operation: the event thread starts and stops under it.
+    std::mutex m_lifecycle;
     AvahiThreadedPoll* m_poll = nullptr;
     AvahiClient* m_client = nullptr;
     std::vector<ZeroconfService::Entry*> m_entries;

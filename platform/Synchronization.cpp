@@ -46,6 +46,7 @@ public:
     explicit Deadline(long timeoutMs)
         : m_forever(timeoutMs < 0),
           m_end(Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs)) {}
+    explicit Deadline(Clock::time_point end) : m_forever(false), m_end(end) {}
 
     // False once the deadline has passed; otherwise points `limit` at what is left (null
     // for no limit).
@@ -81,6 +82,22 @@ void SleepWhileZero(std::atomic<std::uint64_t>& state, const timespec* limit) {
     state.fetch_sub(kOneWaiter, std::memory_order_seq_cst);
 }
 
+// An event group's wait: every set bit, taken, or 0 once the deadline passed.
+std::uint32_t TakeBits(std::atomic<std::uint64_t>& state, const Deadline& deadline) {
+    for (;;) {
+        const std::uint64_t before = state.fetch_and(~kLowHalf, std::memory_order_acq_rel);
+        if ((before & kLowHalf) != 0) {
+            return std::uint32_t(before);
+        }
+        timespec remaining{};
+        const timespec* limit = nullptr;
+        if (!deadline.Remaining(remaining, limit)) {
+            return 0;
+        }
+        SleepWhileZero(state, limit);
+    }
+}
+
 } // namespace
 
 void EventGroup::Set(std::uint32_t bits) {
@@ -95,19 +112,11 @@ void EventGroup::Set(std::uint32_t bits) {
 }
 
 std::uint32_t EventGroup::Wait(long timeoutMs) {
-    const Deadline deadline(timeoutMs);
-    for (;;) {
-        const std::uint64_t before = m_state.fetch_and(~kLowHalf, std::memory_order_acq_rel);
-        if ((before & kLowHalf) != 0) {
-            return std::uint32_t(before);
-        }
-        timespec remaining{};
-        const timespec* limit = nullptr;
-        if (!deadline.Remaining(remaining, limit)) {
-            return 0;
-        }
-        SleepWhileZero(m_state, limit);
-    }
+    return TakeBits(m_state, Deadline(timeoutMs));
+}
+
+std::uint32_t EventGroup::WaitUntil(std::chrono::steady_clock::time_point end) {
+    return TakeBits(m_state, Deadline(end));
 }
 
 Semaphore::Semaphore(std::uint32_t maximum, std::uint32_t initial)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +30,8 @@ public:
     // Blocks until at least one bit is set, then returns every set bit and clears them.
     // Returns 0 when timeoutMs passes first (0 polls). Any non-real-time thread.
     std::uint32_t Wait(long timeoutMs = kWaitForever);
+    // The same with a deadline on the steady clock, to the nanosecond.
+    std::uint32_t WaitUntil(std::chrono::steady_clock::time_point deadline);
 
 private:
     // Low half: the flag bits (the word sleepers wait on); high half: how many sleep.

@@ -1,8 +1,11 @@
 // The process's event-loop timers. One timer thread per process stands for the host
-// application's main loop: it is started by the first AddTimer and runs every timer
-// callback, one at a time, in the order they fall due.
+// application's main loop: it runs every timer callback and every deferred call, one at a
+// time, in the order they fall due. It starts with the first timer or user and, once the last
+// user has gone with no timer left, stops again, so that a process whose effects are all
+// closed keeps no thread of ours.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <thread>
 
@@ -37,10 +40,49 @@ TimerHandle AddTimer(double firstDelaySeconds, double repeatIntervalSeconds, Tim
 // lock that the callback takes (use kDontWait there, and wait later without the lock).
 bool RemoveTimer(TimerHandle timer, TimerRemoval removal = TimerRemoval::kWaitForCallback);
 
-// The timer thread's id; a default id before the first AddTimer.
+// The timer thread's id; a default id while no timer thread runs.
 std::thread::id TimerThreadId();
 
 // True on the timer thread.
 bool IsTimerThread();
+
+// Keeps the timer thread running for its own life, for an owner that will add timers or
+// post calls. When the last use goes and no timer is left, the thread ends (the destructor
+// waits for it, except on the timer thread itself, which then keeps running). Main thread.
+class TimerThreadUse {
+public:
+    TimerThreadUse();
+    ~TimerThreadUse();
+    TimerThreadUse(const TimerThreadUse&) = delete;
+    TimerThreadUse& operator=(const TimerThreadUse&) = delete;
+};
+
+// A function the timer thread calls soon after each Post, once however many Posts came
+// before the call: how the render thread hands work that may block or allocate to the
+// main loop. Holds a use of the timer thread while it exists.
+class DeferredCall {
+public:
+    using Function = void (*)(void* user);
+
+    // Main thread. Allocates.
+    DeferredCall(Function function, void* user);
+    // Main thread. Drops a pending call and waits for one in progress (unless on the timer
+    // thread), so the function is not running once this returns.
+    ~DeferredCall();
+    DeferredCall(const DeferredCall&) = delete;
+    DeferredCall& operator=(const DeferredCall&) = delete;
+
+    // Any thread; real-time safe (atomic stores and a non-blocking wake-up).
+    void Post();
+    // Any thread but the timer thread: drops a pending call and waits for one in progress.
+    void Cancel();
+
+private:
+    friend class TimerService;
+    const TimerThreadUse m_use;
+    const Function m_function;
+    void* const m_user;
+    std::atomic<bool> m_pending{false};
+};
 
 } // namespace MV

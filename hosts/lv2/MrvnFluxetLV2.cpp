@@ -15,6 +15,7 @@
 #include <lv2/time/time.h>
 #include <plist/plist.h>
 
+#include "AUComponent.h"
 #include "AudioUnitAPI.h"
 #include "Bundle.h"
 #include "FluxetLV2Metadata.h"
@@ -59,6 +60,7 @@ MrvnFluxetLV2::MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map)
     m_uris.atomString = urid(LV2_ATOM__String);
     m_uris.atomURID = urid(LV2_ATOM__URID);
     m_uris.atomFrameTime = urid(LV2_ATOM__frameTime);
+    m_uris.atomSequence = urid(LV2_ATOM__Sequence);
     m_uris.midiEvent = urid(LV2_MIDI__MidiEvent);
     m_uris.patchSet = urid(LV2_PATCH__Set);
     m_uris.patchGet = urid(LV2_PATCH__Get);
@@ -152,6 +154,17 @@ bool MrvnFluxetLV2::Open(double sampleRate, const char* bundlePath) {
         std::fprintf(stderr, "fluxet.lv2: cannot set up the effect unit (error %d)\n", int(result));
         return false;
     }
+    UInt32 size = sizeof(m_render);
+    if (AudioUnitGetProperty(m_unit, kAudioUnitProperty_FastDispatch, kAudioUnitScope_Global,
+                             kAudioUnitRenderSelect, &m_render, &size) != noErr) {
+        m_render = nullptr;
+    }
+    size = sizeof(m_getParameter);
+    if (AudioUnitGetProperty(m_unit, kAudioUnitProperty_FastDispatch, kAudioUnitScope_Global,
+                             kAudioUnitGetParameterSelect, &m_getParameter, &size) != noErr) {
+        m_getParameter = nullptr;
+    }
+    m_unitStorage = m_unit->storage;
     m_bufferListStorage = std::make_unique<std::byte[]>(AudioBufferListSize(m_channels));
     m_bufferList = reinterpret_cast<AudioBufferList*>(m_bufferListStorage.get());
 
@@ -213,6 +226,10 @@ void MrvnFluxetLV2::ConnectPort(uint32_t port, void* data) {
 // Rendering
 
 void MrvnFluxetLV2::Run(uint32_t frames) {
+    if (IsQuietBlock(frames)) {
+        RunQuietBlock(frames);
+        return;
+    }
     // Notifications are built in memory of our own and copied out at the end, and events are
     // read through copies where needed: some hosts hand out sequences that are not 64-bit
     // aligned, as atoms must be.
@@ -261,6 +278,38 @@ void MrvnFluxetLV2::Run(uint32_t frames) {
         lv2_atom_forge_pop(&m_forge, &sequence);
         const auto* written = reinterpret_cast<const LV2_Atom*>(m_notifyScratch.data());
         std::memcpy(m_notify, written, lv2_atom_total_size(written));
+    }
+}
+
+bool MrvnFluxetLV2::IsQuietBlock(uint32_t frames) const {
+    uint32_t controlSize = 0;
+    if (m_control != nullptr) {
+        std::memcpy(&controlSize, &m_control->atom.size, sizeof(controlSize));
+    }
+    // A change that arrives after these loads is reported with the next block, as it would be
+    // after the general path's.
+    return frames > 0 && controlSize <= sizeof(LV2_Atom_Sequence_Body) &&
+           m_changed.load(std::memory_order_relaxed) == 0 &&
+           !m_reportAll.load(std::memory_order_relaxed);
+}
+
+void MrvnFluxetLV2::RunQuietBlock(uint32_t frames) {
+    // What the forge writes for a sequence without events.
+    if (m_notify != nullptr) {
+        uint32_t capacity = 0;
+        std::memcpy(&capacity, &m_notify->atom.size, sizeof(capacity));
+        if (capacity >= sizeof(LV2_Atom_Sequence)) {
+            const LV2_Atom_Sequence empty{{sizeof(LV2_Atom_Sequence_Body), m_uris.atomSequence},
+                                          {0, 0}};
+            std::memcpy(m_notify, &empty, sizeof(empty));
+        }
+    }
+    m_numEvents = 0;
+    m_hostTouched = 0;
+    for (UInt32 start = 0; start < frames;) {
+        const UInt32 length = std::min(frames - start, m_maxFrames);
+        RenderSlice(start, length);
+        start += length;
     }
 }
 
@@ -533,7 +582,10 @@ void MrvnFluxetLV2::RenderSlice(UInt32 start, UInt32 frames) {
     stamp.mSampleTime = m_sampleTime;
     stamp.mFlags = kAudioTimeStampSampleTimeValid;
     AudioUnitRenderActionFlags flags = 0;
-    if (AudioUnitRender(m_unit, &flags, &stamp, 0, frames, m_bufferList) != noErr) {
+    const OSStatus result = m_render != nullptr
+                                ? m_render(m_unitStorage, &flags, &stamp, 0, frames, m_bufferList)
+                                : AudioUnitRender(m_unit, &flags, &stamp, 0, frames, m_bufferList);
+    if (result != noErr) {
         for (UInt32 c = 0; c < m_channels; ++c) {
             std::fill_n(m_outputs[c] + start, frames, 0.0f);
         }
@@ -620,7 +672,11 @@ int MrvnFluxetLV2::ParameterForURID(LV2_URID urid) const {
 
 Float32 MrvnFluxetLV2::ParameterValue(AudioUnitParameterID id) const {
     Float32 value = 0.0f;
-    AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, &value);
+    if (m_getParameter != nullptr) {
+        m_getParameter(m_unitStorage, id, kAudioUnitScope_Global, 0, &value);
+    } else {
+        AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, &value);
+    }
     return value;
 }
 
@@ -679,14 +735,11 @@ OSStatus MrvnFluxetLV2::PullInput(void* refCon, AudioUnitRenderActionFlags* /*fl
                                   UInt32 frames, AudioBufferList* ioData) {
     const auto* self = static_cast<const MrvnFluxetLV2*>(refCon);
     for (UInt32 c = 0; c < ioData->mNumberBuffers; ++c) {
-        auto* dest = static_cast<Float32*>(ioData->mBuffers[c].mData);
         const float* source = c < self->m_channels ? self->m_inputs[c] : nullptr;
-        if (dest == nullptr || frames == 0) {
-            continue;
-        }
         if (source != nullptr) {
-            std::memcpy(dest, source + self->m_inputOffset, frames * sizeof(Float32));
-        } else {
+            // Lent, not copied: the unit only reads its input.
+            ioData->mBuffers[c].mData = const_cast<float*>(source + self->m_inputOffset);
+        } else if (auto* dest = static_cast<Float32*>(ioData->mBuffers[c].mData); dest != nullptr) {
             std::fill_n(dest, frames, 0.0f);
         }
     }

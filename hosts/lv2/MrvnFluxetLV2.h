@@ -58,7 +58,7 @@ public:
 private:
     struct URIDs {
         LV2_URID atomFloat, atomDouble, atomInt, atomLong, atomBool, atomString, atomURID;
-        LV2_URID atomFrameTime;
+        LV2_URID atomFrameTime, atomSequence;
         LV2_URID midiEvent;
         LV2_URID patchSet, patchGet, patchProperty, patchValue;
         LV2_URID bufsizeMaxBlockLength;
@@ -84,6 +84,10 @@ private:
     // of the first message too many, with the events before that frame; or, when that is
     // `start` itself, there with no frames and the events before that message.
     RenderCall PlanRenderCall(UInt32 start, UInt32 limit, bool last);
+    // Render thread; real-time safe. A block with no events whose render has nothing to
+    // report unless something changes meanwhile: it needs neither the event walk nor the forge.
+    bool IsQuietBlock(uint32_t frames) const;
+    void RunQuietBlock(uint32_t frames);
     // An event that goes to the unit's queue: a channel message, system exclusive, or the
     // host's transport (time:Position).
     bool IsMessageForTheQueue(const LV2_Atom& atom) const;
@@ -133,6 +137,10 @@ private:
 
     AudioUnit m_unit = nullptr;
     bool m_initialized = false;
+    // The unit's direct entries for the calls every block makes, and the storage they take.
+    AudioUnitRenderProc m_render = nullptr;
+    AudioUnitGetParameterProc m_getParameter = nullptr;
+    void* m_unitStorage = nullptr;
     AUParameterListenerRef m_listener = nullptr;
 
     // Ports.

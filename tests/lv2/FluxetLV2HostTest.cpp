@@ -1,6 +1,7 @@
 // The built bundle loaded through lilv as a host loads it: stable URIs, state, parameter changes
 // at their frames, notifications, changes from scripts and OSC, real time.
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -352,6 +353,40 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndChangesReachTheHostAndOtherList
     // A preset's "OSC Port Offset" of 0 turns the server off.
     instance.Restore(Host().PresetState(2));
     EXPECT_TRUE(WaitUntil([&] { return IsUdpPortFree(port); })) << "port still held";
+}
+
+std::size_t Threads() {
+    const auto entries = std::filesystem::directory_iterator("/proc/self/task");
+    return std::size_t(std::distance(begin(entries), end(entries)));
+}
+
+// An instance with OSC off starts no thread of its own (the first one starts the process's
+// timer thread); with OSC on it starts its tasks. Every thread ends with the last instance,
+// and the next instance starts them again.
+TEST(FluxetLV2Threads, OscOffStartsNoThreadAndNoneOutlivesTheLastInstance) {
+    // A sanitizer's runtime starts a helper of its own with the first thread; not ours.
+    std::thread([] {}).join();
+    const std::size_t before = Threads();
+    for (int life = 0; life < 2; ++life) {
+        SCOPED_TRACE(life);
+        {
+            auto first = std::make_unique<LV2TestInstance>(kFluxetLV2StereoURI, 256);
+            first->Run(64);
+            const std::size_t processWide = Threads();
+            LV2TestInstance second(kFluxetLV2MonoURI, 256);
+            second.Run(64);
+            EXPECT_EQ(Threads(), processWide) << "an instance with OSC off started a thread";
+            ControlSequence control;
+            control.PatchSet(0, kParam_OSCPortOffset, 12);
+            second.Run(64, &control);
+            ASSERT_TRUE(
+                WaitUntil([&] { return PingRoundTrip(OscTestClient(), g_oscBasePort + 12, 100); }));
+            EXPECT_GT(Threads(), processWide);
+            first.reset();
+            EXPECT_GT(Threads(), before) << "the process's threads end with the last instance";
+        }
+        EXPECT_EQ(Threads(), before) << "a thread outlived the last instance";
+    }
 }
 
 TEST(FluxetLV2RealTime, RunAllocatesNothing) {

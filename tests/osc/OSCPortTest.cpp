@@ -93,11 +93,12 @@ TEST(OSCPortRule, OffsetsBasesPresetsAndBindAddressesChooseTheListeningPort) {
     ListeningUnit unit(0);
     MV::OSCHelper& server = unit.Unit().OSCServer();
     const int base = unit.BasePort();
-    EXPECT_TRUE(server.HasTasks());
+    EXPECT_FALSE(server.HasTasks()) << "no thread while OSC is off";
     EXPECT_EQ(server.BoundPort(), 0) << "OSC is off until an offset is set";
     EXPECT_TRUE(IsUdpPortFree(base + 5));
 
     ASSERT_TRUE(unit.MoveTo(5));
+    EXPECT_TRUE(server.HasTasks());
     EXPECT_EQ(LocalAddressOfUdpPort(base + 5), "0100007F") << "the tests' bind address, 127.0.0.1";
     EXPECT_TRUE(Answers(base + 5));
     ASSERT_TRUE(unit.MoveTo(6));
