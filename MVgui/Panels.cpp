@@ -116,12 +116,7 @@ void CheckBox::Render() const {
                      m_bounds.min[1] + kBoxSize);
     Quad(box, kFieldBack, 0.0f);
     glColor3f(kCaptionColour.r, kCaptionColour.g, kCaptionColour.b);
-    const GLfloat outline[8] = {box.min[0], box.min[1], box.max[0], box.min[1],
-                                box.max[0], box.max[1], box.min[0], box.max[1]};
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(2, GL_FLOAT, 0, outline);
-    glDrawArrays(GL_LINE_LOOP, 0, 4);
-    glDisableClientState(GL_VERTEX_ARRAY);
+    DrawRectOutline(box.min[0], box.min[1], box.max[0], box.max[1]);
     if (m_checked) {
         const float colour[3] = {0.55f, 0.78f, 1.00f};
         Quad(box, colour, 3.0f);

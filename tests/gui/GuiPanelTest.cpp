@@ -1,8 +1,6 @@
 // The editor's small windows: what the settings window's base-port field takes and what closing
-// it stores and moves, its check boxes, and the message window an alert opens.
+// it stores and moves, and the message window an alert opens.
 #include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
 
 #include "FluxetParameters.h"
 #include "GuiTestSupport.h"
@@ -62,39 +60,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsPortTest,
                                          PortCase{"NoSuchPort", "70000", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SettingsChecks, EachBoxTurnsItsSettingOnAndOffAndStoresIt) {
-    const TemporaryPreferences preferences;
-    Manager panel(nullptr);
-    const SettingsPanel settings(panel, nullptr);
-    const std::pair<const char*, std::atomic<bool>*> settingsByKey[] = {
-        {kPrefEnableEyeCandy, &Manager::ms_enableEyeCandy},
-        {kPrefEnableConstantRedraw, &Manager::ms_enableConstantRedraw},
-        {kPrefEnableFloatingTooltip, &Manager::ms_enableTooltip}};
-    int box = 0;
-    for (UIElement* element : panel.RootGroup()->Children()) {
-        auto* check = dynamic_cast<CheckBox*>(element);
-        if (check == nullptr) {
-            continue;
-        }
-        ASSERT_LT(box, 3);
-        const auto& [key, flag] = settingsByKey[box++];
-        SCOPED_TRACE(key);
-        Bounds bounds;
-        check->GetWorldBounds(bounds);
-        const CGPoint inside{bounds.max[0] - 1.0, bounds.min[1] + 1.0};
-        for (int click = 0; click < 2; ++click) {
-            const bool before = *flag;
-            check->MouseUp(inside, 0);
-            EXPECT_EQ(check->Checked(), !before);
-            EXPECT_EQ(flag->load(), !before);
-            EXPECT_EQ(GetPrefInt(key, -1), before ? 0 : 1);
-        }
-        check->MouseUp(CGPoint{bounds.max[0] + 5.0, bounds.min[1] + 1.0}, 0); // released outside
-        EXPECT_EQ(GetPrefInt(key, -1), *flag ? 1 : 0);
-    }
-    EXPECT_EQ(box, 3);
-}
-
 // An alert while an editor is open: a line on standard error and a window until it is closed.
 TEST(MessageWindow, AnAlertOpensAWindowThatTheWindowManagerCloses) {
     if (!HaveDisplay()) {
@@ -113,30 +78,8 @@ TEST(MessageWindow, AnAlertOpensAWindowThatTheWindowManagerCloses) {
     editor->ProcessEvents();
     ASSERT_EQ(editor->MessageWindowCount(), 1u);
 
-    ::Display* display = XOpenDisplay(nullptr);
-    ASSERT_NE(display, nullptr);
-    ::Window root = 0;
-    ::Window parent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
-    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
-    for (unsigned i = 0; i < count; ++i) {
-        char* name = nullptr;
-        if (XFetchName(display, children[i], &name) != 0 && name != nullptr &&
-            std::string(name) == "Fluxet") {
-            XEvent event{};
-            event.xclient.type = ClientMessage;
-            event.xclient.window = children[i];
-            event.xclient.message_type = protocols;
-            event.xclient.format = 32;
-            event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
-            XSendEvent(display, children[i], False, NoEventMask, &event);
-        }
-        XFree(name);
-    }
-    XFree(children);
-    XCloseDisplay(display);
+    const TestScreen screen;
+    screen.CloseAsWindowManager(screen.FindTopLevel("Fluxet"));
     EXPECT_TRUE(PumpUntil(editor->View(), [&] {
         editor->ProcessEvents();
         return editor->MessageWindowCount() == 0;

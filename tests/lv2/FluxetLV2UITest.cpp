@@ -5,10 +5,10 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <thread>
 
 #include <lv2/ui/ui.h>
@@ -16,7 +16,6 @@
 #include "LV2TestHost.h"
 
 // X11 last: its macros (Bool, None) clash with the LV2 headers.
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -50,83 +49,14 @@ const LV2UI_Descriptor* UIDescriptor() {
     return entry != nullptr ? entry(0) : nullptr;
 }
 
-// The fixture's display, as this test's own client: it plays the host's part and the user's.
-class Screen {
-public:
-    Screen() : m_display(XOpenDisplay(nullptr)) {}
-    ~Screen() {
-        if (m_display != nullptr) {
-            XCloseDisplay(m_display);
-        }
-    }
-    Screen(const Screen&) = delete;
-    Screen& operator=(const Screen&) = delete;
-    ::Display* Get() const { return m_display; }
-
-    // A window of the host's, `y` pixels from the top of the screen (the screen holds two).
-    ::Window HostWindow(int y) const {
-        const ::Window window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, y,
-                                                    kEditorWidth, kEditorHeight, 0, 0, 0);
-        XMapWindow(m_display, window);
-        XSync(m_display, False);
-        return window;
-    }
-    void MoveTo(::Window window, Spot spot) const {
-        int x = 0;
-        int y = 0;
-        ::Window child = 0;
-        XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), spot.x, spot.y, &x,
-                              &y, &child);
-        XTestFakeMotionEvent(m_display, -1, x, y, 0);
-        XFlush(m_display);
-    }
-    void Button(bool down) const {
-        XTestFakeButtonEvent(m_display, 1, down ? True : False, 0);
-        XFlush(m_display);
-    }
-    void Key(KeySym keysym) const {
-        const KeyCode code = XKeysymToKeycode(m_display, keysym);
-        XTestFakeKeyEvent(m_display, code, True, 0);
-        XTestFakeKeyEvent(m_display, code, False, 0);
-        XFlush(m_display);
-    }
-    // A viewable top-level window with this title, or 0.
-    ::Window FindTopLevel(const std::string& title) const {
-        ::Window root = 0;
-        ::Window parent = 0;
-        ::Window* children = nullptr;
-        unsigned count = 0;
-        ::Window found = 0;
-        XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count);
-        for (unsigned i = 0; i < count && found == 0; ++i) {
-            char* name = nullptr;
-            XWindowAttributes attributes{};
-            if (XFetchName(m_display, children[i], &name) != 0 && name != nullptr &&
-                title == name && XGetWindowAttributes(m_display, children[i], &attributes) != 0 &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
-            XFree(name);
-        }
-        XFree(children);
-        return found;
-    }
-    // What a window manager sends when the user closes a window.
-    void CloseAsWindowManager(::Window window) const {
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = window;
-        event.xclient.message_type = XInternAtom(m_display, "WM_PROTOCOLS", False);
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = long(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
-        event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(m_display, window, False, NoEventMask, &event);
-        XFlush(m_display);
-    }
-
-private:
-    ::Display* m_display;
-};
+// A window of the host's, `y` pixels from the top of the screen (the screen holds two).
+::Window HostWindow(const TestScreen& screen, int y) {
+    const ::Window window = XCreateSimpleWindow(screen.Get(), DefaultRootWindow(screen.Get()), 0, y,
+                                                kEditorWidth, kEditorHeight, 0, 0, 0);
+    XMapWindow(screen.Get(), window);
+    XSync(screen.Get(), False);
+    return window;
+}
 
 // The plug-in's UI over an instance, as a host runs it: embedded in `parent`, told nothing but
 // idle calls (every few milliseconds while the test waits).
@@ -209,22 +139,8 @@ bool Drawn(::Display* display, ::Window window) {
 }
 
 bool AllBlack(const Screenshot& shot) {
-    for (std::size_t i = 0; i < shot.rgb.size(); ++i) {
-        if (shot.rgb[i] != 0) {
-            return false;
-        }
-    }
-    return shot.width > 0;
-}
-
-std::optional<float> Reported(const std::vector<ReportedValue>& reports, UInt32 id) {
-    std::optional<float> value;
-    for (const ReportedValue& report : reports) {
-        if (report.property == ParameterURID(id)) {
-            value = report.value;
-        }
-    }
-    return value;
+    return shot.width > 0 && std::all_of(shot.rgb.begin(), shot.rgb.end(),
+                                         [](std::uint8_t value) { return value == 0; });
 }
 
 class LV2UITest : public testing::Test {
@@ -245,24 +161,24 @@ protected:
 
     // A drag of `pixels` upwards from spot.
     void Drag(HostedUI& ui, Spot spot, int pixels) {
-        screen.MoveTo(ui.Widget(), spot);
+        screen.MoveTo(ui.Widget(), spot.x, spot.y);
         IdleFor({&ui}, 50ms);
         screen.Button(true);
         for (int dy = 5; dy <= pixels; dy += 5) {
-            screen.MoveTo(ui.Widget(), Spot{spot.x, spot.y - dy});
+            screen.MoveTo(ui.Widget(), spot.x, spot.y - dy);
             IdleFor({&ui}, 20ms);
         }
         screen.Button(false);
         IdleFor({&ui}, 100ms);
     }
 
-    Screen screen;
+    TestScreen screen;
 };
 
 TEST_F(LV2UITest, ADragIsReportedToTheHostAndTheHostsChangesAreDrawn) {
     LV2TestInstance instance(kFluxetLV2StereoURI, 512);
     instance.Run(512);
-    const ::Window host = screen.HostWindow(0);
+    const ::Window host = HostWindow(screen, 0);
     HostedUI ui(instance, host);
     ASSERT_TRUE(ui.Instantiated());
     ASSERT_NE(ui.Widget(), 0u);
@@ -271,11 +187,12 @@ TEST_F(LV2UITest, ADragIsReportedToTheHostAndTheHostsChangesAreDrawn) {
 
     // 40 pixels cover 0.2 of the range: Feedback from 0 (of -100 to 100) to 40.
     Drag(ui, kFeedbackKnob, 40);
-    EXPECT_NEAR(Reported(instance.Run(512), kParam_Feedback).value_or(-1.0f), 40.0f, 1e-3f);
-    EXPECT_EQ(Reported(instance.Run(512), kParam_Feedback), std::nullopt); // reported once
+    EXPECT_NEAR(ReportedByParameter(instance.Run(512))[kParam_Feedback], 40.0f, 1e-3f);
+    EXPECT_TRUE(
+        std::isnan(ReportedByParameter(instance.Run(512))[kParam_Feedback])); // reported once
 
     // The host's change, drawn without the editor being touched (no frames come otherwise).
-    screen.MoveTo(ui.Widget(), Spot{kEditorWidth - 2, 2});
+    screen.MoveTo(ui.Widget(), kEditorWidth - 2, 2);
     IdleFor({&ui}, 300ms);
     const Screenshot before = CaptureOf(screen.Get(), ui.Widget());
     ControlSequence set;
@@ -310,7 +227,7 @@ TEST_P(LV2UIEndingTest, TheUISurvivesWhatTheHostEndsFirst) {
             std::this_thread::sleep_for(1ms);
         }
     };
-    const ::Window host = screen.HostWindow(0);
+    const ::Window host = HostWindow(screen, 0);
     HostedUI ui(*instance, host);
     ASSERT_TRUE(ui.Instantiated());
     ASSERT_TRUE(IdleUntil({&ui}, [&] { return Drawn(screen.Get(), ui.Widget()); }));
@@ -346,8 +263,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, LV2UIEndingTest,
 TEST_F(LV2UITest, TwoEditorsWorkSideBySide) {
     LV2TestInstance first(kFluxetLV2StereoURI, 512);
     LV2TestInstance second(kFluxetLV2StereoURI, 512);
-    const ::Window firstHost = screen.HostWindow(0);
-    const ::Window secondHost = screen.HostWindow(kEditorHeight + 10);
+    const ::Window firstHost = HostWindow(screen, 0);
+    const ::Window secondHost = HostWindow(screen, kEditorHeight + 10);
     HostedUI firstUI(first, firstHost);
     HostedUI secondUI(second, secondHost);
     ASSERT_TRUE(firstUI.Instantiated() && secondUI.Instantiated());
@@ -358,12 +275,12 @@ TEST_F(LV2UITest, TwoEditorsWorkSideBySide) {
     second.Run(512);
     Drag(firstUI, kFeedbackKnob, 40);
     Drag(secondUI, kDryKnob, 40); // Dry Level from 0 to 0.2
-    const std::vector<ReportedValue> firstReports = first.Run(512);
-    const std::vector<ReportedValue> secondReports = second.Run(512);
-    EXPECT_NEAR(Reported(firstReports, kParam_Feedback).value_or(-1.0f), 40.0f, 1e-3f);
-    EXPECT_EQ(Reported(firstReports, kParam_DryLevel), std::nullopt);
-    EXPECT_NEAR(Reported(secondReports, kParam_DryLevel).value_or(-1.0f), 0.2f, 1e-4f);
-    EXPECT_EQ(Reported(secondReports, kParam_Feedback), std::nullopt);
+    const std::array<float, kNumParameters> firstReports = ReportedByParameter(first.Run(512));
+    const std::array<float, kNumParameters> secondReports = ReportedByParameter(second.Run(512));
+    EXPECT_NEAR(firstReports[kParam_Feedback], 40.0f, 1e-3f);
+    EXPECT_TRUE(std::isnan(firstReports[kParam_DryLevel]));
+    EXPECT_NEAR(secondReports[kParam_DryLevel], 0.2f, 1e-4f);
+    EXPECT_TRUE(std::isnan(secondReports[kParam_Feedback]));
     firstUI.Cleanup();
     secondUI.Cleanup();
     XDestroyWindow(screen.Get(), firstHost);
@@ -376,25 +293,19 @@ TEST_F(LV2UITest, TheSettingsWindowStoresItsPortWhenClosedAndTheServerMoves) {
     ControlSequence offset;
     offset.PatchSet(0, kParam_OSCPortOffset, int32_t(3));
     instance.Run(512, &offset);
-    const ::Window host = screen.HostWindow(0);
+    const ::Window host = HostWindow(screen, 0);
     HostedUI ui(instance, host);
     ASSERT_TRUE(ui.Instantiated());
     ASSERT_TRUE(IdleUntil({&ui}, [&] { return Drawn(screen.Get(), ui.Widget()); }));
 
-    screen.MoveTo(ui.Widget(), kPrefsButton);
-    screen.Button(true);
-    screen.Button(false);
+    screen.Click(ui.Widget(), kPrefsButton.x, kPrefsButton.y);
     ::Window settings = 0;
     ASSERT_TRUE(IdleUntil({&ui}, [&] {
         settings = screen.FindTopLevel("Fluxet Settings");
         return settings != 0 && Drawn(screen.Get(), settings);
     }));
-    screen.MoveTo(settings, kTooltipBox);
-    screen.Button(true);
-    screen.Button(false);
-    screen.MoveTo(settings, kBasePortField);
-    screen.Button(true);
-    screen.Button(false);
+    screen.Click(settings, kTooltipBox.x, kTooltipBox.y);
+    screen.Click(settings, kBasePortField.x, kBasePortField.y);
     IdleFor({&ui}, 100ms);
     for (int i = 0; i < 5; ++i) {
         screen.Key(XK_BackSpace);
