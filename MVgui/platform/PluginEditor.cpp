@@ -155,8 +155,8 @@ void PluginEditor::CloseSettings() {
     if (m_settings == nullptr) {
         return;
     }
+    m_settingsPanel->Apply(m_manager.get()); // while its field stands: the window owns it
     m_settings.reset();
-    m_settingsPanel->Apply(m_manager.get());
     m_settingsPanel.reset();
 }
 
