@@ -246,6 +246,12 @@ void X11EditorView::SetFrameSize(int width, int height) {
 
 void X11EditorView::ResizeFromHost(int width, int height) {
     SetFrameSize(width, height);
+    FollowSize(m_width, m_height);
+}
+
+void X11EditorView::FollowSize(int width, int height) {
+    m_width = std::max(1, width);
+    m_height = std::max(1, height);
     if (m_manager != nullptr) {
         m_manager->SetWindowSize(m_width, m_height);
         m_manager->NudgeGUI();
@@ -305,12 +311,7 @@ void X11EditorView::HandleEvent(const XEvent& event) {
         // Not a size the view set itself (those it knows already).
         if (event.xconfigure.window == m_window &&
             (event.xconfigure.width != m_width || event.xconfigure.height != m_height)) {
-            m_width = std::max(1, event.xconfigure.width);
-            m_height = std::max(1, event.xconfigure.height);
-            if (m_manager != nullptr) {
-                m_manager->SetWindowSize(m_width, m_height);
-                m_manager->NudgeGUI();
-            }
+            FollowSize(event.xconfigure.width, event.xconfigure.height);
         }
         return;
     default:

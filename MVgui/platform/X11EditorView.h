@@ -80,6 +80,8 @@ private:
     X11EditorView(Manager& manager, ::Display* display, std::string displayName);
     bool Create(const Options& options, std::string& error);
     void HandleEvent(const XEvent& event);
+    // The window has this size now: the manager draws the editor scaled into it.
+    void FollowSize(int width, int height);
     void HandlePress(const XButtonEvent& event);
     void HandleKey(const XKeyEvent& event);
     // The click count of a press: one more than the last press's when it was close enough.
