@@ -23,12 +23,7 @@ void DrawBlendedQuad(const Bounds& box, const Vec4& colour) {
 }
 
 void DrawOutline(const Bounds& box) {
-    const GLfloat loop[8] = {box.min[0], box.min[1], box.max[0], box.min[1],
-                             box.max[0], box.max[1], box.min[0], box.max[1]};
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(2, GL_FLOAT, 0, loop);
-    glDrawArrays(GL_LINE_LOOP, 0, 4);
-    glDisableClientState(GL_VERTEX_ARRAY);
+    DrawRectOutline(box.min[0], box.min[1], box.max[0], box.max[1]);
 }
 
 Vec4 Mix(const Vec4& a, float weightA, const Vec4& b, float weightB) {

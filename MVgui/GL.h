@@ -27,6 +27,15 @@ inline void DrawFilledQuad(float x0, float y0, float x1, float y1) {
     glDisableClientState(GL_VERTEX_ARRAY);
 }
 
+// A rectangle's outline in the current colour.
+inline void DrawRectOutline(float x0, float y0, float x1, float y1) {
+    const GLfloat loop[8] = {x0, y0, x1, y0, x1, y1, x0, y1};
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, loop);
+    glDrawArrays(GL_LINE_LOOP, 0, 4);
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
 // Blending, alpha test and texturing on for text quads, and off again.
 inline void BeginTextDrawing() {
     glEnable(GL_TEXTURE_2D);

@@ -31,6 +31,11 @@ public:
     virtual void ShutdownGL() = 0;
     // Render task: present the frame.
     virtual void SwapBuffers() = 0;
+    // Render task, around each stretch of GL work (set-up, a frame, a label redraw, shut-down):
+    // what the window system reports meanwhile (a window the host destroyed) is the bridge's to
+    // handle, never the host's.
+    virtual void BeginRenderWork() {}
+    virtual void EndRenderWork() {}
 
     // Main thread.
     virtual void SetFocusToWindow() = 0;

@@ -65,21 +65,45 @@ void AppendText(char* buffer, std::size_t size, const char* separator, const cha
     }
 }
 
+// One stretch of GL work, told to the bridge at both ends (also when the task was let go: the
+// bridge then stays).
+class RenderWork {
+public:
+    explicit RenderWork(ManagerPlatformBridge* bridge) : m_bridge(bridge) {
+        if (m_bridge != nullptr) {
+            m_bridge->BeginRenderWork();
+        }
+    }
+    ~RenderWork() {
+        if (m_bridge != nullptr) {
+            m_bridge->EndRenderWork();
+        }
+    }
+    RenderWork(const RenderWork&) = delete;
+    RenderWork& operator=(const RenderWork&) = delete;
+
+private:
+    ManagerPlatformBridge* m_bridge;
+};
+
 } // namespace
 
 void Manager::RenderTaskMain(RenderTaskShared& shared) {
     // After each bridge call that may wait on the X server, a task that was let go meanwhile
     // returns at once: the manager may be gone.
-    const bool contextReady = m_pBridge != nullptr && m_pBridge->InitGL();
-    if (shared.abandoned) {
-        return;
+    {
+        RenderWork work(m_pBridge);
+        const bool contextReady = m_pBridge != nullptr && m_pBridge->InitGL();
+        if (shared.abandoned) {
+            return;
+        }
+        InitGL(contextReady);
     }
-    InitGL(contextReady);
     std::uint64_t previousClock = UpTimeNanoseconds();
     float previousRate = 0.0f;
     std::uint32_t pending = 0;
     for (;;) {
-        if (!RenderOneFrame(shared, pending)) {
+        if (RenderWork work(m_pBridge); !RenderOneFrame(shared, pending)) {
             return;
         }
         const std::uint64_t now = UpTimeNanoseconds();
@@ -119,6 +143,7 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
             }
         }
         if ((bits & kRenderEventRedrawLabels) != 0 && m_pBridge != nullptr) {
+            RenderWork work(m_pBridge);
             const bool current = m_pBridge->MakeCurrent();
             if (shared.abandoned) {
                 return;
@@ -129,6 +154,7 @@ void Manager::RenderTaskMain(RenderTaskShared& shared) {
             }
         }
     }
+    RenderWork work(m_pBridge);
     const bool current = m_pBridge != nullptr && m_pBridge->MakeCurrent();
     if (shared.abandoned) {
         return;

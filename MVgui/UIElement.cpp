@@ -179,8 +179,10 @@ void NamedGroup::FinalPosition() {
         m_manager->BannerText()->SetVisible(m_titleId, m_visible);
         titleWidth = font->GetStringWidth(m_name.c_str());
     }
+    // The top edge stops short of the title on both sides, so that the line never touches it.
+    const float gap = titleWidth > 0.0f ? kTitleGap : 0.0f;
     const float outline[12] = {
-        x0 + 10.0f, y1, x0, y1, x0, y0, x1, y0, x1, y1, x0 + 10.0f + titleWidth, y1};
+        x0 + 10.0f - gap, y1, x0, y1, x0, y0, x1, y0, x1, y1, x0 + 10.0f + titleWidth + gap, y1};
     for (int i = 0; i < 12; ++i) {
         m_outline[i] = outline[i];
     }

@@ -110,6 +110,9 @@ protected:
 // A titled outline around its children that brightens while the pointer is over it.
 class NamedGroup : public Group {
 public:
+    // The space between the title and the outline's top edge on either side of it.
+    static constexpr float kTitleGap = 4.0f;
+
     // margins: above, below, left, right; null gives no margins.
     NamedGroup(Manager* manager, const char* name, const float* margins);
 

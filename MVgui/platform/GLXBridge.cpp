@@ -70,6 +70,9 @@ bool ManagerGLXBridge::InitGL() {
         Report("the render task cannot open the X display");
         return false;
     }
+    if (m_inRenderWork) {
+        m_workTrap.emplace(m_display);
+    }
     X11ErrorTrap trap(m_display);
     m_config = ChooseConfig(m_display, DefaultScreen(m_display), m_visual);
     if (m_config == nullptr) {
@@ -196,8 +199,31 @@ void ManagerGLXBridge::ShutdownGL() {
     m_offscreenBuffer.reset();
     m_offscreenCurrent = false;
     m_windowCurrent = false;
+    m_workTrap.reset();
     XCloseDisplay(m_display);
     m_display = nullptr;
+}
+
+void ManagerGLXBridge::BeginRenderWork() {
+    m_inRenderWork = true;
+    if (m_display != nullptr) {
+        m_workTrap.emplace(m_display);
+    }
+}
+
+void ManagerGLXBridge::EndRenderWork() {
+    m_inRenderWork = false;
+    if (!m_workTrap) {
+        return;
+    }
+    // Not every error means the window is gone (a refused pbuffer is one); a window that is
+    // gone stays gone.
+    XWindowAttributes attributes{};
+    if (m_workTrap->Check() != 0 && XGetWindowAttributes(m_display, m_window, &attributes) == 0) {
+        m_windowLost = true;
+        m_windowCurrent = false;
+    }
+    m_workTrap.reset();
 }
 
 void ManagerGLXBridge::SetFocusToWindow() {

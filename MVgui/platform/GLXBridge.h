@@ -4,17 +4,20 @@
 // Threads: InitGL, PostInitGL, InitGLOffscreen, MakeCurrent, MakeOffscreenCurrent,
 // RenderTaskHandleResize, SwapBuffers, ShutdownGL and UpdateSizesForRetina run on the render
 // task and use only the render task's connection. SetFrameSize, GetFrameHeight and
-// SetFocusToWindow run on the main thread and go to the view. Requests that can fail because
-// the window went away (the host destroyed it first) are made under an error trap, so a lost
-// window skips frames instead of ending the process.
+// SetFocusToWindow run on the main thread and go to the view. All GL work of the render task
+// runs under an error trap of its connection (BeginRenderWork to EndRenderWork): GL calls reach
+// the X server too, and when the host destroys the window first, errors arrive anywhere in a
+// frame. A lost window then skips frames instead of ending the process.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <GL/glx.h>
 
 #include "ManagerPlatformBridge.h"
+#include "X11ErrorTrap.h"
 
 namespace MV {
 
@@ -39,6 +42,8 @@ public:
     const unsigned char* OffscreenPixels() const override { return m_offscreenBuffer.get(); }
     void ShutdownGL() override;
     void SwapBuffers() override;
+    void BeginRenderWork() override;
+    void EndRenderWork() override;
 
     void SetFocusToWindow() override;
     void SetFrameSize(int w, int h) override;
@@ -74,6 +79,9 @@ private:
     bool m_offscreenCurrent = false;
     bool m_windowCurrent = false;
     bool m_windowLost = false;
+    // The trap of the current stretch of GL work; engaged once the connection is open.
+    bool m_inRenderWork = false;
+    std::optional<X11ErrorTrap> m_workTrap;
 };
 
 } // namespace MV

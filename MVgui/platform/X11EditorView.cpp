@@ -119,7 +119,7 @@ int KeyText(KeySym keysym, const char* lookedUp, int lookedUpLength, unsigned ch
 } // namespace
 
 X11EditorView::X11EditorView(Manager& manager, ::Display* display, std::string displayName)
-    : m_manager(manager), m_display(display), m_displayName(std::move(displayName)) {}
+    : m_manager(&manager), m_display(display), m_displayName(std::move(displayName)) {}
 
 std::unique_ptr<X11EditorView> X11EditorView::Open(Manager& manager, const Options& options,
                                                    std::string& error) {
@@ -145,8 +145,8 @@ bool X11EditorView::Create(const Options& options, std::string& error) {
         error = "the X server has no GLX extension";
         return false;
     }
-    m_manager.CreateControl(0.0f, 0.0f);
-    const SInt16* rect = m_manager.FrameRect();
+    m_manager->CreateControl(0.0f, 0.0f);
+    const SInt16* rect = m_manager->FrameRect();
     m_width = std::max(1, rect[3] - rect[1]);
     m_height = std::max(1, rect[2] - rect[0]);
 
@@ -186,17 +186,15 @@ bool X11EditorView::Create(const Options& options, std::string& error) {
         return false;
     }
 
-    m_manager.SetBridge(new ManagerGLXBridge(&m_manager, this));
-    m_manager.SetEditProcs(BeginEditCallback, EndEditCallback, &m_manager);
-    m_manager.SetCaptureProcs(nullptr, nullptr, nullptr);
-    m_manager.CreateRenderTask();
+    m_manager->SetBridge(new ManagerGLXBridge(m_manager, this));
+    m_manager->SetEditProcs(BeginEditCallback, EndEditCallback, m_manager);
+    m_manager->SetCaptureProcs(nullptr, nullptr, nullptr);
+    m_manager->CreateRenderTask();
     return true;
 }
 
 X11EditorView::~X11EditorView() {
-    m_manager.DestroyRenderTask();
-    m_manager.SetBridge(nullptr);
-    m_manager.SetEditProcs(nullptr, nullptr, nullptr);
+    ReleaseManager();
     {
         X11ErrorTrap trap(m_display);
         if (m_window != 0) {
@@ -207,6 +205,22 @@ X11EditorView::~X11EditorView() {
         }
     }
     XCloseDisplay(m_display);
+}
+
+void X11EditorView::ReleaseManager() {
+    if (m_manager == nullptr) {
+        return;
+    }
+    m_manager->DestroyRenderTask();
+    m_manager->SetBridge(nullptr);
+    m_manager->SetEditProcs(nullptr, nullptr, nullptr);
+    m_manager = nullptr;
+    m_mouseTracking = false;
+    if (m_window != 0) {
+        X11ErrorTrap trap(m_display);
+        XSetWindowBackground(m_display, m_window, BlackPixel(m_display, DefaultScreen(m_display)));
+        XClearWindow(m_display, m_window);
+    }
 }
 
 void X11EditorView::SetFrameSize(int width, int height) {
@@ -228,6 +242,28 @@ void X11EditorView::SetFrameSize(int width, int height) {
             XFree(hints);
         }
     }
+}
+
+void X11EditorView::ResizeFromHost(int width, int height) {
+    SetFrameSize(width, height);
+    FollowSize(m_width, m_height);
+}
+
+void X11EditorView::FollowSize(int width, int height) {
+    m_width = std::max(1, width);
+    m_height = std::max(1, height);
+    if (m_manager != nullptr) {
+        m_manager->SetWindowSize(m_width, m_height);
+        m_manager->NudgeGUI();
+    }
+}
+
+void X11EditorView::Raise() {
+    if (m_window == 0) {
+        return;
+    }
+    X11ErrorTrap trap(m_display);
+    XMapRaised(m_display, m_window);
 }
 
 void X11EditorView::TakeKeyboardFocus() {
@@ -257,26 +293,38 @@ bool X11EditorView::ProcessEvents() {
 
 void X11EditorView::HandleEvent(const XEvent& event) {
     switch (event.type) {
-    case Expose:
-        if (event.xexpose.count == 0) {
-            m_manager.NudgeGUI();
-        }
-        break;
-    case ConfigureNotify:
-        if (event.xconfigure.window == m_window) {
-            m_width = event.xconfigure.width;
-            m_height = event.xconfigure.height;
-        }
-        break;
     case DestroyNotify:
         if (event.xdestroywindow.window == m_window) {
             m_window = 0;
             m_closed = true;
+            if (m_manager != nullptr) {
+                m_manager->DestroyRenderTask(); // nothing to draw into any more
+            }
         }
-        break;
+        return;
     case ClientMessage:
         if (m_deleteWindow != 0 && Atom(event.xclient.data.l[0]) == m_deleteWindow) {
             m_closed = true;
+        }
+        return;
+    case ConfigureNotify:
+        // Not a size the view set itself (those it knows already).
+        if (event.xconfigure.window == m_window &&
+            (event.xconfigure.width != m_width || event.xconfigure.height != m_height)) {
+            FollowSize(event.xconfigure.width, event.xconfigure.height);
+        }
+        return;
+    default:
+        break;
+    }
+    if (m_manager == nullptr) {
+        return; // released: the window shows nothing and takes no input
+    }
+    Manager& manager = *m_manager;
+    switch (event.type) {
+    case Expose:
+        if (event.xexpose.count == 0) {
+            manager.NudgeGUI();
         }
         break;
     case ButtonPress:
@@ -285,16 +333,16 @@ void X11EditorView::HandleEvent(const XEvent& event) {
     case MotionNotify: {
         const CGPoint point{double(event.xmotion.x), FlipY(event.xmotion.y)};
         if (m_mouseTracking) {
-            m_manager.HandleMouseNoLoopDragged(point, ModifierBits(event.xmotion.state));
+            manager.HandleMouseNoLoopDragged(point, ModifierBits(event.xmotion.state));
         } else {
-            m_manager.HandleMouseMove(point);
+            manager.HandleMouseMove(point);
         }
         break;
     }
     case ButtonRelease:
         if (event.xbutton.button <= 3 && m_mouseTracking) {
             const CGPoint point{double(event.xbutton.x), FlipY(event.xbutton.y)};
-            m_manager.HandleMouseNoLoopUp(point, ModifierBits(event.xbutton.state));
+            manager.HandleMouseNoLoopUp(point, ModifierBits(event.xbutton.state));
             m_mouseTracking = false;
         }
         break;
@@ -307,12 +355,12 @@ void X11EditorView::HandleEvent(const XEvent& event) {
         // not the pointer's implicit focus, which ends when the window takes the keyboard.
         if (event.xfocus.mode == NotifyNormal && event.xfocus.detail != NotifyInferior &&
             event.xfocus.detail != NotifyPointer) {
-            m_manager.HandleWindowFocusRelinquish();
+            manager.HandleWindowFocusRelinquish();
         }
         break;
     case LeaveNotify:
         if (!m_mouseTracking) {
-            m_manager.HandleMouseMove(CGPoint{-1e6, -1e6}); // nothing is hovered outside
+            manager.HandleMouseMove(CGPoint{-1e6, -1e6}); // nothing is hovered outside
         }
         break;
     default:
@@ -336,11 +384,12 @@ void X11EditorView::HandlePress(const XButtonEvent& event) {
     const unsigned button = event.button;
     if (button >= 4 && button <= 7) {
         if (!m_mouseTracking) {
-            m_manager.HandleMouseWheel(point, button == 4 || button == 7 ? 1.0f : -1.0f, modifiers);
+            m_manager->HandleMouseWheel(point, button == 4 || button == 7 ? 1.0f : -1.0f,
+                                        modifiers);
         }
     } else if (button <= 3) {
         TakeKeyboardFocus();
-        m_manager.HandleMouseNoLoopDown(point, modifiers, ClickCount(event), button == 3);
+        m_manager->HandleMouseNoLoopDown(point, modifiers, ClickCount(event), button == 3);
         m_mouseTracking = true;
     }
 }
@@ -369,7 +418,7 @@ void X11EditorView::HandleKey(const XKeyEvent& event) {
     }
     bool used = false;
     for (int i = 0; i < count; ++i) {
-        used = m_manager.HandleKeypress(bytes[i]) || used;
+        used = m_manager->HandleKeypress(bytes[i]) || used;
     }
     m_keysUsed[keycode] = used;
     if (!used) {

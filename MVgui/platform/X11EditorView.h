@@ -10,7 +10,12 @@
 // Threads: everything here runs on the thread that opened the view (the host's main or idle
 // thread, or the command-line loop); the render task talks to the X server through a
 // connection of its own (GLXBridge.h). Closing the view stops the render task before the
-// window goes away.
+// window goes away; so does the window's destruction by someone else (a host that destroys
+// its own window first).
+//
+// Sizes: the editor's corner resize sets the window's size; a size the host gives the window
+// (a ConfigureNotify the view did not ask for) becomes the manager's window size, and the
+// editor is drawn scaled into it.
 #pragma once
 
 #include <bitset>
@@ -47,6 +52,10 @@ public:
 
     // Handles every pending event; false once the window was closed or destroyed.
     bool ProcessEvents();
+    // Stops the render task and lets go of the manager for good: the window stays, blank, until
+    // the view is destroyed, and input goes nowhere. For an editor whose plug-in instance ended
+    // before its host closed the editor.
+    void ReleaseManager();
     // Waits at most timeoutMs for events to arrive; true when some are pending.
     bool WaitForEvents(int timeoutMs);
     bool IsClosed() const { return m_closed; }
@@ -61,12 +70,18 @@ public:
 
     // Resizes the window (a corner resize, or the host's request).
     void SetFrameSize(int width, int height);
+    // The size the host gives the window: the manager draws the editor scaled into it.
+    void ResizeFromHost(int width, int height);
     void TakeKeyboardFocus();
+    // Maps a top-level window and brings it to the front.
+    void Raise();
 
 private:
     X11EditorView(Manager& manager, ::Display* display, std::string displayName);
     bool Create(const Options& options, std::string& error);
     void HandleEvent(const XEvent& event);
+    // The window has this size now: the manager draws the editor scaled into it.
+    void FollowSize(int width, int height);
     void HandlePress(const XButtonEvent& event);
     void HandleKey(const XKeyEvent& event);
     // The click count of a press: one more than the last press's when it was close enough.
@@ -76,7 +91,7 @@ private:
     // Window coordinates to view units with y upwards.
     double FlipY(int y) const { return double(m_height - y); }
 
-    Manager& m_manager;
+    Manager* m_manager; // null once released
     ::Display* m_display;
     std::string m_displayName;
     ::Window m_window = 0;

@@ -16,7 +16,6 @@
 #include "Commands.h"
 #include "LiveCommand.h"
 #include "PngWriter.h"
-#include "Preferences.h"
 
 // X11 last: its macros (Status, None, Bool) clash with names above.
 #include <X11/Xlib.h>
@@ -100,8 +99,6 @@ private:
     void RunWindow() {
         MV::PluginEditor::Options options;
         options.view.title = "Fluxet";
-        options.prefsProc = &PrefsPressed;
-        options.prefsContext = this;
         if (m_options.printChanges) {
             options.paramEditedProc = &ParamEdited;
             options.paramEditedContext = this;
@@ -156,14 +153,6 @@ private:
         if (m_error.empty()) {
             m_error = message;
         }
-    }
-
-    // The settings window is not part of this program yet: the button says so.
-    static void PrefsPressed(MV::Button* /*button*/, void* context) {
-        auto& self = *static_cast<EditorThread*>(context);
-        self.m_context.out << "fluxet editor: the settings are in the preferences file " +
-                                  MV::PreferencesFilePath() + "\n"
-                           << std::flush;
     }
 
     static void ParamEdited(int paramId, AudioUnitParameterValue value, void* context) {

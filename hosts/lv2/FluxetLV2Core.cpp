@@ -2,5 +2,5 @@
 #include "FluxetLV2EntryPoints.h"
 
 // LV2_SYMBOL_EXPORT gives it C linkage.
-LV2_SYMBOL_EXPORT const FluxetLV2EntryPoints fluxet_lv2_entry_points{kFluxetLV2EntryPointsVersion,
-                                                                     FluxetLV2Descriptor, nullptr};
+LV2_SYMBOL_EXPORT const FluxetLV2EntryPoints fluxet_lv2_entry_points{
+    kFluxetLV2EntryPointsVersion, FluxetLV2Descriptor, FluxetLV2UIDescriptor};

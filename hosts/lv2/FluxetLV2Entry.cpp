@@ -1,7 +1,7 @@
-// The object hosts load: it exports lv2_descriptor and nothing else, imports no library a host
-// may also carry, and forwards to the rest of the plug-in, loaded beside it with its own symbol
-// scope. The descriptors it hands out point straight into the loaded part, so instances, their
-// handles and (later) an editor sharing an instance live there alone.
+// The object hosts load: it exports lv2_descriptor and lv2ui_descriptor and nothing else, imports
+// no library a host may also carry, and forwards to the rest of the plug-in, loaded beside it
+// with its own symbol scope. The descriptors it hands out point straight into the loaded part, so
+// instances, their handles and the editor that shares an instance live there alone.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -59,4 +59,10 @@ const FluxetLV2EntryPoints* Core() {
 LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     const FluxetLV2EntryPoints* points = Core();
     return points != nullptr ? points->descriptor(index) : nullptr;
+}
+
+// Any thread (the host's UI thread, in practice).
+LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
+    const FluxetLV2EntryPoints* points = Core();
+    return points != nullptr ? points->uiDescriptor(index) : nullptr;
 }

@@ -14,14 +14,14 @@
 constexpr const char* kFluxetLV2CoreBinary = "fluxet-core.so";
 constexpr const char* kFluxetLV2EntryPointsSymbol = "fluxet_lv2_entry_points";
 // Raised whenever the table changes, so that an entry never reads a table it does not know.
-constexpr uint32_t kFluxetLV2EntryPointsVersion = 1;
+constexpr uint32_t kFluxetLV2EntryPointsVersion = 2;
 
 extern "C" {
 struct FluxetLV2EntryPoints {
     uint32_t version;
     // Any thread; what lv2_descriptor answers.
     const LV2_Descriptor* (*descriptor)(uint32_t index);
-    // Any thread; what lv2ui_descriptor answers, null while the plug-in has no editor.
+    // Any thread; what lv2ui_descriptor answers.
     const LV2UI_Descriptor* (*uiDescriptor)(uint32_t index);
 };
 }
@@ -29,3 +29,5 @@ struct FluxetLV2EntryPoints {
 // The plug-ins' descriptors, for the table and for tests that run the plug-in in their own
 // process; null past the last one. Any thread.
 const LV2_Descriptor* FluxetLV2Descriptor(uint32_t index);
+// The editor's descriptor (index 0); null past it. Any thread.
+const LV2UI_Descriptor* FluxetLV2UIDescriptor(uint32_t index);

@@ -14,6 +14,8 @@ constexpr const char* kFluxetLV2MonoURI = "http://morvane.com/plugins/fluxet/mon
 constexpr const char* kFluxetLV2PropertyPrefix = "http://morvane.com/plugins/fluxet#";
 constexpr const char* kFluxetLV2PresetNameURI = "http://morvane.com/plugins/fluxet#preset_name";
 constexpr const char* kFluxetLV2PresetPrefix = "http://morvane.com/plugins/fluxet/presets#";
+// The editor, one UI for both plug-ins.
+constexpr const char* kFluxetLV2UIURI = "http://morvane.com/plugins/fluxet/ui";
 // The shared object inside the bundle and the bundle's folder name.
 constexpr const char* kFluxetLV2Binary = "fluxet.so";
 constexpr const char* kFluxetLV2BundleName = "fluxet.lv2";

@@ -28,6 +28,7 @@ constexpr const char* kPrefixes =
     "@prefix rsz:    <http://lv2plug.in/ns/ext/resize-port#> .\n"
     "@prefix state:  <http://lv2plug.in/ns/ext/state#> .\n"
     "@prefix time:   <http://lv2plug.in/ns/ext/time#> .\n"
+    "@prefix ui:     <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix units:  <http://lv2plug.in/ns/extensions/units#> .\n"
     "@prefix urid:   <http://lv2plug.in/ns/ext/urid#> .\n"
     "@prefix xsd:    <http://www.w3.org/2001/XMLSchema#> .\n"
@@ -143,7 +144,8 @@ void WritePlugin(std::ostream& out, const FluxetLV2Variant& variant) {
         << "    lv2:requiredFeature urid:map ;\n"
         << "    lv2:optionalFeature opts:options , state:threadSafeRestore ;\n"
         << "    opts:supportedOption bufsz:maxBlockLength ;\n"
-        << "    lv2:extensionData state:interface ;\n";
+        << "    lv2:extensionData state:interface ;\n"
+        << "    ui:ui <" << kFluxetLV2UIURI << "> ;\n";
     WriteParameterList(out, "patch:writable");
     WriteParameterList(out, "patch:readable");
     out << "    lv2:port [\n"
@@ -172,6 +174,17 @@ void WritePlugin(std::ostream& out, const FluxetLV2Variant& variant) {
         WriteAudioPort(out, FluxetLV2OutputPort(variant.channels, c), false, variant.channels, c);
     }
     out << " .\n\n";
+}
+
+// The editor: it shares the instance, and shows itself embedded (ui:parent) or in a window of
+// its own (ui:showInterface); its input is handled in ui:idleInterface.
+void WriteUI(std::ostream& out) {
+    out << "<" << kFluxetLV2UIURI << ">\n"
+        << "    a ui:X11UI ;\n"
+        << "    lv2:requiredFeature <http://lv2plug.in/ns/ext/instance-access> , "
+           "ui:idleInterface ;\n"
+        << "    lv2:optionalFeature ui:parent , ui:resize ;\n"
+        << "    lv2:extensionData ui:idleInterface , ui:showInterface , ui:resize .\n\n";
 }
 
 } // namespace
@@ -214,6 +227,10 @@ std::string FluxetLV2ManifestTTL() {
             << "    lv2:binary <" << kFluxetLV2Binary << "> ;\n"
             << "    rdfs:seeAlso <" << kFluxetLV2PluginTTLName << "> .\n\n";
     }
+    out << "<" << kFluxetLV2UIURI << ">\n"
+        << "    a ui:X11UI ;\n"
+        << "    ui:binary <" << kFluxetLV2Binary << "> ;\n"
+        << "    rdfs:seeAlso <" << kFluxetLV2PluginTTLName << "> .\n\n";
     for (SInt32 i = 0; i < kNumFactoryPresets; ++i) {
         out << "<" << FluxetLV2PresetURI(i) << ">\n"
             << "    a pset:Preset ;\n"
@@ -242,6 +259,7 @@ std::string FluxetLV2PluginTTL() {
     for (const FluxetLV2Variant& variant : kFluxetLV2Variants) {
         WritePlugin(out, variant);
     }
+    WriteUI(out);
     return out.str();
 }
 

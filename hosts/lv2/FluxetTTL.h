@@ -13,9 +13,9 @@ std::string FluxetTTLNumber(Float32 value);
 // A Turtle string literal, quoted and escaped.
 std::string FluxetTTLString(const char* text);
 
-// manifest.ttl: both plug-ins and every factory preset.
+// manifest.ttl: both plug-ins, the editor and every factory preset.
 std::string FluxetLV2ManifestTTL();
-// fluxet.ttl: the parameters and the two plug-ins with their ports.
+// fluxet.ttl: the parameters, the two plug-ins with their ports, and the editor.
 std::string FluxetLV2PluginTTL();
 // presets.ttl: the factory presets as state.
 std::string FluxetLV2PresetsTTL();

@@ -190,6 +190,14 @@ bool MrvnFluxetLV2::Open(double sampleRate, const char* bundlePath) {
 }
 
 MrvnFluxetLV2::~MrvnFluxetLV2() {
+    {
+        // Editors first: they reach the unit from their own threads.
+        const std::lock_guard lock(EditorLock());
+        for (EditorLink* link : m_editors) {
+            link->InstanceGone();
+        }
+        m_editors.clear();
+    }
     // No callback may reach this object once its members start to go.
     if (m_listener != nullptr) {
         AUListenerDispose(m_listener);
@@ -846,4 +854,20 @@ LV2_State_Status MrvnFluxetLV2::Restore(LV2_State_Retrieve_Function retrieve,
     m_reportAll.store(true, std::memory_order_release);
     NotifyOtherListeners(kAllParameters);
     return LV2_STATE_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Editors
+
+std::recursive_mutex& MrvnFluxetLV2::EditorLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+void MrvnFluxetLV2::AttachEditor(EditorLink* link) {
+    m_editors.push_back(link);
+}
+
+void MrvnFluxetLV2::DetachEditor(EditorLink* link) {
+    std::erase(m_editors, link);
 }

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
@@ -54,6 +56,23 @@ public:
 
     UInt32 MaxFrames() const { return m_maxFrames; }
     AudioUnit Unit() const { return m_unit; }
+
+    // An editor shown over this instance (the plug-in's UI, in the same process). Hosts may
+    // clean an instance up before its UI, and on another thread than the UI's: the instance
+    // tells each attached editor that it goes, under the process-wide EditorLock(), before any
+    // of it goes. The editor holds the same lock whenever it reaches the instance.
+    class EditorLink {
+    public:
+        // With EditorLock() held: nothing may reach the instance after this returns.
+        virtual void InstanceGone() = 0;
+
+    protected:
+        ~EditorLink() = default;
+    };
+    static std::recursive_mutex& EditorLock();
+    // Main thread, with EditorLock() held.
+    void AttachEditor(EditorLink* link);
+    void DetachEditor(EditorLink* link);
 
 private:
     struct URIDs {
@@ -171,4 +190,7 @@ private:
     // parameter), and a full report after a restore.
     std::atomic<UInt32> m_changed{0};
     std::atomic<bool> m_reportAll{false};
+
+    // Guarded by EditorLock().
+    std::vector<EditorLink*> m_editors;
 };

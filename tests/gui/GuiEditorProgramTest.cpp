@@ -167,30 +167,6 @@ std::vector<std::string> EditorArgs(std::vector<std::string> more) {
     return args;
 }
 
-// The editor's window: a top-level window titled "Fluxet".
-::Window FindEditorWindow(::Display* display) {
-    ::Window root = 0;
-    ::Window parent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    ::Window found = 0;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) != 0) {
-        for (unsigned i = 0; i < count && found == 0; ++i) {
-            char* name = nullptr;
-            XWindowAttributes attributes{};
-            if (XFetchName(display, children[i], &name) != 0 && name != nullptr &&
-                std::string(name) == "Fluxet" &&
-                XGetWindowAttributes(display, children[i], &attributes) != 0 &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
-            XFree(name);
-        }
-        XFree(children);
-    }
-    return found;
-}
-
 // The default skin's layout, in window pixels from the top-left corner (resources/gui.lua).
 constexpr int kWindowWidth = 720;
 constexpr int kWindowHeight = 360;
@@ -205,60 +181,29 @@ protected:
         if (!HaveDisplay()) {
             GTEST_SKIP() << "no X display";
         }
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
+        ASSERT_NE(screen.Get(), nullptr);
         // The window of an earlier test's program may linger until the server has seen that
         // program go.
         const auto end = std::chrono::steady_clock::now() + 10s;
-        while (FindEditorWindow(display) != 0 && std::chrono::steady_clock::now() < end) {
+        while (screen.FindTopLevel("Fluxet") != 0 && std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(20ms);
         }
         // The pointer away from where the window will be, so that nothing is hovered.
-        XTestFakeMotionEvent(display, -1, 1200, 1000, 0);
-        XFlush(display);
-    }
-    void TearDown() override {
-        if (display != nullptr) {
-            XCloseDisplay(display);
-        }
+        XTestFakeMotionEvent(screen.Get(), -1, 1200, 1000, 0);
+        XFlush(screen.Get());
     }
 
     ::Window WaitForWindow() {
         ::Window window = 0;
         const auto end = std::chrono::steady_clock::now() + 30s;
-        while ((window = FindEditorWindow(display)) == 0 &&
+        while ((window = screen.FindTopLevel("Fluxet")) == 0 &&
                std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(20ms);
         }
         return window;
     }
 
-    void MoveTo(::Window window, int x, int y) {
-        int rootX = 0;
-        int rootY = 0;
-        ::Window child = 0;
-        XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY,
-                              &child);
-        XTestFakeMotionEvent(display, -1, rootX, rootY, 0);
-        XFlush(display);
-    }
-    void Button(bool down) {
-        XTestFakeButtonEvent(display, 1, down ? True : False, 0);
-        XFlush(display);
-    }
-    void Click(::Window window, int x, int y) {
-        MoveTo(window, x, y);
-        Button(true);
-        Button(false);
-    }
-    void Key(KeySym keysym) {
-        const KeyCode code = XKeysymToKeycode(display, keysym);
-        XTestFakeKeyEvent(display, code, True, 0);
-        XTestFakeKeyEvent(display, code, False, 0);
-        XFlush(display);
-    }
-
-    ::Display* display = nullptr;
+    TestScreen screen;
     TemporaryPreferences preferences;
 };
 
@@ -299,12 +244,12 @@ TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
 
     {
         SCOPED_TRACE("a drag of 40 pixels up on the Feedback knob");
-        MoveTo(window, kFeedbackKnobX, kFeedbackKnobY);
-        Button(true);
+        screen.MoveTo(window, kFeedbackKnobX, kFeedbackKnobY);
+        screen.Button(true);
         for (int dy = 5; dy <= 40; dy += 5) {
-            MoveTo(window, kFeedbackKnobX, kFeedbackKnobY - dy);
+            screen.MoveTo(window, kFeedbackKnobX, kFeedbackKnobY - dy);
         }
-        Button(false);
+        screen.Button(false);
         // From 0 (the middle of -100 to 100), 40 units at 0.005 of the range each.
         std::optional<std::string> changed;
         float value = 0;
@@ -315,23 +260,23 @@ TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
     }
     {
         SCOPED_TRACE("a double-click restores the default");
-        Click(window, kFeedbackKnobX, kFeedbackKnobY);
-        Click(window, kFeedbackKnobX, kFeedbackKnobY);
+        screen.Click(window, kFeedbackKnobX, kFeedbackKnobY);
+        screen.Click(window, kFeedbackKnobX, kFeedbackKnobY);
         EXPECT_EQ(editor.WaitForLine("changed Feedback ", line), "changed Feedback 0");
     }
     {
         SCOPED_TRACE("an OSC client turns the Feedback knob");
         // The pointer away again, so that only the knob's value changes what is drawn.
-        MoveTo(window, kWindowWidth - 1, 1);
+        screen.MoveTo(window, kWindowWidth - 1, 1);
         std::this_thread::sleep_for(300ms);
-        const Screenshot before = CaptureOf(display, window);
+        const Screenshot before = CaptureOf(screen.Get(), window);
         const OscTestClient client;
         client.Send(base + 1, Message("/set", 10, 100.0f));
         // The knob is drawn within a couple of frames of the change; a frame takes milliseconds.
         int differing = 0;
         for (int i = 0; i < 200 && differing == 0; ++i) {
             std::this_thread::sleep_for(10ms);
-            Screenshot after = CaptureOf(display, window);
+            Screenshot after = CaptureOf(screen.Get(), window);
             differing = CountDifferences(before, after, 48);
         }
         EXPECT_GT(differing, 20);
@@ -339,9 +284,9 @@ TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
     }
     {
         SCOPED_TRACE("typing a port offset");
-        Click(window, kPortFieldX, kPortFieldY);
-        Key(XK_7);
-        Key(XK_Return);
+        screen.Click(window, kPortFieldX, kPortFieldY);
+        screen.Key(XK_7);
+        screen.Key(XK_Return);
         EXPECT_EQ(editor.WaitForLine("changed ", line), "changed OSC Port Offset 7");
     }
     editor.Stop();
@@ -381,11 +326,11 @@ end
 
 // In a host's window: a key the editor uses stays with it, any other goes to the host's window.
 TEST_F(EditorProgramTest, KeysTheEditorDoesNotUseGoOnToTheHostsWindow) {
-    const ::Window host = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0,
+    const ::Window host = XCreateSimpleWindow(screen.Get(), DefaultRootWindow(screen.Get()), 0, 0,
                                               kWindowWidth, kWindowHeight, 0, 0, 0);
-    XSelectInput(display, host, KeyPressMask | KeyReleaseMask);
-    XMapWindow(display, host);
-    XSync(display, False);
+    XSelectInput(screen.Get(), host, KeyPressMask | KeyReleaseMask);
+    XMapWindow(screen.Get(), host);
+    XSync(screen.Get(), False);
     const ScopedEnvironment bundle("FLUXET_BUNDLE_DIR", FLUXET_SOURCE_RESOURCES_DIR);
     UnitHost unit(kFluxetComponentDescription, MrvnFluxetEntry);
     PluginEditor::Options options;
@@ -396,30 +341,30 @@ TEST_F(EditorProgramTest, KeysTheEditorDoesNotUseGoOnToTheHostsWindow) {
     ASSERT_TRUE(
         PumpUntil(editor->View(), [&] { return editor->GetManager().Stats().framesDrawn >= 1; }));
     const ::Window view = editor->View().XWindow();
-    Click(view, kPortFieldX, kPortFieldY);
+    screen.Click(view, kPortFieldX, kPortFieldY);
     const auto pump = [&] { PumpFor(editor->View(), 200ms); };
     pump();
     const auto forwarded = [&] {
         std::vector<KeySym> keys;
-        XSync(display, False);
-        while (XPending(display) > 0) {
+        XSync(screen.Get(), False);
+        while (XPending(screen.Get()) > 0) {
             XEvent event;
-            XNextEvent(display, &event);
+            XNextEvent(screen.Get(), &event);
             if (event.type == KeyPress && event.xkey.window == host) {
                 keys.push_back(XLookupKeysym(&event.xkey, 0));
             }
         }
         return keys;
     };
-    forwarded(); // whatever came before
-    Key(XK_5);   // a digit for the focused value field
-    Key(XK_a);   // nothing here uses a letter
-    Key(XK_Up);  // the field steps its value
+    forwarded();       // whatever came before
+    screen.Key(XK_5);  // a digit for the focused value field
+    screen.Key(XK_a);  // nothing here uses a letter
+    screen.Key(XK_Up); // the field steps its value
     pump();
     EXPECT_EQ(forwarded(), std::vector<KeySym>{XK_a});
     EXPECT_EQ(unit.GetParameter(15), 6.0f); // "5", then one step up
     editor.reset();
-    XDestroyWindow(display, host);
+    XDestroyWindow(screen.Get(), host);
 }
 
 TEST(EditorProgram, WithoutADisplayItSaysSoInOneLine) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include <X11/extensions/XTest.h>
 #include <png.h>
 
 #include "PngWriter.h"
@@ -106,6 +107,77 @@ int CountDifferences(const Screenshot& a, const Screenshot& b, int tolerance) {
         }
     }
     return count;
+}
+
+TestScreen::TestScreen() : m_display(XOpenDisplay(nullptr)) {}
+
+TestScreen::~TestScreen() {
+    if (m_display != nullptr) {
+        XCloseDisplay(m_display);
+    }
+}
+
+::Window TestScreen::FindTopLevel(const std::string& title) const {
+    ::Window root = 0;
+    ::Window parent = 0;
+    ::Window* children = nullptr;
+    unsigned count = 0;
+    ::Window found = 0;
+    if (XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count) ==
+        0) {
+        return 0;
+    }
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        char* name = nullptr;
+        XWindowAttributes attributes{};
+        if (XFetchName(m_display, children[i], &name) != 0 && name != nullptr && title == name &&
+            XGetWindowAttributes(m_display, children[i], &attributes) != 0 &&
+            attributes.map_state == IsViewable) {
+            found = children[i];
+        }
+        XFree(name);
+    }
+    XFree(children);
+    return found;
+}
+
+void TestScreen::MoveTo(::Window window, int x, int y) const {
+    int rootX = 0;
+    int rootY = 0;
+    ::Window child = 0;
+    XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), x, y, &rootX, &rootY,
+                          &child);
+    XTestFakeMotionEvent(m_display, -1, rootX, rootY, 0);
+    XFlush(m_display);
+}
+
+void TestScreen::Button(bool down) const {
+    XTestFakeButtonEvent(m_display, 1, down ? True : False, 0);
+    XFlush(m_display);
+}
+
+void TestScreen::Click(::Window window, int x, int y) const {
+    MoveTo(window, x, y);
+    Button(true);
+    Button(false);
+}
+
+void TestScreen::Key(KeySym keysym) const {
+    const KeyCode code = XKeysymToKeycode(m_display, keysym);
+    XTestFakeKeyEvent(m_display, code, True, 0);
+    XTestFakeKeyEvent(m_display, code, False, 0);
+    XFlush(m_display);
+}
+
+void TestScreen::CloseAsWindowManager(::Window window) const {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(m_display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
+    XSendEvent(m_display, window, False, NoEventMask, &event);
+    XFlush(m_display);
 }
 
 int ThreadCount() {

@@ -46,6 +46,30 @@ Screenshot ReadPng(const std::string& path);
 // sizes differ.
 int CountDifferences(const Screenshot& a, const Screenshot& b, int tolerance);
 
+// The test's own connection to the display, playing the user's part (XTest pointer and keys)
+// and a window manager's.
+class TestScreen {
+public:
+    TestScreen();
+    ~TestScreen();
+    TestScreen(const TestScreen&) = delete;
+    TestScreen& operator=(const TestScreen&) = delete;
+
+    ::Display* Get() const { return m_display; }
+    // A viewable top-level window with this title, or 0.
+    ::Window FindTopLevel(const std::string& title) const;
+    // The pointer to (x, y) of window, in its pixels from its top-left corner.
+    void MoveTo(::Window window, int x, int y) const;
+    void Button(bool down) const;
+    void Click(::Window window, int x, int y) const;
+    void Key(KeySym keysym) const;
+    // What a window manager sends when the user closes a window.
+    void CloseAsWindowManager(::Window window) const;
+
+private:
+    ::Display* m_display;
+};
+
 // Threads and open file descriptors of this process.
 int ThreadCount();
 int DescriptorCount();

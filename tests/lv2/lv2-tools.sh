@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks of the built LV2 bundle with Debian's own LV2 tools.
-# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|bench|ardour BUILD_DIR [FLUXET_PROGRAM]
+# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|jalv-gtk|bench|ardour BUILD_DIR
+#        [FLUXET_PROGRAM]
 # In sanitizer builds FLUXET_SANITIZER_PRELOAD names the runtimes the tools need.
 set -euo pipefail
 
@@ -36,6 +37,17 @@ run_host() { # a tool that loads the plug-in; the tools' own leaks are not ours
 }
 # The factory preset names as the command-line program lists them, not the bundle's generator.
 preset_names() { "$fluxet" presets | sed -E 's/^ *[0-9]+ +//'; }
+start_jack() { # a private JACK server with a dummy device, for this check alone
+    export JACK_DEFAULT_SERVER="fluxet-lv2-test-$$" JACK_NO_AUDIO_RESERVATION=1
+    jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
+    jack_wait -w -t 30 >/dev/null || { cat "$work/jackd.log"; fail "the JACK server did not start"; }
+}
+start_xvfb() { # a private X server (Mesa's software renderer), named by DISPLAY
+    Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 3>"$work/displayfd" \
+        </dev/null >"$work/xvfb.log" 2>&1 & pids+=($!)
+    retry test -s "$work/displayfd" || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
+    export DISPLAY=":$(tr -d '[:space:]' <"$work/displayfd")" LIBGL_ALWAYS_SOFTWARE=1
+}
 free_base_port() { # with the next 100 ports unused by UDP
     for _ in $(seq 1000); do
         local base=$((20000 + RANDOM % 39000))
@@ -46,12 +58,13 @@ free_base_port() { # with the next 100 ports unused by UDP
 
 case "$check" in
 exports)
-    # What hosts load shows them lv2_descriptor alone and takes nothing from their libraries
-    # (Ardour carries its own Lua); the part it loads shows the entry its table alone.
-    for object in "fluxet.so lv2_descriptor" "fluxet-core.so fluxet_lv2_entry_points"; do
-        read -r file symbol <<<"$object"
-        symbols=$(nm -D --defined-only "$bundle/$file" | awk '{print $3}')
-        [ "$symbols" = "$symbol" ] || fail "$file exports: $symbols"
+    # What hosts load shows them the plug-ins' and the editor's descriptors alone and takes
+    # nothing from their libraries (Ardour carries its own Lua); the part it loads shows the entry
+    # its table alone.
+    for object in "fluxet.so lv2_descriptor lv2ui_descriptor" "fluxet-core.so fluxet_lv2_entry_points"; do
+        read -r file wanted <<<"$object"
+        symbols=$(nm -D --defined-only "$bundle/$file" | awk '{print $3}' | sort | paste -sd' ')
+        [ "$symbols" = "$wanted" ] || fail "$file exports: $symbols"
         readelf -d "$bundle/$file" | grep -q "Flags:.*NODELETE" || fail "$file may be unloaded"
     done
     imports=$(nm -D --undefined-only "$bundle/fluxet.so" | awk '{print $2}')
@@ -89,6 +102,11 @@ info)
             grep -qx "	 *$preset" <<<"$out" || fail "$uri: preset '$preset' not listed"
         done < <(preset_names)
         n=$(sed -n '/Presets:/,/^$/p' <<<"$out" | grep -c "^	  *[A-Z]") && [ "$n" -eq 18 ] || fail "$uri: $n presets"
+        # The editor: one X11 UI in the entry object hosts load.
+        uis=$(sed -n '/^	UIs:/,/^	[A-Z]/p' <<<"$out")
+        grep -qx "		http://morvane.com/plugins/fluxet/ui" <<<"$uis" &&
+            grep -q "Class: *http://lv2plug.in/ns/extensions/ui#X11UI" <<<"$uis" &&
+            grep -q "Binary: *file://.*/fluxet.lv2/fluxet.so$" <<<"$uis" || { echo "$uis"; fail "$uri: no editor listed"; }
         # This lv2info lists parameters only in the plug-in's Turtle description.
         lv2info -p "$work/description-$channels.ttl" "$uri" >/dev/null 2>&1
         triples=$(sordi -i turtle -o ntriples "$work/description-$channels.ttl" "file://$work/")
@@ -132,9 +150,10 @@ lv2file)
     ;;
 
 jalv)
-    export JACK_DEFAULT_SERVER="fluxet-lv2-test-$$" JACK_NO_AUDIO_RESERVATION=1
-    jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
-    jack_wait -w -t 30 >/dev/null || { cat "$work/jackd.log"; fail "the JACK server did not start"; }
+    # The console jalv without a display: asked to show a UI (-s), it gets the editor's one line
+    # and keeps its own prompt.
+    unset DISPLAY
+    start_jack
     for uri in "$stereo" "$mono"; do
         # jalv reads its commands from standard input and quits at its end. Its console's "set"
         # reaches port controls only, so the parameter is set with -c, which sends patch:Set;
@@ -142,6 +161,9 @@ jalv)
         log=$(printf 'presets\npreset %sflangey\n' "$presets" |
             run_host jalv -s -d -c dry_level=0.25 -n "fluxet-test" "$uri" 2>&1) ||
             { echo "$log"; fail "jalv failed for $uri"; }
+        n=$(grep -c "^fluxet.lv2: no X display (DISPLAY is not set): the editor is not shown$" <<<"$log") || true
+        [ "$n" -eq 1 ] || { echo "$log"; fail "$uri: the editor did not decline in one line"; }
+        log=$(grep -v "^fluxet.lv2: no X display" <<<"$log")
         while IFS= read -r preset; do
             grep -qF "($preset)" <<<"$log" || { echo "$log"; fail "$uri: jalv lists no '$preset'"; }
         done < <(preset_names)
@@ -184,6 +206,43 @@ jalv)
     exec 7>&-
     wait "$jalv_pid" || { cat "$work/jalv-osc.log"; fail "jalv failed"; }
     [ $released = yes ] || fail "the preset did not turn OSC off (port $port still open)"
+    ;;
+
+jalv-gtk)
+    # jalv.gtk3 embeds the editor (suil puts its X11 window into jalv's GTK window). A drag on
+    # the Feedback knob there reaches the plug-in, which reports the new value to jalv: its dump
+    # (-d) shows what the plug-in tells the host's side.
+    start_xvfb
+    start_jack
+    export NO_AT_BRIDGE=1 GDK_BACKEND=x11
+    # Line by line, so that the dump can be read while jalv runs (plain builds: no preloads).
+    stdbuf -oL jalv.gtk3 -d --jack-name fluxet-ui-test "$stereo" >"$work/jalv.log" 2>&1 &
+    jalv_pid=$! && pids+=("$jalv_pid")
+    editor=""
+    find_editor() { # the editor's 720 x 360 window inside jalv's window, once it is drawn
+        local top
+        top=$(xdotool search --onlyvisible --name "Fluxet" 2>/dev/null | head -1) && [ -n "$top" ] || return 1
+        editor=$(xwininfo -tree -id "$top" | awk '/ 720x360\+/ {print $1; exit}')
+        [ -n "$editor" ]
+    }
+    retry find_editor || { cat "$work/jalv.log"; xwininfo -root -tree; fail "jalv.gtk3 shows no embedded editor"; }
+    sleep 1 # its first frames
+    feedback() { # the last Feedback value the plug-in reported
+        awk '/fluxet#feedback>/ {seen = 1; next} seen && /patch:value/ {
+            gsub(/[^0-9.eE+-]/, "", $2); value = $2; seen = 0} END {print value}' "$work/jalv.log"
+    }
+    [ "$(feedback)" = "0.0" ] || { cat "$work/jalv.log"; fail "jalv was not told the initial Feedback"; }
+    xdotool mousemove --window "$editor" 207 234 mousedown 1
+    for dy in $(seq 5 5 40); do
+        xdotool mousemove --window "$editor" 207 $((234 - dy)) && sleep 0.05
+    done
+    xdotool mouseup 1
+    moved() { awk -v v="$(feedback)" 'BEGIN {exit !(v > 39.99 && v < 40.01)}'; }
+    retry moved || { tail -n 40 "$work/jalv.log"; fail "jalv reports Feedback $(feedback), not 40"; }
+    kill -TERM "$jalv_pid"
+    status=0 && wait "$jalv_pid" || status=$?
+    [ "$status" -lt 128 ] || fail "jalv.gtk3 died (status $status)"
+    ! grep -E "^fluxet.lv2:|^@@@|suil error" "$work/jalv.log" || fail "the editor reported a problem"
     ;;
 
 bench)
