@@ -216,9 +216,11 @@ void MrvnHostedUnit::Configure(Float64 sampleRate, UInt32 channels, UInt32 maxFr
 }
 
 void MrvnHostedUnit::RestoreState(const std::string& path) {
-    const OSStatus status = AURestoreUnitStateFromFile(m_unit, path);
+    std::string problem;
+    const OSStatus status = AURestoreUnitStateFromFile(m_unit, path, &problem);
     if (status == kAudioUnitErr_InvalidPropertyValue) {
-        ThrowFailure("cannot restore state " + Quoted(path) + ": not a saved state of this effect");
+        ThrowFailure("cannot restore state " + Quoted(path) + ": not a saved state of this effect" +
+                     (problem.empty() ? "" : " (" + problem + ")"));
     }
     Check(status, "cannot restore state " + Quoted(path));
 }

@@ -180,9 +180,10 @@ int RunState(const std::vector<std::string>& args, MrvnCliContext& context) {
     }
     const std::string& path = parsed.positionals[0];
     plist_t raw = nullptr;
-    const OSStatus status = AUReadStateFile(path, &raw);
+    std::string problem;
+    const OSStatus status = AUReadStateFile(path, &raw, &problem);
     if (status == kAudioUnitErr_InvalidPropertyValue) {
-        ThrowFailure("cannot read state " + Quoted(path) + ": not a property-list dictionary");
+        ThrowFailure("cannot read state " + Quoted(path) + ": " + problem);
     }
     if (status != noErr) {
         ThrowFailure("cannot read state " + Quoted(path) + ": " + DescribeStatus(status));
