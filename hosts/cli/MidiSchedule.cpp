@@ -1,10 +1,11 @@
 #include "MidiSchedule.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <memory>
-
-#include <smf.h>
+#include <cstring>
+#include <fstream>
+#include <optional>
 
 #include "CliSupport.h"
 
@@ -12,80 +13,249 @@ namespace MrvnCli {
 
 namespace {
 
-// libsmf reports through GLib's log; while a file loads, its complaints are kept for the
-// one error line instead of being printed.
-class GLogCapture {
-public:
-    GLogCapture() { m_previous = g_log_set_default_handler(&GLogCapture::Handle, this); }
-    ~GLogCapture() { g_log_set_default_handler(m_previous, nullptr); }
-    GLogCapture(const GLogCapture&) = delete;
-    GLogCapture& operator=(const GLogCapture&) = delete;
+constexpr UInt32 kDefaultMicrosecondsPerQuarter = 500000; // 120 beats per minute
 
-    const std::string& LastProblem() const { return m_lastProblem; }
+// What a file says, read strictly: every length is checked against what is left, so that a
+// file cut anywhere, or one whose event runs past its track, is refused with the place.
+class MidiFileReader {
+public:
+    explicit MidiFileReader(std::string_view bytes) : m_bytes(bytes) {}
+
+    std::vector<MrvnMidiEvent> Read(Float64 sampleRate) {
+        ReadHeader();
+        UInt32 found = 0;
+        while (found < m_trackCount) {
+            if (m_bytes.size() - m_at < 8) {
+                Fail("cut short: track " + std::to_string(found + 1) + " of " +
+                     std::to_string(m_trackCount) + " is missing");
+            }
+            const std::string_view id = m_bytes.substr(m_at, 4);
+            const UInt32 length = BigEndian(m_at + 4, 4);
+            if (length > m_bytes.size() - m_at - 8) {
+                Fail("cut short inside track " + std::to_string(found + 1) + " (it claims " +
+                     std::to_string(length) + " bytes, " +
+                     std::to_string(m_bytes.size() - m_at - 8) + " are left)");
+            }
+            // Chunks of other kinds are for other programs.
+            const std::size_t next = m_at + 8 + std::size_t(length);
+            if (id == "MTrk") {
+                ReadTrack(m_at + 8, next, ++found);
+            }
+            m_at = next;
+        }
+        return Timed(sampleRate);
+    }
 
 private:
-    static void Handle(const gchar* /*domain*/, GLogLevelFlags level, const gchar* message,
-                       gpointer self) {
-        if ((level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) != 0 &&
-            message != nullptr) {
-            static_cast<GLogCapture*>(self)->m_lastProblem = message;
+    struct TimedBytes {
+        UInt64 pulse;
+        std::vector<UInt8> bytes;
+    };
+    struct TempoChange {
+        UInt64 pulse;
+        UInt32 microsecondsPerQuarter;
+    };
+
+    [[noreturn]] static void Fail(const std::string& what) { throw std::runtime_error(what); }
+
+    UInt32 BigEndian(std::size_t at, int bytes) const {
+        UInt32 value = 0;
+        for (int i = 0; i < bytes; ++i) {
+            value = (value << 8) | UInt8(m_bytes[at + std::size_t(i)]);
+        }
+        return value;
+    }
+
+    void ReadHeader() {
+        if (m_bytes.size() < 8 || m_bytes.substr(0, 4) != "MThd") {
+            Fail("not a Standard MIDI File");
+        }
+        const UInt32 length = BigEndian(4, 4);
+        if (length < 6 || length > m_bytes.size() - 8) {
+            Fail("cut short inside its header");
+        }
+        const UInt32 format = BigEndian(8, 2);
+        m_trackCount = BigEndian(10, 2);
+        const UInt32 division = BigEndian(12, 2);
+        if (format > 2) {
+            Fail("format " + std::to_string(format) + " is none of 0, 1 and 2");
+        }
+        if ((division & 0x8000) == 0) {
+            m_pulsesPerQuarter = division;
+        } else {
+            // Frames per second (as a negative byte; 29 stands for 29.97) and pulses per frame.
+            const int frames = -int(SInt8(UInt8(division >> 8)));
+            const UInt32 pulses = division & 0xFF;
+            if ((frames == 24 || frames == 25 || frames == 29 || frames == 30) && pulses != 0) {
+                m_pulsesPerSecond = (frames == 29 ? 30000.0 / 1001.0 : double(frames)) * pulses;
+            }
+        }
+        if (m_pulsesPerQuarter == 0 && m_pulsesPerSecond == 0.0) {
+            Fail("its time division " + std::to_string(division) + " is invalid");
+        }
+        m_at = 8 + std::size_t(length);
+    }
+
+    [[noreturn]] void FailInTrack(const std::string& what) const {
+        Fail("track " + std::to_string(m_track) + ", byte " + std::to_string(m_at) + ": " + what);
+    }
+
+    void Need(std::size_t bytes) const {
+        if (bytes > m_trackEnd - m_at) {
+            FailInTrack("an event runs past the end of its track");
         }
     }
 
-    GLogFunc m_previous = nullptr;
-    std::string m_lastProblem;
-};
+    // A variable-length number: seven bits a byte, at most four bytes.
+    UInt32 Number() {
+        UInt32 value = 0;
+        for (int i = 0; i < 4; ++i) {
+            Need(1);
+            const auto byte = UInt8(m_bytes[m_at++]);
+            value = (value << 7) | (byte & 0x7F);
+            if ((byte & 0x80) == 0) {
+                return value;
+            }
+        }
+        FailInTrack("a number longer than four bytes");
+    }
 
-bool IsChannelMessage(const smf_event_t& event) {
-    return event.midi_buffer_length >= 2 && event.midi_buffer[0] >= 0x80 &&
-           event.midi_buffer[0] < 0xF0;
-}
+    void ReadTrack(std::size_t start, std::size_t end, UInt32 track) {
+        m_at = start;
+        m_trackEnd = end;
+        m_track = track;
+        UInt64 pulse = 0;
+        UInt8 running = 0;
+        while (m_at < end) {
+            pulse += Number();
+            Need(1);
+            const auto first = UInt8(m_bytes[m_at]);
+            if (first == 0xFF) { // meta event: type, length, data
+                Need(2);
+                const auto type = UInt8(m_bytes[m_at + 1]);
+                m_at += 2;
+                const UInt32 length = Number();
+                Need(length);
+                if (type == 0x2F) { // end of track
+                    return;
+                }
+                if (type == 0x51) {
+                    if (length != 3) {
+                        FailInTrack("a tempo of " + std::to_string(length) + " bytes, not 3");
+                    }
+                    m_tempoChanges.push_back({pulse, BigEndian(m_at, 3)});
+                }
+                m_at += length;
+                continue;
+            }
+            if (first == 0xF0 || first == 0xF7) { // system exclusive, or an escape
+                ++m_at;
+                const UInt32 length = Number();
+                Need(length);
+                // An escape carries any bytes (packets of a divided message, real-time
+                // messages); only whole system-exclusive messages are sent on.
+                if (first == 0xF0) {
+                    std::vector<UInt8> bytes(std::size_t(length) + 1, 0xF0);
+                    std::memcpy(bytes.data() + 1, m_bytes.data() + m_at, length);
+                    m_events.push_back({pulse, std::move(bytes)});
+                }
+                m_at += length;
+                continue;
+            }
+            if (first > 0xF0) {
+                FailInTrack("status byte " + std::to_string(first) + " has no place in a file");
+            }
+            if ((first & 0x80) != 0) {
+                running = first;
+                ++m_at;
+            } else if (running == 0) {
+                FailInTrack("a data byte with no status before it");
+            }
+            const std::size_t dataBytes = (running & 0xE0) == 0xC0 ? 1 : 2;
+            Need(dataBytes);
+            std::vector<UInt8> bytes{running};
+            for (std::size_t i = 0; i < dataBytes; ++i) {
+                const auto data = UInt8(m_bytes[m_at++]);
+                if ((data & 0x80) != 0) {
+                    FailInTrack("a status byte where a data byte belongs");
+                }
+                bytes.push_back(data);
+            }
+            m_events.push_back({pulse, std::move(bytes)});
+        }
+    }
+
+    // Every track's events on one time line: the tempo changes of all tracks apply to all.
+    std::vector<MrvnMidiEvent> Timed(Float64 sampleRate) {
+        std::stable_sort(
+            m_events.begin(), m_events.end(),
+            [](const TimedBytes& a, const TimedBytes& b) { return a.pulse < b.pulse; });
+        std::stable_sort(
+            m_tempoChanges.begin(), m_tempoChanges.end(),
+            [](const TempoChange& a, const TempoChange& b) { return a.pulse < b.pulse; });
+        std::vector<MrvnMidiEvent> events;
+        events.reserve(m_events.size());
+        std::size_t nextChange = 0;
+        UInt64 segmentPulse = 0;
+        double segmentSeconds = 0.0;
+        double secondsPerPulse = m_pulsesPerSecond > 0.0
+                                     ? 1.0 / m_pulsesPerSecond
+                                     : kDefaultMicrosecondsPerQuarter * 1e-6 / m_pulsesPerQuarter;
+        for (TimedBytes& event : m_events) {
+            for (; m_pulsesPerSecond == 0.0 && nextChange < m_tempoChanges.size() &&
+                   m_tempoChanges[nextChange].pulse <= event.pulse;
+                 ++nextChange) {
+                const TempoChange& change = m_tempoChanges[nextChange];
+                segmentSeconds += double(change.pulse - segmentPulse) * secondsPerPulse;
+                segmentPulse = change.pulse;
+                secondsPerPulse = change.microsecondsPerQuarter * 1e-6 / m_pulsesPerQuarter;
+            }
+            const double seconds =
+                segmentSeconds + double(event.pulse - segmentPulse) * secondsPerPulse;
+            events.push_back({UInt64(std::llround(seconds * sampleRate)), std::move(event.bytes)});
+        }
+        return events;
+    }
+
+    std::string_view m_bytes;
+    std::size_t m_at = 0;
+    std::size_t m_trackEnd = 0;
+    UInt32 m_track = 0;
+    UInt32 m_trackCount = 0;
+    UInt32 m_pulsesPerQuarter = 0;
+    double m_pulsesPerSecond = 0.0;
+    std::vector<TimedBytes> m_events;
+    std::vector<TempoChange> m_tempoChanges;
+};
 
 } // namespace
 
-} // namespace MrvnCli
-
-#if defined(__SANITIZE_ADDRESS__)
-// libsmf loses its song object when a file fails to load (it returns before freeing it); the
-// loss is the library's and happens once per rejected file, so the leak checker is told.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:smf_new\n";
+std::vector<MrvnMidiEvent> ParseMidiFile(std::string_view bytes, Float64 sampleRate,
+                                         const std::string& path) {
+    if (bytes.size() > kMaxMidiFileBytes) {
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": larger than " +
+                     std::to_string(kMaxMidiFileBytes >> 20) + " MiB");
+    }
+    try {
+        return MidiFileReader(bytes).Read(sampleRate);
+    } catch (const std::runtime_error& error) {
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + error.what());
+    }
 }
-// Keeps a rejected file's error the only line on standard error.
-extern "C" const char* __lsan_default_options() {
-    return "print_suppressions=0";
-}
-#endif
-
-namespace MrvnCli {
 
 std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleRate) {
-    GLogCapture log;
-    const std::unique_ptr<smf_t, void (*)(smf_t*)> smf(smf_load(path.c_str()), smf_delete);
-    if (!smf) {
-        std::string reason = log.LastProblem();
-        if (reason.empty()) {
-            reason = "not a Standard MIDI File";
-        }
-        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + reason);
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + std::strerror(errno));
     }
-    std::vector<MrvnMidiEvent> events;
-    while (smf_event_t* event = smf_get_next_event(smf.get())) {
-        if (smf_event_is_metadata(event) || event->midi_buffer_length <= 0) {
-            continue;
-        }
-        if (!IsChannelMessage(*event) && !smf_event_is_sysex(event)) {
-            continue;
-        }
-        const double frame = std::round(std::max(0.0, event->time_seconds) * sampleRate);
-        events.push_back(
-            {UInt64(frame), std::vector<UInt8>(event->midi_buffer,
-                                               event->midi_buffer + event->midi_buffer_length)});
+    // One byte beyond the limit tells a file that is too large.
+    std::string bytes(kMaxMidiFileBytes + 1, '\0');
+    file.read(bytes.data(), std::streamsize(bytes.size()));
+    if (file.bad()) {
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": input/output error");
     }
-    std::stable_sort(
-        events.begin(), events.end(),
-        [](const MrvnMidiEvent& a, const MrvnMidiEvent& b) { return a.frame < b.frame; });
-    return events;
+    bytes.resize(std::size_t(file.gcount()));
+    return ParseMidiFile(bytes, sampleRate, path);
 }
 
 MrvnMidiSchedule::MrvnMidiSchedule(std::vector<MrvnMidiEvent> events)

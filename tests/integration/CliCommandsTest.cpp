@@ -12,6 +12,7 @@
 #include "CliTestSupport.h"
 #include "Commands.h"
 #include "HostedUnit.h"
+#include "MidiSchedule.h"
 #include "MrvnFluxet.h"
 #include "Progress.h"
 #include "Render.h"
@@ -79,6 +80,84 @@ TEST(ParameterSetting, NamesTheParameterAndValue) {
          {"Feedback=nan", "Feedback=-inf", "Feedback=", "=1", "16=0", "Shape=Wobble", "Shape=8",
           "Dry Level=0.5x", "Bias=0x10", "Bias=1,5", "Bias=0.5 "}) {
         EXPECT_EQ(Failure([&] { ParseParameterSetting(unit, bad); }).Status(), kExitUsage) << bad;
+    }
+}
+
+// Standard MIDI File pieces: a chunk, a header, a track's events.
+std::string Chunk(const char* id, const std::string& body) {
+    std::string chunk(id);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        chunk.push_back(char(body.size() >> shift));
+    }
+    return chunk + body;
+}
+
+std::string MidiHeader(int format, int tracks, int division) {
+    return Chunk("MThd", {'\0', char(format), '\0', char(tracks), char(division >> 8),
+                          char(division & 0xFF)});
+}
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string text;
+    for (int byte : bytes) {
+        text.push_back(char(byte));
+    }
+    return text;
+}
+
+// Timing the program's render case does not reach: frames per second instead of a tempo,
+// tempo changes of the first track applied to the second, running status, chunks of other
+// kinds and whatever follows the end of a track.
+TEST(MidiFiles, TracksShareOneTimeLineAndOnlyWhatTheirEventsSayIsRead) {
+    constexpr double kRate = 48000.0;
+    const std::string smpte = MidiHeader(0, 1, 0xE728) /* 25 frames of 40 pulses */ +
+                              Chunk("MTrk", Bytes({0x83, 0x74, 0x90, 60, 100, 0x64, 61, 0, 0x00,
+                                                   0xFF, 0x2F, 0x00, 0x00, 0x90, 1, 1}));
+    const std::string tempoMap =
+        MidiHeader(1, 2, 96) + Chunk("XFIH", "other") +
+        Chunk("MTrk", Bytes({0x60, 0xFF, 0x51, 3, 0x0F, 0x42, 0x40, 0x00, 0xFF, 0x2F, 0x00})) +
+        Chunk("MTrk", Bytes({0x81, 0x40, 0xC2, 5, 0x00, 0xF0, 2, 0x7D, 0xF7, 0x00, 0xF7, 1, 0xF8,
+                             0x00, 0xFF, 0x2F, 0x00}));
+    const std::tuple<std::string, std::vector<MrvnMidiEvent>> cases[] = {
+        // 500 pulses at 1000 a second; the second note by running status; nothing after the end.
+        {smpte, {{UInt64(0.5 * kRate), {0x90, 60, 100}}, {UInt64(0.6 * kRate), {0x90, 61, 0}}}},
+        // 96 pulses at 120 beats per minute, then 96 more at 60.
+        {tempoMap, {{UInt64(1.5 * kRate), {0xC2, 5}}, {UInt64(1.5 * kRate), {0xF0, 0x7D, 0xF7}}}}};
+    for (const auto& [bytes, expected] : cases) {
+        const std::vector<MrvnMidiEvent> events = ParseMidiFile(bytes, kRate, "x.mid");
+        ASSERT_EQ(events.size(), expected.size());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].frame, expected[i].frame) << i;
+            EXPECT_EQ(events[i].bytes, expected[i].bytes) << i;
+        }
+    }
+}
+
+// A damaged file is refused with what is wrong, wherever it is damaged.
+TEST(MidiFiles, DamageAnywhereIsAFailureThatSaysWhat) {
+    const std::string header = MidiHeader(0, 1, 96);
+    const std::string track = Bytes({0x00, 0x90, 60, 100, 0x10, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0});
+    const std::string good = header + Chunk("MTrk", track);
+    const std::pair<std::string, const char*> cases[] = {
+        {"RIFF....WAVE", "not a Standard MIDI File"},
+        {good.substr(0, 12), "cut short inside its header"},
+        {good.substr(0, good.size() - 5), "cut short inside track 1"},
+        {header, "track 1 of 1 is missing"},
+        {MidiHeader(0, 2, 96) + Chunk("MTrk", track), "track 2 of 2 is missing"},
+        {header + Chunk("MTrk", track.substr(0, 6)), "byte 28: an event runs past the end"},
+        {header + Chunk("MTrk", Bytes({0x00, 60, 100})), "a data byte with no status before it"},
+        {header + Chunk("MTrk", Bytes({0x00, 0x90, 60, 0x90})), "a status byte where a data"},
+        {header + Chunk("MTrk", Bytes({0x80, 0x80, 0x80, 0x80, 0x00})), "longer than four bytes"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xFF, 0x51, 2, 1, 2})), "a tempo of 2 bytes"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xF4})), "status byte 244 has no place"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xF0, 0x05, 0x7D})), "runs past the end"},
+        {MidiHeader(0, 1, 0), "time division 0 is invalid"},
+        {MidiHeader(0, 1, 0xE500), "is invalid"},
+        {MidiHeader(3, 1, 96), "format 3 is none of"}};
+    for (const auto& [bytes, message] : cases) {
+        const MrvnCliError error = Failure([&] { ParseMidiFile(bytes, 44100.0, "x.mid"); });
+        EXPECT_EQ(error.Status(), kExitFailure) << message;
+        EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
     }
 }
 

@@ -12,6 +12,7 @@
 #include "AudioUnitAPI.h"
 #include "CliTestSupport.h"
 #include "MrvnFluxet.h"
+#include "PropertyListSamples.h"
 #include "UnitHost.h"
 
 namespace MrvnCliTest {
@@ -153,6 +154,11 @@ TEST(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
         // The render is done by then: its output must still not replace the old file.
         {render({"--save-state", "@no/s.plist"}), 1, "cannot save state"},
         {render({"--midi", "@in.wav"}), 1, "cannot read MIDI file"},
+        // Cut inside its last event, and between two events.
+        {render({"--midi", "@cut.mid"}), 1, "cut short inside track 1"},
+        {render({"--midi", "@short.mid"}), 1, "cut short inside track 1"},
+        {render({"--state", "@deep.plist"}), 1, "nested deeper than 128 levels"},
+        {{"state", "@deep.plist"}, 1, "nested deeper than 128 levels"},
         {render({"--scripts", "@scripts"}), 1, "does not exist"},
         {{}, 2, "no command given"},
         {{"mix"}, 2, "unknown command 'mix'"},
@@ -163,6 +169,11 @@ TEST(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
         const TempFolder folder;
         WriteSound(folder / "in.wav", TestSignal(2, 4800, 48000.0), 48000.0);
         WriteSound(folder / "keep.wav", TestSignal(1, 100, 48000.0), 48000.0);
+        WriteMidiFile(folder / "cut.mid", {{0, {0xB0, 1, 2}}, {10, {0xB0, 1, 3}}});
+        const std::string midi = ReadBytes(folder / "cut.mid");
+        WriteBytes(folder / "cut.mid", midi.substr(0, midi.size() - 2));
+        WriteBytes(folder / "short.mid", midi.substr(0, midi.find("MTrk") + 12));
+        WriteBytes(folder / "deep.plist", MV::test::NestedBinaryList(130000));
         const std::string kept = ReadBytes(folder / "keep.wav");
         const std::vector<std::string> before = FolderEntries(folder.Path());
         Args resolved;
