@@ -165,6 +165,20 @@ int RunParams(const std::vector<std::string>& args, MrvnCliContext& context) {
         }
         out << "\n";
     }
+    bool first = true;
+    for (const MrvnParameterDescription& parameter : parameters) {
+        if (parameter.lowest == parameter.info.minValue &&
+            parameter.highest == parameter.info.maxValue) {
+            continue;
+        }
+        if (first) {
+            out << "\nWider ranges (usable with --set; hosts and the editor stay within the "
+                   "published one):\n";
+            first = false;
+        }
+        out << RightColumn(std::to_string(parameter.id), 3) << "  " << parameter.name << ": "
+            << FormatFloat(parameter.lowest) << " to " << FormatFloat(parameter.highest) << "\n";
+    }
     PrintNamedValues(unit, parameters, out);
     return kExitSuccess;
 }

@@ -295,7 +295,8 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     MrvnMidiSchedule schedule(std::move(events));
 
     const BasePortOverride basePort(options.basePort);
-    MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry);
+    MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry,
+                              &context.err);
     MrvnHostedUnit& unit = session.Unit();
     bool offsetGiven = !options.render.stateFile.empty();
     for (const std::string& text : options.render.settings) {

@@ -60,25 +60,33 @@ TEST(RenderOptionParsing, OptionsGoAnywhereDoubleDashEndsThemHelpWinsAndBadValue
     }
 }
 
-// The spellings the program's end-to-end settings do not cover.
+// The spellings the program's end-to-end settings do not cover. Every shape is reachable, with
+// a note beyond the five the host is told of.
 TEST(ParameterSetting, NamesTheParameterAndValue) {
     const MrvnHostedUnit unit(&MrvnFluxetEntry);
-    const std::tuple<const char*, AudioUnitParameterID, Float32> cases[] = {
-        {"0=1", kParam_DryLevel, 1.0f},
-        {"Speed (superfine)=0", kParam_SpeedSuperfine, 0.001f}, // the minimum is the unit's "0"
-        {"Speed (coarse)=750", kParam_SpeedCoarse, 750.0f},
-        {"Feedback=+12.5", kParam_Feedback, 12.5f},
-        {"Shape=2.5", kParam_Shape, 2.5f},
-        {"OSC Port Offset=off", kParam_OSCPortOffset, 0.0f},
-        {"Feedback=-1e2", kParam_Feedback, -100.0f}};
-    for (const auto& [text, id, value] : cases) {
+    const std::tuple<const char*, AudioUnitParameterID, Float32, bool> cases[] = {
+        {"0=1", kParam_DryLevel, 1.0f, false},
+        {"Speed (superfine)=0", kParam_SpeedSuperfine, 0.001f, false}, // the unit's "0"
+        {"Speed (coarse)=750", kParam_SpeedCoarse, 750.0f, false},
+        {"Feedback=+12.5", kParam_Feedback, 12.5f, false},
+        {"Shape=2.5", kParam_Shape, 2.5f, false},
+        {"Shape=SQUARE", kParam_Shape, 4.0f, false},
+        {"shape=rand sqr", kParam_Shape, 5.0f, true},
+        {"7=Wobble", kParam_Shape, 8.0f, true},
+        {"Shape=6.25", kParam_Shape, 6.25f, true},
+        {"OSC Port Offset=off", kParam_OSCPortOffset, 0.0f, false},
+        {"Feedback=-1e2", kParam_Feedback, -100.0f, false}};
+    for (const auto& [text, id, value, noted] : cases) {
         const MrvnParameterSetting setting = ParseParameterSetting(unit, text);
         EXPECT_EQ(setting.id, id) << text;
         EXPECT_EQ(setting.value, value) << text;
+        EXPECT_EQ(setting.note.find("beyond its published range 0 to 4") != std::string::npos,
+                  noted)
+            << text << ": " << setting.note;
     }
     for (const char* bad :
-         {"Feedback=nan", "Feedback=-inf", "Feedback=", "=1", "16=0", "Shape=Wobble", "Shape=8",
-          "Dry Level=0.5x", "Bias=0x10", "Bias=1,5", "Bias=0.5 "}) {
+         {"Feedback=nan", "Feedback=-inf", "Feedback=", "=1", "16=0", "Shape=8.01", "Shape=-0.5",
+          "Shape=Wobbly", "Dry Level=0.5x", "Bias=0x10", "Bias=1,5", "Bias=0.5 "}) {
         EXPECT_EQ(Failure([&] { ParseParameterSetting(unit, bad); }).Status(), kExitUsage) << bad;
     }
 }

@@ -87,14 +87,18 @@ TEST(ProgramSettingsAndState, ReachTheUnitAfterThePresetAndComeBackFromTheState)
     const Channels input = TestSignal(2, 12000, 48000.0);
     WriteSound(folder / "in.wav", input, 48000.0);
     const ProgramResult run = RunFluxetProgram(
-        {"render", "--preset", "Ensemble", "--set", "dry level=0.25", "--set", "Shape=triangle",
+        {"render", "--preset", "Ensemble", "--set", "dry level=0.25", "--set", "Shape=rand tri",
          "--set", "Speed (fine)=0", "--set=Feedback=-40", "--save-state", folder / "saved.plist",
          folder / "in.wav", folder / "first.wav"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // A random shape is beyond the published range: said once, on one line.
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{"fluxet: note: 'Shape' 7 (Rand Tri) is beyond its published "
+                                       "range 0 to 4 (hosts and the editor stay within it)"});
     ReferenceSetup setup;
     setup.preset = 2;
     setup.settings = {{kParam_DryLevel, 0.25f},
-                      {kParam_Shape, 3.0f},
+                      {kParam_Shape, 7.0f},
                       {kParam_SpeedFine, 0.5f},
                       {kParam_Feedback, -40.0f}};
     const Channels output = ReadSound(folder / "first.wav").channels;
@@ -111,7 +115,7 @@ TEST(ProgramSettingsAndState, ReachTheUnitAfterThePresetAndComeBackFromTheState)
     const ProgramResult shown = RunFluxetProgram({"state", folder / "saved.plist"});
     ASSERT_EQ(shown.status, 0) << shown.err;
     for (const char* expected : {"Ensemble", "aumf", "Flxt", "Mrvn", "Dry Level", "0.25", "Shape",
-                                 "3 (Triangle)", "OSC Port Offset", "0 (Off)"}) {
+                                 "7 (Rand Tri)", "OSC Port Offset", "0 (Off)"}) {
         EXPECT_TRUE(Contains(shown.out, expected)) << expected << "\n" << shown.out;
     }
     const auto lines = Lines(shown.out);
