@@ -124,7 +124,9 @@ ListProblem ScanXml(std::string_view text) {
             open.pop_back();
         } else if (text[end - 1] != '/') {
             open.push_back(name);
-            if (open.size() > kAUPropertyListMaxDepth) {
+            // Without the outer "plist" element the values start one level further out; so
+            // that the list written out reads back, they may not go deeper than with it.
+            if (open.size() + (open.front() == "plist" ? 0 : 1) > kAUPropertyListMaxDepth) {
                 return ListProblem::kTooDeep;
             }
         }
@@ -262,7 +264,8 @@ private:
             if (!Inspect(index, container.refs, container.refCount)) {
                 return ListProblem::kMalformed;
             }
-            if (path.size() == kAUPropertyListMaxDepth) {
+            // One level less than the limit: written as XML, the list gains the outer element.
+            if (path.size() == kAUPropertyListMaxDepth - 1) {
                 return ListProblem::kTooDeep;
             }
             seen[index] = 1;
