@@ -177,10 +177,9 @@ std::string FollowLinks(std::string path) {
             return path;
         }
         target.resize(std::size_t(length));
-        if (target[0] != '/') {
-            const std::size_t slash = path.rfind('/');
-            target =
-                (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+        if (const std::size_t slash = path.rfind('/');
+            target[0] != '/' && slash != std::string::npos) {
+            target.insert(0, path, 0, slash + 1);
         }
         path = std::move(target);
     }

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <optional>
+#include <system_error>
 
 #include "CliSupport.h"
 
@@ -246,7 +246,8 @@ std::vector<MrvnMidiEvent> ParseMidiFile(std::string_view bytes, Float64 sampleR
 std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleRate) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " + std::strerror(errno));
+        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": " +
+                     std::error_code(errno, std::generic_category()).message());
     }
     // One byte beyond the limit tells a file that is too large.
     std::string bytes(kMaxMidiFileBytes + 1, '\0');
