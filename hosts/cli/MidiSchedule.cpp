@@ -212,7 +212,10 @@ private:
             }
             const double seconds =
                 segmentSeconds + double(event.pulse - segmentPulse) * secondsPerPulse;
-            events.push_back({UInt64(std::llround(seconds * sampleRate)), std::move(event.bytes)});
+            // Slow tempos and long delta times can place an event millions of years away;
+            // it stays after every other event, at a frame a 64-bit count can hold.
+            const double frame = std::min(seconds * sampleRate, 0x1p62);
+            events.push_back({UInt64(std::llround(frame)), std::move(event.bytes)});
         }
         return events;
     }

@@ -139,6 +139,18 @@ TEST(MidiFiles, TracksShareOneTimeLineAndOnlyWhatTheirEventsSayIsRead) {
             EXPECT_EQ(events[i].bytes, expected[i].bytes) << i;
         }
     }
+    // The slowest tempo at one pulse a quarter and the longest delta times: millions of years
+    // away, events keep their order at frames a 64-bit count holds.
+    std::string far = Bytes({0x00, 0xFF, 0x51, 3, 0xFF, 0xFF, 0xFF});
+    for (int i = 0; i < 60000; ++i) {
+        far += Bytes({0xFF, 0xFF, 0xFF, 0x7F, 0xA0 + i % 2, 1, 2});
+    }
+    const std::vector<MrvnMidiEvent> events =
+        ParseMidiFile(MidiHeader(0, 1, 1) + Chunk("MTrk", far), kRate, "far.mid");
+    ASSERT_EQ(events.size(), 60000u);
+    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
+                               [](const auto& a, const auto& b) { return a.frame < b.frame; }));
+    EXPECT_EQ(events.back().frame, UInt64(1) << 62);
 }
 
 // A damaged file is refused with what is wrong, wherever it is damaged.
