@@ -95,9 +95,11 @@ std::size_t SkipMarkup(std::string_view text, std::size_t at) {
 // tag that does not close the innermost open element makes the list malformed here, so that
 // no element the parser nests can be hidden from the count.
 ListProblem ScanXml(std::string_view text) {
-    // As for the parser, a document starts with a tag; anything else is not looked into.
+    // As for the parser, a document starts with a tag; anything else is not looked into. XML
+    // holds no NUL character, and the parser would make one part of a string that its own
+    // string accessors then refuse with an assertion.
     std::size_t at = text.find_first_not_of(" \t\r\n");
-    if (at == kNotFound || text[at] != '<') {
+    if (at == kNotFound || text[at] != '<' || text.find('\0') != kNotFound) {
         return ListProblem::kMalformed;
     }
     std::vector<std::string_view> open;
@@ -245,6 +247,16 @@ private:
         }
         if (length > (m_table - at) / unit) {
             return false;
+        }
+        // A string holding a NUL character parses, but the library's string accessors end the
+        // process with an assertion when they meet it.
+        if (type == 0x5 && std::memchr(m_data + at, 0, length) != nullptr) {
+            return false;
+        }
+        for (std::size_t i = 0; type == 0x6 && i < length; ++i) {
+            if (m_data[at + 2 * i] == 0 && m_data[at + 2 * i + 1] == 0) {
+                return false;
+            }
         }
         refs = at;
         return true;

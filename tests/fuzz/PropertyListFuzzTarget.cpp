@@ -17,7 +17,8 @@ namespace {
 
 using PlistPtr = std::unique_ptr<void, void (*)(plist_t)>;
 
-// Depth (the outermost value at 1) and number of values of a parsed list, without recursion.
+// Depth (the outermost value at 1) and number of values of a parsed list, without recursion;
+// reading every key and string on the way, as the readers of preferences and states do.
 std::pair<std::size_t, std::size_t> Measure(plist_t root) {
     std::size_t deepest = 0;
     std::size_t values = 0;
@@ -27,7 +28,11 @@ std::pair<std::size_t, std::size_t> Measure(plist_t root) {
         pending.pop_back();
         ++values;
         deepest = std::max(deepest, depth);
-        if (plist_get_node_type(node) == PLIST_ARRAY) {
+        if (plist_get_node_type(node) == PLIST_STRING) {
+            char* text = nullptr;
+            plist_get_string_val(node, &text); // asserts that the string holds no NUL
+            std::free(text);
+        } else if (plist_get_node_type(node) == PLIST_ARRAY) {
             for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
                 pending.emplace_back(plist_array_get_item(node, i), depth + 1);
             }
