@@ -1,13 +1,16 @@
 // OSC server throughput and latency on the loopback interface: "/set" messages handled with
-// every change notified, "/get" round trips, notification fan-out, and what NotifySetParam
-// costs the thread that sets a parameter (possibly the audio thread).
+// every change notified, "/get" round trips, notification fan-out, what NotifySetParam costs
+// the thread that sets a parameter (possibly the audio thread), and how long a render with a
+// MIDI callback takes while an OSC call runs in the script.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <vector>
 
+#include "AudioUnitAPI.h"
 #include "FluxetParameters.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
@@ -167,6 +170,57 @@ void BM_NotifySetParamWakingTheTask(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_NotifySetParamWakingTheTask)->Unit(benchmark::kMicrosecond)->Iterations(400);
+
+// A render call of 256 frames carrying one controller whose callback runs, while a function
+// called over OSC keeps the script busy (arg 1) or not (arg 0): the render waits for that
+// call to give way at its next instruction hook, never for its end. Percentiles of the renders.
+void BM_RenderWithMidiCallbackDuringAnOscCall(benchmark::State& state) {
+    const bool busy = state.range(0) != 0;
+    MV::test::TemporaryPreferences folder;
+    OscTestClient sender;
+    std::ofstream(folder.Folder() + "/bench.lua") << R"(
+requestCC(20, function(channel, controller, value) seen = value end)
+function busy() sendOSC(")" << sender.Address() << R"(", "/busy")
+    while not stop do end
+    sendOSC(")" << sender.Address() << R"(", "/done") end
+requestCC(21, function() stop = true end)
+)";
+    ListeningUnit unit(5, folder.Folder());
+    unit.Unit().ScriptHost().SetCallbackTimeLimitMs(0);
+    const std::vector<std::vector<Float32>> input(2, std::vector<Float32>(256, 0.1f));
+    std::vector<std::vector<Float32>> output;
+    if (busy) {
+        sender.Send(unit.Port(), (MessageBuilder("/exec") << std::string("busy")).Finish());
+        if (!sender.Receive(5000)) {
+            state.SkipWithError("the OSC call did not start");
+            return;
+        }
+    }
+    std::vector<double> microseconds;
+    for (auto _ : state) {
+        MusicDeviceMIDIEvent(unit.Host().Unit(), 0xB0, 20, 1, 128);
+        const auto start = Clock::now();
+        unit.Host().Render(input, 0, 256, output);
+        microseconds.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    MusicDeviceMIDIEvent(unit.Host().Unit(), 0xB0, 21, 1, 0);
+    unit.Host().Render(input, 0, 256, output);
+    if (busy && !sender.Receive(5000)) {
+        state.SkipWithError("the OSC call did not run to its end");
+        return;
+    }
+    std::sort(microseconds.begin(), microseconds.end());
+    state.counters["p50_us"] = microseconds[microseconds.size() / 2];
+    state.counters["p99_us"] = microseconds[microseconds.size() * 99 / 100];
+    state.counters["max_us"] = microseconds.back();
+}
+BENCHMARK(BM_RenderWithMidiCallbackDuringAnOscCall)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("busy")
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 #include <lua.hpp>
 
@@ -24,21 +25,56 @@
 
 // Lua reports errors with longjmp. The C functions below therefore check their arguments
 // before they take anything that must be released, and hold no lock while Lua may raise.
+// Every call into the interpreter runs in protected mode (lua_pcall or lua_cpcall) from its
+// first allocating step on, so that no script (a guarded global table, a finaliser that
+// raises) can reach Lua's panic handler, which would end the host.
+//
+// Who waits for whom. MIDI callbacks run on the render thread at their message's sample, so
+// the render thread must get into the interpreter at once, even while a timer callback or an
+// OSC call is in it. Those two run on a Lua thread of their own and, at every instruction-count
+// hook, give the script lock to a waiting render thread and take it back, before any other
+// waiter, once its callback is done (Lua releases its own lock around hooks, so the state is
+// consistent there). The trade-off: a MIDI callback may run between two instructions of a timer
+// or OSC callback, never the other way round; the render thread waits at most one hook interval
+// plus any single C function the other callback is inside (sendOSC steps out around its system
+// calls; os.execute cannot). Deferring MIDI callbacks while the lock is busy (try-lock) would
+// move a musician's controllers off their sample, so it was not chosen.
 
 namespace MV {
 
 const char LuaMIDIHelper::kRefconTag[] = "MV::LuaMIDIHelper::kRefcon";
 const char LuaMIDIHelper::kParamLookupTag[] = "MV::LuaMIDIHelper::kParamLookup";
 
+struct LuaMIDIHelper::Interpreter {
+    ScriptLock lock;
+    lua_State* state = nullptr;
+    // Guarded by lock. The Lua thread of timer and network calls; a parked task keeps the one
+    // it was in, and the next call gets a new one.
+    lua_State* background = nullptr;
+    bool backgroundLost = false;
+    // CallFromOutsideBody as a function value in the registry, made once while protected.
+    int callBodyRef = LUA_NOREF;
+    // Guarded by lock: the holder's entry (null for a holder without one, or none).
+    Context* active = nullptr;
+    // Threads between the start and the end of an Entry.
+    std::atomic<int> entries{0};
+    std::atomic<bool> timersStopping{false};
+};
+
 namespace {
 
-// Instructions between two deadline checks: rare enough to cost nothing measurable, often
-// enough to stop an endless loop within a fraction of a millisecond past its deadline.
+// Instructions between two hook checks: rare enough to cost nothing measurable, often enough
+// to stop an endless loop within a fraction of a millisecond past its deadline, and to keep the
+// render thread's wait for the script lock in the microseconds.
 constexpr int kHookInstructions = 1000;
 constexpr int kMaxLookupNameBytes = 99;
 constexpr std::size_t kMaxParameterNameBytes = 63;
 constexpr int kNumGuiFlags = DataToGui::kNumGuiFlags;
+// The registry key of the set of C functions that callers from outside may call.
+const char kCallableTag[] = "MV::LuaMIDIHelper::kCallable";
+constexpr const char* kClosingText = "script callback stopped: its instance is closing";
 
+// The user pointer is the interpreter, which the hook reads.
 void* Allocate(void* /*user*/, void* block, std::size_t /*oldSize*/, std::size_t newSize) {
     if (newSize == 0) {
         std::free(block);
@@ -47,14 +83,19 @@ void* Allocate(void* /*user*/, void* block, std::size_t /*oldSize*/, std::size_t
     return std::realloc(block, newSize);
 }
 
-// An error outside any protected call; Lua exits the process when this returns.
+// An error outside any protected call: nothing calls into Lua that way, so this reports a
+// fault of the host's own code (Lua exits the process when this returns).
 int Panic(lua_State* L) {
-    const char* message = lua_tostring(L, -1);
+    const char* message = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : nullptr;
     LuaMIDIHelper::LuaError(L, "unprotected error in the MIDI script: %s\n",
                             message != nullptr ? message : "(error object is not a string)");
     return 0;
 }
 
+// The text of the error value on top of the stack, without converting (which allocates).
+const char* ErrorText(lua_State* L) {
+    return lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "(error object is not a string)";
+}
 // Lua numbers as the 32-bit values the host takes: no conversion beyond the float range.
 Float32 ToFloat32(lua_Number value) {
     if (std::isfinite(value) && std::fabs(value) > lua_Number(FLT_MAX)) {
@@ -127,13 +168,13 @@ private:
     [[maybe_unused]] int m_expected;
 };
 
-// The time limit of one call into the interpreter. Nested calls keep the earlier deadline.
-// The thread that holds the script lock (or sets the interpreter up).
+// The time limit of one call into the interpreter, kept in the calling thread's entry. Nested
+// calls keep the earlier deadline.
 class LuaMIDIHelper::Deadline {
 public:
-    Deadline(LuaMIDIHelper& helper, int limitMs, bool setup)
-        : m_helper(helper), m_previousNs(helper.m_deadlineNs),
-          m_previousLimitMs(helper.m_activeLimitMs), m_previousIsSetup(helper.m_activeIsSetup) {
+    Deadline(Context& context, int limitMs, bool setup)
+        : m_context(context), m_previousNs(context.deadlineNs), m_previousLimitMs(context.limitMs),
+          m_previousIsSetup(context.setup) {
         std::uint64_t deadline = 0;
         if (limitMs > 0) {
             deadline = UpTimeNanoseconds() + std::uint64_t(limitMs) * 1000000u;
@@ -143,29 +184,121 @@ public:
             limitMs = m_previousLimitMs;
             setup = m_previousIsSetup;
         }
-        helper.m_deadlineNs = deadline;
-        helper.m_activeLimitMs = limitMs;
-        helper.m_activeIsSetup = setup;
+        context.deadlineNs = deadline;
+        context.limitMs = limitMs;
+        context.setup = setup;
         // Installed again on every call: a script may have removed it with debug.sethook.
-        lua_sethook(helper.m_luaState, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+        lua_sethook(context.state, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
     }
     ~Deadline() {
-        m_helper.m_deadlineNs = m_previousNs;
-        m_helper.m_activeLimitMs = m_previousLimitMs;
-        m_helper.m_activeIsSetup = m_previousIsSetup;
+        m_context.deadlineNs = m_previousNs;
+        m_context.limitMs = m_previousLimitMs;
+        m_context.setup = m_previousIsSetup;
         // The hook checks every instruction once a deadline has passed; back to the normal
         // rate.
-        lua_sethook(m_helper.m_luaState, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+        lua_sethook(m_context.state, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
     }
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
 
 private:
-    LuaMIDIHelper& m_helper;
+    Context& m_context;
     std::uint64_t m_previousNs;
     int m_previousLimitMs;
     bool m_previousIsSetup;
 };
+
+// ---------------------------------------------------------------------------------------------
+// The script lock
+
+bool ScriptLock::Enter() {
+    return Take(false);
+}
+
+bool ScriptLock::EnterFirst() {
+    return Take(true);
+}
+
+bool ScriptLock::Take(bool first) {
+    std::unique_lock lock(m_mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    if (m_depth != 0 && m_owner == self) {
+        ++m_depth;
+        return true;
+    }
+    if (first) {
+        m_firstWaiting.fetch_add(1);
+        m_changed.wait(lock, [&] { return m_depth == 0; });
+        m_firstWaiting.fetch_sub(1);
+    } else {
+        m_changed.wait(
+            lock, [&] { return m_depth == 0 && m_suspended == 0 && m_firstWaiting.load() == 0; });
+    }
+    m_owner = self;
+    m_depth = 1;
+    return false;
+}
+
+bool ScriptLock::TryEnter() {
+    const std::lock_guard lock(m_mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    if (m_depth != 0 && m_owner == self) {
+        ++m_depth;
+        return true;
+    }
+    if (m_depth != 0 || m_suspended != 0 || m_firstWaiting.load() != 0) {
+        return false;
+    }
+    m_owner = self;
+    m_depth = 1;
+    return true;
+}
+
+void ScriptLock::Exit() {
+    const std::lock_guard lock(m_mutex);
+    if (--m_depth == 0) {
+        m_owner = std::thread::id();
+        m_changed.notify_all();
+    }
+}
+
+bool ScriptLock::HeldByThisThread() {
+    const std::lock_guard lock(m_mutex);
+    return m_depth != 0 && m_owner == std::this_thread::get_id();
+}
+
+void ScriptLock::GiveWay() {
+    if (FirstWaiting()) {
+        Resume(Suspend());
+    }
+}
+
+unsigned ScriptLock::Suspend() {
+    const std::lock_guard lock(m_mutex);
+    const unsigned depth = m_depth;
+    m_depth = 0;
+    m_owner = std::thread::id();
+    ++m_suspended;
+    m_changed.notify_all();
+    return depth;
+}
+
+void ScriptLock::Resume(unsigned depth) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return m_depth == 0 && m_firstWaiting.load() == 0; });
+    --m_suspended;
+    m_owner = std::this_thread::get_id();
+    m_depth = depth;
+}
+
+void ScriptLock::ReleaseAll() {
+    const std::lock_guard lock(m_mutex);
+    if (m_depth != 0 && m_owner == std::this_thread::get_id()) {
+        m_depth = 0;
+        m_owner = std::thread::id();
+        m_changed.notify_all();
+    }
+}
 
 // The order in which scripts' global functions are registered.
 const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
@@ -213,15 +346,20 @@ const LuaMIDIHelper::FunctionEntry LuaMIDIHelper::ms_functions[] = {
 
 LuaMIDIHelper::LuaMIDIHelper(AUBase* audioUnit, MessageQueue* messageQueue,
                              OSCScriptInterface* oscHelper)
-    : m_audioUnit(audioUnit), m_messageQueue(messageQueue), m_oscHelper(oscHelper) {}
+    : m_audioUnit(audioUnit), m_messageQueue(messageQueue), m_oscHelper(oscHelper),
+      m_interpreter(std::make_shared<Interpreter>()) {}
 
 LuaMIDIHelper::~LuaMIDIHelper() {
     StopTimers();
     LuaShutdown();
 }
 
+ScriptLock& LuaMIDIHelper::LuaLock() {
+    return m_interpreter->lock;
+}
+
 void LuaMIDIHelper::Initialize() {
-    CriticalRegionGuard lock(m_luaLock);
+    ScriptLockGuard lock(LuaLock());
     const AudioComponentInstance instance =
         m_audioUnit != nullptr ? m_audioUnit->GetComponentInstance() : nullptr;
     UInt32 count = 0;
@@ -244,68 +382,130 @@ void LuaMIDIHelper::Initialize() {
 lua_State* LuaMIDIHelper::LuaInit() {
     // Set-up holds the script lock as well: a timer that a script requests may fall due
     // while the later scripts are still running.
-    CriticalRegionGuard lock(m_luaLock);
+    ScriptLockGuard lock(LuaLock());
     if (m_luaState == nullptr) {
         CreateState();
         if (m_luaState != nullptr) {
-            RunScripts();
+            Entry entry(*this, Caller::kHost);
+            RunScripts(entry.State());
         }
     }
     return m_luaState;
 }
 
 void LuaMIDIHelper::CreateState() {
-    lua_State* L = lua_newstate(&Allocate, this);
+    // The name map is built before anything can raise a Lua error.
+    auto lookup = std::make_unique<ParamLookup>();
+    for (SInt32 index = 0; index < m_numParameters; ++index) {
+        (*lookup)[LookupName(m_paramInfo[index].name)] = int(index);
+    }
+    lua_State* L = lua_newstate(&Allocate, m_interpreter.get());
     if (L == nullptr) {
         LuaError(nullptr, "cannot create the MIDI script interpreter\n");
         return;
     }
     lua_atpanic(L, &Panic);
     m_luaState = L;
-    StackCheck check(L, 0);
-    luaL_openlibs(L);
+    m_interpreter->state = L;
+    m_paramLookup = lookup.release();
     lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+    if (lua_cpcall(L, &SetUpState, this) != 0) {
+        LuaError(L, "cannot create the MIDI script interpreter: %s\n", ErrorText(L));
+        CloseState();
+        delete m_paramLookup;
+        m_paramLookup = nullptr;
+    }
+}
+
+void LuaMIDIHelper::CloseState() {
+    lua_close(m_luaState);
+    m_luaState = nullptr;
+    m_interpreter->state = nullptr;
+    m_interpreter->background = nullptr;
+}
+
+int LuaMIDIHelper::SetUpState(lua_State* L) {
+    LuaMIDIHelper& helper = *static_cast<LuaMIDIHelper*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    luaL_openlibs(L);
+    // What the libraries made global: never callable from outside the interpreter.
+    lua_newtable(L); // stack: library
+    lua_pushnil(L);  // stack: library nil
+    while (lua_next(L, LUA_GLOBALSINDEX) != 0) {
+        // stack: library key value
+        if (lua_iscfunction(L, -1)) {
+            lua_pushboolean(L, 1); // stack: library key value true
+            lua_rawset(L, 1);      // stack: library key
+        } else {
+            lua_pop(L, 1); // stack: library key
+        }
+    }
     for (const FunctionEntry& entry : ms_functions) {
         lua_register(L, entry.name, entry.function);
     }
-    luaL_newmetatable(L, kTimerMetatable); // stack: mt
-    lua_pop(L, 1);                         // stack:
-    RegisterFunctions();
+    luaL_newmetatable(L, kTimerMetatable); // stack: library mt
+    lua_pop(L, 1);                         // stack: library
+    helper.RegisterFunctions();
 
-    lua_pushlightuserdata(L, const_cast<char*>(kRefconTag)); // stack: tag
-    lua_pushlightuserdata(L, this);                          // stack: tag helper
-    lua_rawset(L, LUA_REGISTRYINDEX);                        // stack:
-
-    m_paramLookup = new ParamLookup;
-    for (SInt32 index = 0; index < m_numParameters; ++index) {
-        (*m_paramLookup)[LookupName(m_paramInfo[index].name)] = int(index);
-    }
-    lua_pushlightuserdata(L, const_cast<char*>(kParamLookupTag)); // stack: tag
-    lua_pushlightuserdata(L, m_paramLookup);                      // stack: tag map
-    lua_rawset(L, LUA_REGISTRYINDEX);                             // stack:
+    lua_pushlightuserdata(L, const_cast<char*>(kRefconTag));      // stack: library tag
+    lua_pushlightuserdata(L, &helper);                            // stack: library tag helper
+    lua_rawset(L, LUA_REGISTRYINDEX);                             // stack: library
+    lua_pushlightuserdata(L, const_cast<char*>(kParamLookupTag)); // stack: library tag
+    lua_pushlightuserdata(L, helper.m_paramLookup);               // stack: library tag map
+    lua_rawset(L, LUA_REGISTRYINDEX);                             // stack: library
 
     const struct {
         const char* name;
         bool value;
     } flags[] = {{"isMac", true}, {"isWin", false}, {"isVST", false}, {"isAU", true}};
     for (const auto& flag : flags) {
-        lua_pushboolean(L, flag.value); // stack: b
-        lua_setglobal(L, flag.name);    // stack:
+        lua_pushboolean(L, flag.value); // stack: library b
+        lua_setglobal(L, flag.name);    // stack: library
     }
     const struct {
         const char* name;
         lua_Integer value;
     } versions[] = {{"majorVersion", 1}, {"minorVersion", 2}, {"dotVersion", 1}};
     for (const auto& version : versions) {
-        lua_pushinteger(L, version.value); // stack: n
-        lua_setglobal(L, version.name);    // stack:
+        lua_pushinteger(L, version.value); // stack: library n
+        lua_setglobal(L, version.name);    // stack: library
     }
-    lua_pushinteger(L, 1 * 10000 + 2 * 100 + 1); // stack: n
-    lua_setglobal(L, "version");                 // stack:
+    lua_pushinteger(L, 1 * 10000 + 2 * 100 + 1); // stack: library n
+    lua_setglobal(L, "version");                 // stack: library
+
+    // Callable from outside: the scripting API's functions (and a subclass's), not print,
+    // which stands in for Lua's own.
+    lua_pushlightuserdata(L, const_cast<char*>(kCallableTag)); // stack: library tag
+    lua_newtable(L);                                           // stack: library tag callable
+    lua_pushnil(L);                                            // stack: library tag callable nil
+    while (lua_next(L, LUA_GLOBALSINDEX) != 0) {
+        // stack: library tag callable key value
+        bool callable = false;
+        if (lua_iscfunction(L, -1) && lua_tocfunction(L, -1) != &LuaPrint) {
+            lua_pushvalue(L, -1); // stack: ... key value value
+            lua_rawget(L, 1);     // stack: ... key value fromLibrary
+            callable = !lua_toboolean(L, -1);
+            lua_pop(L, 1); // stack: ... key value
+        }
+        if (callable) {
+            lua_pushboolean(L, 1); // stack: ... key value true
+            lua_rawset(L, 3);      // stack: library tag callable key
+        } else {
+            lua_pop(L, 1); // stack: library tag callable key
+        }
+    }
+    lua_rawset(L, LUA_REGISTRYINDEX); // stack: library
+    lua_pop(L, 1);                    // stack:
+
+    Interpreter& interpreter = *helper.m_interpreter;
+    interpreter.background = lua_newthread(L);  // stack: thread
+    luaL_ref(L, LUA_REGISTRYINDEX);             // stack:
+    lua_pushcfunction(L, &CallFromOutsideBody); // stack: body
+    interpreter.callBodyRef = luaL_ref(L, LUA_REGISTRYINDEX);
+    return 0;
 }
 
-void LuaMIDIHelper::RunScripts() {
-    lua_State* L = m_luaState;
+void LuaMIDIHelper::RunScripts(lua_State* L) {
     const char* product = nullptr;
     UInt32 size = sizeof(void*);
     const AudioComponentInstance instance =
@@ -326,54 +526,83 @@ void LuaMIDIHelper::RunScripts() {
         if (std::unique_ptr<Bundle> bundle = FindPluginBundle(kPluginBundleIdentifier)) {
             FileLoader file("midi.lua", bundle.get());
             if (file.IsLoaded()) {
-                RunChunk(luaL_loadbuffer(L, reinterpret_cast<const char*>(file.Data()),
-                                         std::size_t(file.Size()), "midi.lua"),
-                         "failed to run buffer: %s\n");
+                RunChunk(L, nullptr, reinterpret_cast<const char*>(file.Data()),
+                         std::size_t(file.Size()), "failed to run buffer: %s\n");
             }
         }
     }
     for (const std::string& path : scripts) {
-        RunChunk(luaL_loadfile(L, path.c_str()), "failed to run file: %s\n");
+        RunChunk(L, path.c_str(), nullptr, 0, "failed to run file: %s\n");
     }
     lua_settop(L, 0);
 }
 
-void LuaMIDIHelper::RunChunk(int loadStatus, const char* report) {
-    lua_State* L = m_luaState;
-    StackCheck check(L, -1);
-    int status = loadStatus; // stack: chunk (or message)
+namespace {
+
+struct ChunkRun {
+    const char* path; // a file, or null for the buffer
+    const char* buffer;
+    std::size_t size;
+    const char* report;
+};
+
+// Protected: compiles and runs one script, reporting its failure.
+int RunChunkBody(lua_State* L) {
+    const ChunkRun& run = *static_cast<const ChunkRun*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    int status = run.path != nullptr ? luaL_loadfile(L, run.path)
+                                     : luaL_loadbuffer(L, run.buffer, run.size, "midi.lua");
     if (status == 0) {
-        Deadline deadline(*this, m_setupLimitMs.load(), true);
         status = lua_pcall(L, 0, 0, 0); // stack: (or message)
-        if (status == 0) {
-            lua_pushnil(L); // stack: nil, so that both paths pop one value
-        }
     }
     if (status != 0) {
-        const char* message = lua_tostring(L, -1);
-        LuaError(L, report, message != nullptr ? message : "(error object is not a string)");
+        LuaMIDIHelper::LuaError(L, run.report, ErrorText(L));
     }
-    lua_pop(L, 1); // stack:
+    return 0;
+}
+
+} // namespace
+
+void LuaMIDIHelper::RunChunk(lua_State* L, const char* path, const char* buffer, std::size_t size,
+                             const char* report) {
+    StackCheck check(L, 0);
+    ChunkRun run{path, buffer, size, report};
+    Deadline deadline(*m_interpreter->active, m_setupLimitMs.load(), true);
+    if (lua_cpcall(L, &RunChunkBody, &run) != 0) { // stack: (or message)
+        LuaError(L, report, ErrorText(L));
+        lua_pop(L, 1); // stack:
+    }
 }
 
 void LuaMIDIHelper::LuaShutdown() {
     // Before the lock: a timer callback that is running needs it to finish.
     StopTimers();
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState == nullptr) {
-        return;
+    const std::shared_ptr<Interpreter> interpreter = m_interpreter;
+    if (interpreter->entries.load() != 0) {
+        // Only a task that its owner let go can still be inside (the render and the timers
+        // have stopped): it is stuck in a system call of a script and parks itself when it
+        // comes back. The state stays with it, never closed; this helper starts afresh.
+        m_interpreter = std::make_shared<Interpreter>();
+        m_luaState = nullptr;
     }
-    m_hasMidiRequests.store(false, std::memory_order_release);
-    // Finalisers that scripts set run while the state closes; they get the set-up limit.
-    const int limitMs = m_setupLimitMs.load();
-    m_deadlineNs = limitMs > 0 ? UpTimeNanoseconds() + std::uint64_t(limitMs) * 1000000u : 0;
-    m_activeLimitMs = limitMs;
-    m_activeIsSetup = true;
-    lua_close(m_luaState);
-    m_luaState = nullptr;
-    m_deadlineNs = 0;
+    {
+        ScriptLockGuard lock(m_interpreter->lock);
+        if (m_luaState != nullptr) {
+            m_hasMidiRequests.store(false, std::memory_order_release);
+            // Finalisers that scripts set run while the state closes; they get the set-up
+            // limit. Not a Deadline: it would touch the closed state when it ends.
+            Entry entry(*this, Caller::kHost);
+            const int limitMs = m_setupLimitMs.load();
+            entry.Active().deadlineNs =
+                limitMs > 0 ? UpTimeNanoseconds() + std::uint64_t(limitMs) * 1000000u : 0;
+            entry.Active().limitMs = limitMs;
+            entry.Active().setup = true;
+            CloseState();
+        }
+    }
     delete m_paramLookup;
     m_paramLookup = nullptr;
+    m_hasMidiRequests.store(false, std::memory_order_release);
     for (RefList* list : {&m_allNoteOnRefs, &m_allNoteOffRefs, &m_allCCRefs, &m_allNRPNRefs,
                           &m_allProgramChangeRefs, &m_allPolyPressureRefs, &m_pitchWheelRefs,
                           &m_channelPressureRefs}) {
@@ -386,6 +615,8 @@ void LuaMIDIHelper::LuaShutdown() {
 }
 
 void LuaMIDIHelper::StopTimers() {
+    // A callback that is running stops at its next hook.
+    m_interpreter->timersStopping.store(true);
     std::vector<TimerHandle> running;
     {
         CriticalRegionGuard timers(m_timerLock);
@@ -419,19 +650,17 @@ LuaMIDIHelper* LuaMIDIHelper::FromState(lua_State* L) {
     return helper;
 }
 
-namespace {
-
 // The helper of a script function's state; raises when a script removed it from the
-// registry (reachable through the debug library).
-LuaMIDIHelper& HelperOf(lua_State* L) {
-    LuaMIDIHelper* helper = LuaMIDIHelper::FromState(L);
+// registry (reachable through the debug library). A task let go by its owner parks here
+// rather than reach a helper that may be gone.
+LuaMIDIHelper& LuaMIDIHelper::HelperOf(lua_State* L) {
+    ParkIfAbandoned(InterpreterOf(L));
+    LuaMIDIHelper* helper = FromState(L);
     if (helper == nullptr) {
         luaL_error(L, "the MIDI scripting host is not registered");
     }
     return *helper;
 }
-
-} // namespace
 
 void LuaMIDIHelper::LuaError(lua_State* /*state*/, const char* format, ...) {
     std::va_list args;
@@ -443,21 +672,145 @@ void LuaMIDIHelper::LuaError(lua_State* /*state*/, const char* format, ...) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Calls into the interpreter
+// Entries into the interpreter
 
-void LuaMIDIHelper::LimitHook(lua_State* L, lua_Debug* /*debug*/) {
+LuaMIDIHelper::Interpreter& LuaMIDIHelper::InterpreterOf(lua_State* L) {
     void* user = nullptr;
     lua_getallocf(L, &user);
-    const auto* helper = static_cast<const LuaMIDIHelper*>(user);
-    if (helper == nullptr || helper->m_deadlineNs == 0 ||
-        UpTimeNanoseconds() < helper->m_deadlineNs) {
+    return *static_cast<Interpreter*>(user);
+}
+
+void LuaMIDIHelper::ParkIfAbandoned(Interpreter& interpreter) {
+    Context* context = interpreter.active;
+    if (context == nullptr || context->flags == nullptr ||
+        !context->flags->abandoned.load(std::memory_order_acquire)) {
+        return;
+    }
+    // What called this task into the script may be freed already, so it never returns. It
+    // leaves the interpreter to the other threads first; the Lua thread it is in stays
+    // referenced in the middle of this call, so the next call gets a new one.
+    if (context->state != nullptr && context->state == interpreter.background) {
+        interpreter.backgroundLost = true;
+    }
+    interpreter.active = context->previous;
+    interpreter.lock.ReleaseAll();
+    for (;;) {
+        pause();
+    }
+}
+
+LuaMIDIHelper::Entry::Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* flags)
+    : m_interpreter(helper.m_interpreter) {
+    Interpreter& interpreter = *m_interpreter;
+    interpreter.entries.fetch_add(1);
+    const bool held =
+        caller == Caller::kRender ? interpreter.lock.EnterFirst() : interpreter.lock.Enter();
+    if (held && interpreter.active != nullptr) {
+        m_active = interpreter.active; // this thread's own: join it
+        return;
+    }
+    m_context.caller = caller;
+    m_context.flags = flags;
+    // A render entry may come while a timer or network entry gave way: that one is active
+    // again once this one ends.
+    m_context.previous = interpreter.active;
+    interpreter.active = &m_context;
+    m_active = &m_context;
+    ParkIfAbandoned(interpreter);
+    const bool background = caller == Caller::kTimer || caller == Caller::kNetwork;
+    m_context.state =
+        background && interpreter.state != nullptr ? helper.BackgroundThread() : interpreter.state;
+}
+
+LuaMIDIHelper::Entry::~Entry() {
+    Interpreter& interpreter = *m_interpreter;
+    // A task let go while it was inside must not return to its callers.
+    ParkIfAbandoned(interpreter);
+    if (m_active == &m_context) {
+        interpreter.active = m_context.previous;
+    }
+    interpreter.lock.Exit();
+    interpreter.entries.fetch_sub(1);
+}
+
+namespace {
+
+int NewThreadBody(lua_State* L) {
+    auto* made = static_cast<lua_State**>(lua_touserdata(L, 1));
+    *made = lua_newthread(L);       // stack: ud thread
+    luaL_ref(L, LUA_REGISTRYINDEX); // stack: ud
+    return 0;
+}
+
+} // namespace
+
+lua_State* LuaMIDIHelper::BackgroundThread() {
+    Interpreter& interpreter = *m_interpreter;
+    if (interpreter.backgroundLost) {
+        lua_State* made = nullptr;
+        if (lua_cpcall(interpreter.state, &NewThreadBody, &made) != 0) {
+            lua_pop(interpreter.state, 1);
+            return nullptr; // no Lua thread to run on: the call fails as without interpreter
+        }
+        interpreter.background = made;
+        interpreter.backgroundLost = false;
+    }
+    return interpreter.background;
+}
+
+lua_State* LuaMIDIHelper::CurrentState() const {
+    Interpreter& interpreter = *m_interpreter;
+    return interpreter.lock.HeldByThisThread() && interpreter.active != nullptr
+               ? interpreter.active->state
+               : m_luaState;
+}
+
+LuaMIDIHelper::AwayFromInterpreter::AwayFromInterpreter(lua_State* L)
+    : m_interpreter(&InterpreterOf(L)) {
+    const Context* context = m_interpreter->active;
+    if (context != nullptr &&
+        (context->caller == Caller::kTimer || context->caller == Caller::kNetwork)) {
+        m_depth = m_interpreter->lock.Suspend();
+    }
+}
+
+LuaMIDIHelper::AwayFromInterpreter::~AwayFromInterpreter() {
+    if (m_depth != 0) {
+        m_interpreter->lock.Resume(m_depth);
+    }
+    ParkIfAbandoned(*m_interpreter);
+}
+
+void LuaMIDIHelper::LimitHook(lua_State* L, lua_Debug* /*debug*/) {
+    Interpreter& interpreter = InterpreterOf(L);
+    // Only the holder of the script lock runs Lua code, so the active entry is this thread's.
+    const Context* context = interpreter.active;
+    if (context == nullptr) {
+        return; // not entered through an Entry (set-up's own steps, tests): no limit
+    }
+    ParkIfAbandoned(interpreter);
+    const bool interruptible =
+        context->caller == Caller::kTimer || context->caller == Caller::kNetwork;
+    bool closing = false;
+    if (interruptible) {
+        if (interpreter.lock.FirstWaiting()) {
+            interpreter.lock.GiveWay();
+            ParkIfAbandoned(interpreter);
+        }
+        closing = (context->flags != nullptr && context->flags->stop.load()) ||
+                  (context->caller == Caller::kTimer && interpreter.timersStopping.load());
+    }
+    if (!closing && (context->deadlineNs == 0 || UpTimeNanoseconds() < context->deadlineNs)) {
         return;
     }
     // From now on every instruction checks, so that a script that catches the error with
     // pcall and carries on is stopped again at once.
     lua_sethook(L, &LimitHook, LUA_MASKCOUNT, 1);
+    if (closing) {
+        luaL_error(L, "%s", kClosingText);
+    }
     luaL_error(L, "script %s exceeded its time limit of %d ms",
-               helper->m_activeIsSetup ? "set-up" : "callback", helper->m_activeLimitMs);
+               context->setup ? "set-up" : "callback", context->limitMs);
 }
 
 int LuaMIDIHelper::protectedPcall(int nargs) {
@@ -465,12 +818,12 @@ int LuaMIDIHelper::protectedPcall(int nargs) {
 }
 
 int LuaMIDIHelper::protectedPcall(int nargs, int nresults) {
-    CriticalRegionGuard lock(m_luaLock);
-    lua_State* L = m_luaState;
+    Entry entry(*this, Caller::kHost); // joins the caller's
+    lua_State* L = entry.State();
     StackCheck check(L, nresults - (nargs + 1));
     int status = 0;
     {
-        Deadline deadline(*this, m_callbackLimitMs.load(), false);
+        Deadline deadline(entry.Active(), m_callbackLimitMs.load(), false);
         status = lua_pcall(L, nargs, nresults, 0); // stack: results (or message)
     }
     if (status != 0) {
@@ -482,19 +835,105 @@ int LuaMIDIHelper::protectedPcall(int nargs, int nresults) {
     return status;
 }
 
-int LuaMIDIHelper::CallRegistryFunction(int ref) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState == nullptr) {
+int LuaMIDIHelper::CallRegistryFunction(int ref, Caller caller) {
+    Entry entry(*this, caller);
+    lua_State* L = entry.State();
+    if (L == nullptr) {
         return LUA_ERRRUN;
     }
-    StackCheck check(m_luaState, 0);
-    lua_rawgeti(m_luaState, LUA_REGISTRYINDEX, ref); // stack: f
-    return protectedPcall(0);                        // stack:
+    StackCheck check(L, 0);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, ref); // stack: f
+    return protectedPcall(0);               // stack:
+}
+
+namespace {
+
+struct OutsideCall {
+    const char* name; // null: the function under ref
+    int ref;
+    const LuaMIDIHelper::ScriptValue* args;
+    int nargs;
+    int nresults;
+};
+
+} // namespace
+
+int LuaMIDIHelper::CallFromOutside(lua_State* L, const char* name, int ref,
+                                   const std::vector<ScriptValue>& args, int nresults) {
+    OutsideCall call{name, ref, args.data(), int(args.size()), nresults};
+    StackCheck check(L, nresults);
+    // Neither push allocates: the body is made at set-up, the call is light userdata.
+    lua_rawgeti(L, LUA_REGISTRYINDEX, m_interpreter->callBodyRef); // stack: body
+    lua_pushlightuserdata(L, &call);                               // stack: body call
+    return protectedPcall(1, nresults);                            // stack: results
+}
+
+int LuaMIDIHelper::CallFromOutsideBody(lua_State* L) {
+    const OutsideCall& call = *static_cast<const OutsideCall*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    if (call.name != nullptr) {
+        lua_getglobal(L, call.name); // stack: f (a guarded global table may raise here)
+        if (lua_iscfunction(L, 1)) {
+            lua_pushlightuserdata(L, const_cast<char*>(kCallableTag)); // stack: f tag
+            lua_rawget(L, LUA_REGISTRYINDEX);                          // stack: f callable
+            lua_pushvalue(L, 1);                                       // stack: f callable f
+            lua_rawget(L, 2);                                          // stack: f callable yes
+            if (!lua_toboolean(L, 3)) {
+                return luaL_error(L, "'%s' may not be called from outside", call.name);
+            }
+            lua_settop(L, 1); // stack: f
+        }
+    } else {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, call.ref); // stack: f
+    }
+    if (!lua_isfunction(L, 1)) {
+        return luaL_error(L, "not a function");
+    }
+    luaL_checkstack(L, call.nargs, "too many arguments");
+    for (int i = 0; i < call.nargs; ++i) {
+        const ScriptValue& arg = call.args[i];
+        switch (arg.type) {
+        case ScriptValue::Type::kNil:
+            lua_pushnil(L);
+            break;
+        case ScriptValue::Type::kBoolean:
+            lua_pushboolean(L, arg.number != 0.0);
+            break;
+        case ScriptValue::Type::kNumber:
+            lua_pushnumber(L, arg.number);
+            break;
+        case ScriptValue::Type::kString:
+            lua_pushstring(L, arg.text);
+            break;
+        }
+    }                                       // stack: f args
+    lua_call(L, call.nargs, call.nresults); // stack: results
+    return call.nresults;
+}
+
+namespace {
+
+int ReleaseReferenceBody(lua_State* L) {
+    luaL_unref(L, LUA_REGISTRYINDEX, *static_cast<const int*>(lua_touserdata(L, 1)));
+    return 0;
+}
+
+} // namespace
+
+void LuaMIDIHelper::ReleaseReference(lua_State* L, int ref) {
+    if (ref == LUA_NOREF || ref == LUA_REFNIL) {
+        return;
+    }
+    if (lua_cpcall(L, &ReleaseReferenceBody, &ref) != 0) { // stack: (or message)
+        lua_pop(L, 1);                                     // stack:
+    }
 }
 
 void LuaMIDIHelper::CallRef(int ref, std::initializer_list<SInt32> args) {
-    lua_State* L = m_luaState;
+    // Always inside an entry.
+    lua_State* L = m_interpreter->active->state;
     StackCheck check(L, 0);
+    // Pushing a stored value and integers allocates nothing, so it may run unprotected.
     lua_rawgeti(L, LUA_REGISTRYINDEX, ref); // stack: f
     for (SInt32 arg : args) {
         lua_pushinteger(L, arg); // stack: f args...
@@ -539,11 +978,16 @@ void LuaMIDIHelper::HandleMessageQueueItem(const MessageQueueItem* item) {
     if (item == nullptr || item->m_type != MessageQueueItem::kTypeShort) {
         return;
     }
-    if (m_hasMidiRequests.load(std::memory_order_acquire)) {
-        CriticalRegionGuard lock(m_luaLock);
+    const UInt8 data1 = item->m_bytes[2];
+    const UInt8 data2 = item->m_bytes[3];
+    if (!m_hasMidiRequests.load(std::memory_order_acquire)) {
+        // Nobody listens yet, but a later request must see the NRPN that is being sent.
+        if (item->m_bytes[0] == 0xB0) {
+            AssembleNRPN(data1, data2);
+        }
+    } else {
+        Entry entry(*this, Caller::kRender);
         const int channel = int(item->m_bytes[1]) + 1;
-        const UInt8 data1 = item->m_bytes[2];
-        const UInt8 data2 = item->m_bytes[3];
         switch (item->m_bytes[0]) {
         case 0x80:
             HandleNoteOff(channel, data1, data2);
@@ -580,42 +1024,43 @@ void LuaMIDIHelper::HandleMessageQueueItem(const MessageQueueItem* item) {
 }
 
 void LuaMIDIHelper::HandleNoteOn(int channel, UInt8 note, UInt8 velocity) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_allNoteOnRefs, &m_noteOnRefs, note, {channel, note, velocity});
     }
 }
 
 void LuaMIDIHelper::HandleNoteOff(int channel, UInt8 note, UInt8 velocity) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_allNoteOffRefs, &m_noteOffRefs, note, {channel, note, velocity});
     }
 }
 
-void LuaMIDIHelper::HandleControlChange(int channel, UInt8 controller, UInt8 value) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState == nullptr) {
-        return;
-    }
-    bool dataEntry = false;
+bool LuaMIDIHelper::AssembleNRPN(UInt8 controller, UInt8 value) {
     switch (controller) {
     case 99:
         m_nrpnMSB = value;
-        break;
+        return false;
     case 98:
         m_nrpnLSB = value;
-        break;
+        return false;
     case 6:
         m_dataEntryMSB = value;
-        dataEntry = true;
-        break;
+        return true;
     case 38:
         m_dataEntryLSB = value;
-        dataEntry = true;
-        break;
+        return true;
     default:
-        break;
+        return false;
+    }
+}
+
+void LuaMIDIHelper::HandleControlChange(int channel, UInt8 controller, UInt8 value) {
+    Entry entry(*this, Caller::kHost);
+    const bool dataEntry = AssembleNRPN(controller, value);
+    if (entry.State() == nullptr) {
+        return;
     }
     if (dataEntry) {
         const SInt32 number = m_nrpnMSB * 128 + m_nrpnLSB;
@@ -626,30 +1071,30 @@ void LuaMIDIHelper::HandleControlChange(int channel, UInt8 controller, UInt8 val
 }
 
 void LuaMIDIHelper::HandlePitchWheel(int channel, UInt8 leastSignificant, UInt8 mostSignificant) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_pitchWheelRefs, nullptr, 0,
                  {channel, SInt32(mostSignificant) * 128 + SInt32(leastSignificant)});
     }
 }
 
 void LuaMIDIHelper::HandleProgramChange(int channel, UInt8 program) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_allProgramChangeRefs, &m_programChangeRefs, program, {channel, program});
     }
 }
 
 void LuaMIDIHelper::HandleChannelPressure(int channel, UInt8 pressure) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_channelPressureRefs, nullptr, 0, {channel, pressure});
     }
 }
 
 void LuaMIDIHelper::HandlePolyPressure(int channel, UInt8 note, UInt8 pressure) {
-    CriticalRegionGuard lock(m_luaLock);
-    if (m_luaState != nullptr) {
+    Entry entry(*this, Caller::kHost);
+    if (entry.State() != nullptr) {
         CallRefs(m_allPolyPressureRefs, &m_polyPressureRefs, note, {channel, note, pressure});
     }
 }
@@ -686,8 +1131,8 @@ void LuaMIDIHelper::OnTimer(TimerHandle timer) {
         m_firingTimer = timer;
     }
     {
-        CriticalRegionGuard lock(m_luaLock);
-        bool live = m_luaState != nullptr;
+        Entry entry(*this, Caller::kTimer);
+        bool live = entry.State() != nullptr;
         if (live && periodic) {
             // A script on another thread may have cancelled it (and released its reference)
             // while this thread waited for the script lock.
@@ -698,7 +1143,7 @@ void LuaMIDIHelper::OnTimer(TimerHandle timer) {
         if (live) {
             CallRef(ref, {});
             if (!periodic) {
-                luaL_unref(m_luaState, LUA_REGISTRYINDEX, ref);
+                ReleaseReference(entry.State(), ref);
             }
         }
     }

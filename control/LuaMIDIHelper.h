@@ -4,11 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AUTypes.h"
@@ -25,6 +29,64 @@ namespace MV {
 class MessageQueue;
 class MessageQueueItem;
 class OSCScriptInterface;
+
+// The lock around every entry into one interpreter (recursive for the thread that holds it).
+// The render thread takes it ahead of everybody; a timer or OSC callback that holds it gives it
+// up at its next instruction-count hook while the render thread waits, and takes it back,
+// before any other waiter, once the render thread's callback is done. See LuaMIDIHelper.cpp
+// for why.
+class ScriptLock {
+public:
+    ScriptLock() = default;
+    ScriptLock(const ScriptLock&) = delete;
+    ScriptLock& operator=(const ScriptLock&) = delete;
+
+    // Any thread but the render thread. True when this thread held it already.
+    bool Enter();
+    bool TryEnter();
+    // The thread that entered.
+    void Exit();
+    // The render thread: ahead of every other waiter and of a holder that gives way. The one
+    // blocking call its path allows. True when this thread held it already.
+    bool EnterFirst();
+    // Whether the calling thread holds it.
+    bool HeldByThisThread();
+    // Any thread, without a lock (a hint for the holder's hook): whether the render thread
+    // waits.
+    bool FirstWaiting() const { return m_firstWaiting.load(std::memory_order_relaxed) != 0; }
+    // The holder, where another thread may use the interpreter: lets a waiting render thread
+    // in and takes the lock back afterwards. Returns at once when none waits.
+    void GiveWay();
+    // The holder, around slow work that touches no Lua state: releases every level and
+    // returns their count, for Resume, which takes them back ahead of ordinary waiters.
+    unsigned Suspend();
+    void Resume(unsigned depth);
+    // The holder, leaving for good: releases every level.
+    void ReleaseAll();
+
+private:
+    bool Take(bool first);
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread::id m_owner;
+    unsigned m_depth = 0;
+    // Holders that gave the lock up for a while and take it back before ordinary waiters.
+    unsigned m_suspended = 0;
+    std::atomic<unsigned> m_firstWaiting{0};
+};
+
+// Holds a script lock (as an ordinary waiter) for the life of a scope.
+class ScriptLockGuard {
+public:
+    explicit ScriptLockGuard(ScriptLock& lock) : m_lock(lock) { m_lock.Enter(); }
+    ~ScriptLockGuard() { m_lock.Exit(); }
+    ScriptLockGuard(const ScriptLockGuard&) = delete;
+    ScriptLockGuard& operator=(const ScriptLockGuard&) = delete;
+
+private:
+    ScriptLock& m_lock;
+};
 
 class LuaMIDIHelper {
 public:
@@ -47,16 +109,80 @@ public:
     LuaMIDIHelper(const LuaMIDIHelper&) = delete;
     LuaMIDIHelper& operator=(const LuaMIDIHelper&) = delete;
 
-    // Render thread, with a script lock held; not real-time safe (scripts run). Channel is
-    // 1 to 16 as scripts see it.
+    // Where a call into the interpreter comes from. It decides the Lua thread the call runs on
+    // and whether the render thread may run its callbacks in the middle of it (timer and
+    // network calls only).
+    enum class Caller { kHost, kRender, kTimer, kNetwork };
+
+    // What a task that calls scripts tells the script host about itself, handed to its
+    // entries. Shared by the task's thread and its owner, so that it outlives an owner that
+    // lets the task go.
+    struct CallerFlags {
+        // Script calls the task makes stop at their next instruction hook.
+        std::atomic<bool> stop{false};
+        // The owner let the task go: what called the script may be gone, so the task must
+        // never return there. It parks itself instead when its script call comes back.
+        std::atomic<bool> abandoned{false};
+    };
+
+    // The interpreter proper: the Lua state, its Lua threads and its lock. Owned jointly by
+    // the helper and every entry in progress, so that a task its owner let go never meets
+    // freed memory.
+    struct Interpreter;
+    // The entry of the thread that holds the script lock, as the instruction hook, the script
+    // functions and nested entries see it (Interpreter::active).
+    struct Context {
+        Caller caller = Caller::kHost;
+        lua_State* state = nullptr;
+        CallerFlags* flags = nullptr;
+        std::uint64_t deadlineNs = 0; // up-time nanoseconds; 0: none
+        int limitMs = 0;
+        bool setup = false;
+        Context* previous = nullptr; // the active one before (a render entry's: a suspended one)
+    };
+
+    // One entry into the interpreter: holds the script lock (taken ahead of everybody on the
+    // render thread) and makes this thread's calls run on the caller's Lua thread, protected
+    // and under the time limits. An entry made inside another one on the same thread joins
+    // it. Any thread; the render thread enters as kRender. A task that its owner may let go
+    // hands its flags.
+    class Entry {
+    public:
+        Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* flags = nullptr);
+        ~Entry();
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+        // The Lua thread this entry's calls use; null while there is no interpreter.
+        lua_State* State() const { return m_active->state; }
+        Context& Active() const { return *m_active; }
+
+    private:
+        std::shared_ptr<Interpreter> m_interpreter;
+        Context m_context;           // used when this entry is the thread's outermost one
+        Context* m_active = nullptr; // m_context, or the context this entry joined
+    };
+
+    // An argument that a caller outside the interpreter (an OSC message) hands to a script
+    // function, converted before the interpreter is entered.
+    struct ScriptValue {
+        enum class Type { kNil, kBoolean, kNumber, kString };
+        Type type = Type::kNil;
+        double number = 0.0; // a boolean as 0 or 1
+        const char* text = nullptr;
+    };
+
+    // Render thread, inside an entry; not real-time safe (scripts run). Also a network entry
+    // for notes played over OSC. Channel is 1 to 16 as scripts see it.
     virtual void HandleNoteOn(int channel, UInt8 note, UInt8 velocity);
     virtual void HandleNoteOff(int channel, UInt8 note, UInt8 velocity);
     // Also assembles NRPNs from controllers 99, 98, 6 and 38.
     virtual void HandleControlChange(int channel, UInt8 controller, UInt8 value);
     virtual void HandlePitchWheel(int channel, UInt8 leastSignificant, UInt8 mostSignificant);
     // Render thread, between the audio before the message and the audio after it; takes the
-    // script lock (the one blocking call the render path allows). Runs the scripts'
-    // callbacks for a short message, then hands it to the instance tracker.
+    // script lock (the one blocking call the render path allows) when a script asked for
+    // MIDI. Runs the scripts' callbacks for a short message, then hands it to the instance
+    // tracker.
     virtual void HandleMessageQueueItem(const MessageQueueItem* item);
     // Any thread running script code.
     virtual bool isParameterUsed(int parameter);
@@ -86,22 +212,51 @@ public:
 
     // Calls the function lying below nargs arguments on the stack with no results, in
     // protected mode and under the callback time limit, and pops it with its arguments; an
-    // error value is dropped. Returns the Lua status. The caller holds LuaLock() from before
-    // it pushes the function until this returns. Any thread.
+    // error value is dropped. Returns the Lua status. The caller holds an Entry (or
+    // LuaLock(), for the main state) from before it pushes the function until this returns,
+    // and pushes onto CurrentState(). Any thread.
     int protectedPcall(int nargs);
     // The same asking for nresults results, which it leaves on the stack (nils after an
-    // error). The caller holds LuaLock() and pops them.
+    // error). The caller pops them.
     int protectedPcall(int nargs, int nresults);
-    // Calls the function stored in the registry under ref with no arguments, as a callback:
-    // takes the script lock itself. Any thread.
-    int CallRegistryFunction(int ref);
+    // Calls the function stored in the registry under ref with no arguments, as a callback
+    // of `caller`: enters the interpreter itself. Any thread.
+    int CallRegistryFunction(int ref, Caller caller = Caller::kHost);
+    // Inside an entry: calls, protected and under the callback time limit, the function
+    // stored under ref or, for LUA_NOREF, the global function `name` when callers from
+    // outside may call it: a function written in Lua, or one of the scripting API's own
+    // (never one of Lua's libraries). Looking the name up runs protected too, so a script
+    // that guards its globals cannot end the process. Leaves nresults values on L (nils after
+    // a failure) and returns the Lua status.
+    int CallFromOutside(lua_State* L, const char* name, int ref,
+                        const std::vector<ScriptValue>& args, int nresults);
+    // Inside an entry: releases a registry reference (protected: the registry may grow).
+    void ReleaseReference(lua_State* L, int ref);
+    // The Lua thread the calling thread's innermost entry uses, else the main state.
+    lua_State* CurrentState() const;
+
+    // Lets the render thread into the interpreter while a script's C function (running on L)
+    // does slow work that touches no Lua state (a system call). Does nothing on the render
+    // thread and outside timer and network calls. A task abandoned meanwhile parks in the
+    // destructor.
+    class AwayFromInterpreter {
+    public:
+        explicit AwayFromInterpreter(lua_State* L);
+        ~AwayFromInterpreter();
+        AwayFromInterpreter(const AwayFromInterpreter&) = delete;
+        AwayFromInterpreter& operator=(const AwayFromInterpreter&) = delete;
+
+    private:
+        Interpreter* m_interpreter = nullptr;
+        unsigned m_depth = 0;
+    };
 
     // Prints "@@@ " and the formatted text on standard output. Any thread.
     static void LuaError(lua_State* state, const char* format, ...)
         __attribute__((format(printf, 2, 3)));
 
-    // The lock held around every entry into the interpreter after set-up (recursive).
-    CriticalRegion& LuaLock() { return m_luaLock; }
+    // The lock held around every entry into the interpreter (recursive).
+    ScriptLock& LuaLock();
     lua_State* LuaState() const { return m_luaState; }
     int NumParameters() const { return m_numParameters; }
 
@@ -135,8 +290,9 @@ protected:
     OSCScriptInterface* m_oscHelper;
     SInt32 m_numParameters = 0;
     const MrvnParamInfo* m_paramInfo = nullptr;
+    // The main state: set-up, closing, the host's threads and the render thread. Its script
+    // lock lives in m_interpreter.
     lua_State* m_luaState = nullptr;
-    CriticalRegion m_luaLock;
 
     RefList m_allNoteOnRefs;
     RefList m_allNoteOffRefs;
@@ -173,9 +329,20 @@ private:
     static const FunctionEntry ms_functions[];
 
     void CreateState();
-    void RunScripts();
-    // Runs the chunk that loadStatus left on the stack (or reports its compile error).
-    void RunChunk(int loadStatus, const char* report);
+    // With the script lock held: closes the main state and forgets it and its Lua threads.
+    void CloseState();
+    // Protected: the body of the interpreter's set-up (CreateState).
+    static int SetUpState(lua_State* L);
+    void RunScripts(lua_State* L);
+    // Compiles and runs one script (a file, or a buffer when path is null) under the set-up
+    // time limit, reporting a failure with `report`.
+    void RunChunk(lua_State* L, const char* path, const char* buffer, std::size_t size,
+                  const char* report);
+    // The background Lua thread (timer and network calls); a new one when a parked task
+    // still holds the old one. With the script lock held.
+    lua_State* BackgroundThread();
+    // Keeps the NRPN assembly values; true for the data-entry controllers.
+    bool AssembleNRPN(UInt8 controller, UInt8 value);
     void HandleProgramChange(int channel, UInt8 program);
     void HandleChannelPressure(int channel, UInt8 pressure);
     void HandlePolyPressure(int channel, UInt8 note, UInt8 pressure);
@@ -187,8 +354,19 @@ private:
     // Timer thread.
     static void TimerFired(void* user, TimerHandle timer);
     void OnTimer(TimerHandle timer);
-    // Lua count hook: stops code that has run past the current deadline.
+    // Lua count hook: lets the render thread in, stops code that has run past its deadline
+    // or whose caller is closing, and parks a task that was let go.
     static void LimitHook(lua_State* L, lua_Debug* debug);
+    // The interpreter a state belongs to (its allocator's user pointer).
+    static Interpreter& InterpreterOf(lua_State* L);
+    // The holder of the script lock: parks for good when its owner let it go
+    // (CallerFlags::abandoned), leaving the interpreter to the other threads.
+    static void ParkIfAbandoned(Interpreter& interpreter);
+    // Protected body of CallFromOutside.
+    static int CallFromOutsideBody(lua_State* L);
+    // The helper of a script function's state; raises when a script removed it from the
+    // registry, parks a task that was let go.
+    static LuaMIDIHelper& HelperOf(lua_State* L);
 
     // Script functions. Each finds its helper through the registry.
     static int LuaPrint(lua_State* L);
@@ -252,11 +430,8 @@ private:
 
     std::atomic<int> m_callbackLimitMs{kDefaultCallbackTimeLimitMs};
     std::atomic<int> m_setupLimitMs{kDefaultSetupTimeLimitMs};
-    // The running call's deadline in up-time nanoseconds (0: none) and its limit; touched
-    // only by the thread inside the interpreter.
-    std::uint64_t m_deadlineNs = 0;
-    int m_activeLimitMs = 0;
-    bool m_activeIsSetup = false;
+
+    std::shared_ptr<Interpreter> m_interpreter;
 };
 
 } // namespace MV

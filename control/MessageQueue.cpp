@@ -1,16 +1,36 @@
 #include "MessageQueue.h"
 
 #include <algorithm>
-#include <unistd.h>
+#include <mutex>
+#include <utility>
+
+#include "Timers.h"
 
 namespace MV {
 
 namespace {
 
-// write(2) rather than a stream: no allocation, no lock, whatever thread overflows.
-template <std::size_t N> void WriteToStandardError(const char (&text)[N]) {
-    if (write(STDERR_FILENO, text, N - 1) < 0) {
-        return; // nothing sensible to do when standard error is gone
+// How often the timer thread looks for refusals: a burst is reported within this.
+constexpr double kReportIntervalSeconds = 0.5;
+
+// The queues alive, for the timer thread. Never destroyed: the timer thread may still look
+// while the process exits.
+struct OverflowReports {
+    std::mutex mutex;
+    std::vector<MessageQueue*> queues;
+    TimerHandle timer = kNoTimer;
+};
+
+OverflowReports& Reports() {
+    static auto* const reports = new OverflowReports;
+    return *reports;
+}
+
+void ReportEveryQueue(void* /*user*/, TimerHandle /*timer*/) {
+    OverflowReports& reports = Reports();
+    std::lock_guard lock(reports.mutex);
+    for (MessageQueue* queue : reports.queues) {
+        queue->ReportOverflows(stderr);
     }
 }
 
@@ -22,9 +42,31 @@ MessageQueue::MessageQueue() {
     for (auto& item : m_items) {
         item = Factory();
     }
+    OverflowReports& reports = Reports();
+    std::lock_guard lock(reports.mutex);
+    reports.queues.push_back(this);
+    if (reports.timer == kNoTimer) {
+        reports.timer =
+            AddTimer(kReportIntervalSeconds, kReportIntervalSeconds, &ReportEveryQueue, nullptr);
+    }
 }
 
-MessageQueue::~MessageQueue() = default;
+MessageQueue::~MessageQueue() {
+    OverflowReports& reports = Reports();
+    TimerHandle last = kNoTimer;
+    {
+        std::lock_guard lock(reports.mutex);
+        std::erase(reports.queues, this);
+        if (reports.queues.empty()) {
+            last = std::exchange(reports.timer, kNoTimer);
+        }
+    }
+    // Without waiting: a report still running looks only at the queues still listed.
+    if (last != kNoTimer) {
+        RemoveTimer(last, TimerRemoval::kDontWait);
+    }
+    ReportOverflows(stderr);
+}
 
 std::unique_ptr<MessageQueueItem> MessageQueue::Factory() {
     return std::make_unique<MessageQueueItem>();
@@ -34,7 +76,7 @@ bool MessageQueue::Write(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2, 
     const SInt32 write = m_writeIndex.load(std::memory_order_relaxed);
     // Acquire: the reader is done with the slot it gave up before we may refill it.
     if (m_readIndex.load(std::memory_order_acquire) == write) {
-        WriteToStandardError("MessageQueue::Write() overflow\n");
+        m_refusedShort.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     MessageQueueItem& item = *m_items[write];
@@ -51,7 +93,7 @@ bool MessageQueue::Write(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2, 
 bool MessageQueue::WriteSysEx(const UInt8* data, UInt32 length) {
     const SInt32 write = m_writeIndex.load(std::memory_order_relaxed);
     if (m_readIndex.load(std::memory_order_acquire) == write) {
-        WriteToStandardError("MessageQueue::WriteSysEx() overflow\n");
+        m_refusedSysEx.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     MessageQueueItem& item = *m_items[write];
@@ -74,6 +116,21 @@ MessageQueueItem* MessageQueue::Read() {
     // may refill it.
     m_readIndex.store(next, std::memory_order_release);
     return m_items[next].get();
+}
+
+UInt32 MessageQueue::ReportOverflows(std::FILE* stream) {
+    const UInt32 shortOnes = m_refusedShort.exchange(0, std::memory_order_relaxed);
+    const UInt32 sysExOnes = m_refusedSysEx.exchange(0, std::memory_order_relaxed);
+    if (shortOnes != 0) {
+        std::fputs("MessageQueue::Write() overflow\n", stream);
+    }
+    if (sysExOnes != 0) {
+        std::fputs("MessageQueue::WriteSysEx() overflow\n", stream);
+    }
+    if (shortOnes + sysExOnes != 0) {
+        std::fflush(stream);
+    }
+    return shortOnes + sysExOnes;
 }
 
 } // namespace MV

@@ -17,6 +17,9 @@ constexpr const char* kPrefSkin = "Skin";
 // The address OSC servers listen on: empty (any address, reachable from the network) or, for
 // example, "127.0.0.1" to accept only programs on this computer.
 constexpr const char* kPrefOSCBindAddress = "OSC Bind Address";
+// An integer used as a boolean (default 0): whether OSC answers and update registrations may
+// go to hosts other than the one a request came from.
+constexpr const char* kPrefOSCReplyToOtherHosts = "OSC Reply To Other Hosts";
 
 // The stored integer, or `defaultValue` when the key is absent or its value is not a
 // number that fits an int. A process-wide override (below) comes before both.

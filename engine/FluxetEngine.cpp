@@ -64,9 +64,40 @@ const LoopTable& Loops() {
     return *g_loops.load(std::memory_order_relaxed);
 }
 
-// "Dry Level" and "Effect Level" that are not finite count as their defaults.
-inline float Level(float value, AudioUnitParameterID id) {
-    return IsFinite(value) ? value : astParamInfos[id].defaultValue;
+// What the formulas below are given of each parameter. Every value of the published ranges,
+// "Shape" 0 to 8 and "Feedback" -100 to 100 % passes unchanged; beyond them the bounds keep
+// cubes, sums and products finite, the loop gain of the delay line at most 1 (so the line
+// holds nothing it cannot give back within one pass of its length), and the targets of the
+// random shapes near [-1, 1].
+struct Bounds {
+    float low;
+    float high;
+};
+
+constexpr Bounds KernelBounds(AudioUnitParameterID id) {
+    switch (id) {
+    case kParam_DryLevel:
+    case kParam_EffectLevel:
+        return {-10.0f, 10.0f}; // a gain of 1000 (60 dB) at most
+    case kParam_Shape:
+        return {0.0f, 8.0f};
+    case kParam_Spread:
+        return {-1.0f, 1.0f};
+    case kParam_Feedback:
+        return {-100.0f, 100.0f};
+    default:
+        return {-1e6f, 1e6f}; // speeds in hertz, depths in per cent, bias
+    }
+}
+
+// A value the formulas may be given: one that is not finite (a script or a damaged state can
+// store one) counts as the parameter's default, one beyond the bounds as the nearer bound.
+inline float KernelValue(float value, AudioUnitParameterID id) {
+    if (!IsFinite(value)) {
+        return astParamInfos[id].defaultValue;
+    }
+    const Bounds bounds = KernelBounds(id);
+    return value < bounds.low ? bounds.low : (value > bounds.high ? bounds.high : value);
 }
 
 inline float CleanPhase(float phase) {
@@ -149,8 +180,8 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     source += owner.m_subBlockOffset;
     dest += owner.m_subBlockOffset;
 
-    const float dry = Level(dryLevel, kParam_DryLevel);
-    const float wet = Level(effectLevel, kParam_EffectLevel);
+    const float dry = KernelValue(dryLevel, kParam_DryLevel);
+    const float wet = KernelValue(effectLevel, kParam_EffectLevel);
     const float dryGain = (dry * dry) * dry;
     const float wetGain = (wet * wet) * wet;
     const float startPhase = owner.m_subBlockStartPhase;
@@ -246,11 +277,8 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     }
     m_precompSampleRate = sampleRate;
 
-    // A value that is not finite (a script or a damaged state can store one) counts as
-    // the parameter's default, so that no LFO phase or record turns NaN for good.
-    const auto param = [params](AudioUnitParameterID id) {
-        return IsFinite(params[id]) ? params[id] : astParamInfos[id].defaultValue;
-    };
+    // Held as the formulas need it, so that no LFO phase or record turns NaN or infinite.
+    const auto param = [params](AudioUnitParameterID id) { return KernelValue(params[id], id); };
     const float sr = sampleRate;
     const float n = static_cast<float>(frames);
 

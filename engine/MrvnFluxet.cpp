@@ -277,13 +277,9 @@ OSStatus MrvnFluxet::NewFactoryPresetSet(const AUPreset& preset) {
         const AudioUnitParameter parameter{GetComponentInstance(), id, kAudioUnitScope_Global, 0};
         AUParameterSet(nullptr, nullptr, &parameter, record.values[id], 0);
     }
+    // Each value went through SetParameter, which told the OSC clients already.
     SetCurrentPreset(found->presetNumber, found->presetName);
     ReapplyOSCPort();
-    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
-    // old ones until the next change.
-    for (UInt32 id = 0; id < kNumParameters; ++id) {
-        m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
-    }
     return noErr;
 }
 
@@ -293,8 +289,8 @@ OSStatus MrvnFluxet::RestoreState(plist_t inData) {
         return result;
     }
     ReapplyOSCPort();
-    // Restored values bypass SetParameter; OSC clients watching them would otherwise show the
-    // old ones until the next change.
+    // Restored values bypass SetParameter: this is the one notification of each, without which
+    // OSC clients watching them would show the old ones until the next change.
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         m_oscHelper.NotifySetParam(SInt32(id), GlobalValue(id));
     }
@@ -305,6 +301,8 @@ void MrvnFluxet::GetUIComponentDescs(ComponentDescription* outDescs) {
     outDescs[0] = kFluxetViewDescription;
 }
 
+// Automation and MIDI scripts come here on the render thread: the server only records the
+// port and wakes its tasks, which move the socket.
 void MrvnFluxet::ApplyOSCPort(AudioUnitParameterValue offset) {
     const std::optional<SInt32> port = OSCPortForOffset(offset, g_OSCBasePort.load());
     m_oscPort.store(port.value_or(0), std::memory_order_relaxed);
@@ -339,9 +337,19 @@ void MrvnFluxet::DoPrecomps(UInt32 frames) {
 
 OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
                                const AudioTimeStamp& timeStamp, UInt32 /*bus*/, UInt32 nFrames) {
+    if (nFrames == 0) {
+        // A host hands on more messages than the queue holds at one frame this way. Without
+        // audio nothing takes the time stamp, so the render it belongs to still comes.
+        HandOnQueuedMessages();
+        return noErr;
+    }
     OSStatus result = noErr;
     if (NeedsToRender(timeStamp)) {
+        m_renderPosition = 0;
         result = Render(ioActionFlags, timeStamp, nFrames);
+        // What lies beyond the block (and, bypassed, everything) comes after its last frame,
+        // so that no message waits to be placed by the next block's frames.
+        HandOnQueuedMessages();
     }
     // Even for a second bus of the same block: the next call crossfades from this record.
     EndRenderCall();
@@ -351,40 +359,55 @@ OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,
 OSStatus MrvnFluxet::ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
                                         const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
                                         UInt32 nFrames) {
-    SetSubBlockOffset(0);
-    if (nFrames == 0) {
-        return noErr;
-    }
-    UInt32 position = 0;
-    UInt32 remaining = nFrames;
-    do {
-        const MV::MessageQueueItem* item = m_messageQueue.Read();
-        UInt32 length = remaining;
-        UInt32 eventPosition = position;
-        if (item != nullptr) {
-            if (item->m_startFrame > position) {
-                length = std::min(item->m_startFrame - position, remaining);
-                eventPosition = item->m_startFrame;
-            } else {
-                length = 0;
-            }
+    // Messages count their frames from the start of the render call, and the framework may
+    // have split the call into slices at scheduled parameter events: this slice covers
+    // [sliceStart, sliceEnd) of it. A message beyond it is held for a later slice.
+    const UInt32 sliceStart = m_renderPosition;
+    const UInt32 sliceEnd = sliceStart + nFrames;
+    UInt32 position = sliceStart;
+    const auto renderUntil = [&](UInt32 frame) {
+        const UInt32 length = frame - position;
+        SetSubBlockOffset(position - sliceStart);
+        DoPrecomps(length);
+        const OSStatus result =
+            AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, length);
+        position = frame;
+        return result;
+    };
+    for (;;) {
+        const MV::MessageQueueItem* item =
+            m_heldMessage != nullptr ? m_heldMessage : m_messageQueue.Read();
+        m_heldMessage = nullptr;
+        if (item == nullptr) {
+            break;
         }
-        if (length != 0) {
-            DoPrecomps(length);
-            const OSStatus result =
-                AUMIDIEffectBase::ProcessBufferLists(ioActionFlags, inBuffer, outBuffer, length);
-            if (result != noErr) {
+        if (item->m_startFrame >= sliceEnd) {
+            m_heldMessage = item; // the reader's until its next read
+            break;
+        }
+        if (item->m_startFrame > position) {
+            if (const OSStatus result = renderUntil(item->m_startFrame); result != noErr) {
                 return result;
             }
-            remaining -= length;
-            SetSubBlockOffset(SubBlockOffset() + length);
         }
-        if (item != nullptr) {
-            DispatchQueuedMessage(*item);
+        DispatchQueuedMessage(*item);
+    }
+    if (position < sliceEnd) {
+        if (const OSStatus result = renderUntil(sliceEnd); result != noErr) {
+            return result;
         }
-        position = eventPosition;
-    } while (remaining != 0);
+    }
+    m_renderPosition = sliceEnd;
     return noErr;
+}
+
+void MrvnFluxet::HandOnQueuedMessages() {
+    const MV::MessageQueueItem* item =
+        m_heldMessage != nullptr ? m_heldMessage : m_messageQueue.Read();
+    m_heldMessage = nullptr;
+    for (; item != nullptr; item = m_messageQueue.Read()) {
+        DispatchQueuedMessage(*item);
+    }
 }
 
 void MrvnFluxet::DispatchQueuedMessage(const MV::MessageQueueItem& item) {

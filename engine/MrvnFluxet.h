@@ -70,6 +70,10 @@ public:
 
     static constexpr UInt32 kVersion = 0x00010201; // 1.2.1
     static constexpr const char* kProductName = "Fluxet";
+    // MIDI and system-exclusive messages one render call takes. Every call hands on all it was
+    // given, so a host with more in a block renders it in several calls (one of no frames
+    // hands on what is due at a single frame).
+    static constexpr UInt32 kMaxMessagesPerRender = MV::MessageQueue::kCapacity;
 
     // Main thread, under the component entry's open lock.
     explicit MrvnFluxet(AudioComponentInstance instance);
@@ -101,13 +105,16 @@ public:
                           AudioUnitElement element, AudioUnitParameterValue value,
                           UInt32 bufferOffset) override;
 
-    // Render thread; real-time safe. Renders once per time stamp, then remembers the
-    // block record for the next render call's crossfade.
+    // Render thread; real-time safe apart from the script lock. Renders once per time stamp,
+    // then hands on the messages still queued (those beyond the block) and remembers the
+    // block record for the next render call's crossfade. A call of no frames only hands on
+    // every queued message, and leaves the time stamp to the render it belongs to.
     OSStatus RenderBus(AudioUnitRenderActionFlags& ioActionFlags, const AudioTimeStamp& timeStamp,
                        UInt32 bus, UInt32 nFrames) override;
     // Render thread; real-time safe apart from the script lock. Splits the slice at the
-    // frame offsets of queued MIDI and hands each message on between the audio before it
-    // and the audio after it.
+    // frame offsets of queued MIDI (counted from the start of the render call, whatever
+    // slices the framework cut it into) and hands each message on between the audio before
+    // it and the audio after it.
     OSStatus ProcessBufferLists(AudioUnitRenderActionFlags& ioActionFlags,
                                 const AudioBufferList& inBuffer, AudioBufferList& outBuffer,
                                 UInt32 nFrames) override;
@@ -162,7 +169,9 @@ protected:
     virtual void DispatchQueuedMessage(const MV::MessageQueueItem& item);
 
 private:
-    // Any thread. Base port plus the offset's whole part, or off for offset 0.
+    // Render thread. Every message read and not yet handed on, then every one queued.
+    void HandOnQueuedMessages();
+    // Any thread; real-time safe. Base port plus the offset's whole part, or off for offset 0.
     void ApplyOSCPort(AudioUnitParameterValue offset);
     void ReapplyOSCPort();
     AudioUnitParameterValue GlobalValue(AudioUnitParameterID paramID) const {
@@ -175,6 +184,10 @@ private:
     // After the script host, so that it ends first: its receive task calls into the scripts.
     MV::OSCHelper m_oscHelper;
     std::atomic<SInt32> m_oscPort{0};
+    // Render thread: frames of the current render call processed so far, and a message read
+    // from the queue that lies beyond the slice being processed.
+    UInt32 m_renderPosition = 0;
+    const MV::MessageQueueItem* m_heldMessage = nullptr;
     // The global element's records, one per parameter.
     const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
 };

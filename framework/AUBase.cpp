@@ -1,6 +1,7 @@
 #include "AUBase.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "AUError.h"
@@ -197,16 +198,29 @@ OSStatus AUBase::SetParameter(AudioUnitParameterID paramID, AudioUnitScope scope
 }
 
 OSStatus AUBase::ScheduleParameter(const AudioUnitParameterEvent* events, UInt32 count) {
+    OSStatus result = noErr;
     for (UInt32 i = 0; i < count; ++i) {
         const AudioUnitParameterEvent& event = events[i];
-        if (event.eventType == kParameterEvent_Immediate) {
-            SetParameter(event.parameter, event.scope, event.element,
-                         event.eventValues.immediate.value,
-                         event.eventValues.immediate.bufferOffset);
+        // The slices write values straight into the elements, past any check of the unit's
+        // own set: a value that is not finite is refused here, and so is an event the unit's
+        // set refuses.
+        const bool immediate = event.eventType == kParameterEvent_Immediate;
+        const bool finite = immediate ? std::isfinite(event.eventValues.immediate.value)
+                                      : std::isfinite(event.eventValues.ramp.startValue) &&
+                                            std::isfinite(event.eventValues.ramp.endValue);
+        OSStatus status = finite ? noErr : OSStatus(kAudio_ParamError);
+        if (status == noErr && immediate) {
+            status = SetParameter(event.parameter, event.scope, event.element,
+                                  event.eventValues.immediate.value,
+                                  event.eventValues.immediate.bufferOffset);
+        }
+        if (status != noErr) {
+            result = result != noErr ? result : status;
+            continue;
         }
         m_paramEventList.push_back(event);
     }
-    return noErr;
+    return result;
 }
 
 OSStatus AUBase::GetParameterInfo(AudioUnitScope /*scope*/, AudioUnitParameterID /*paramID*/,

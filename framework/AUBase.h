@@ -98,8 +98,9 @@ public:
                                   AudioUnitElement element, AudioUnitParameterValue value,
                                   UInt32 bufferOffset);
     // Render thread, between renders. Applies immediate events at once through SetParameter
-    // and keeps every event for the next render. More than kScheduledEventReserve events per
-    // render make the list grow (allocate).
+    // and keeps every event for the next render, except those whose values are not finite
+    // and those SetParameter refuses (the first refusal is the result). More than
+    // kScheduledEventReserve events per render make the list grow (allocate).
     virtual OSStatus ScheduleParameter(const AudioUnitParameterEvent* events, UInt32 count);
     // Main thread; the host's parameter-information request. The record arrives zeroed.
     virtual OSStatus GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID paramID,

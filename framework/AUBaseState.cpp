@@ -2,6 +2,7 @@
 // name and element names.
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -198,7 +199,8 @@ public:
                     paramID >= element->GetNumberOfParameters()) {
                     return kAudioUnitErr_InvalidPropertyValue;
                 }
-                if (apply) {
+                // A value that is not finite is refused, as a unit's own set refuses it.
+                if (apply && std::isfinite(value)) {
                     element->SetParameter(paramID, value, false);
                 }
             }

@@ -1,5 +1,6 @@
 #include "AUIOElement.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "AudioUnitAPI.h"
@@ -12,6 +13,11 @@ AudioStreamBasicDescription AUIOElement::DefaultStreamFormat() {
 }
 
 bool AUIOElement::IsSupportedFormat(const AudioStreamBasicDescription& format) {
+    // Below a frame per second (0 included) or not finite, a rate would turn every time in
+    // frames, and every phase step per frame, into nonsense or infinity.
+    if (!(format.mSampleRate >= 1.0) || !std::isfinite(format.mSampleRate)) {
+        return false;
+    }
     if (format.mFormatID != kAudioFormatLinearPCM || format.mFramesPerPacket != 1 ||
         format.mBytesPerPacket != format.mBytesPerFrame ||
         (format.mFormatFlags & kAudioFormatFlagIsFloat) == 0 ||

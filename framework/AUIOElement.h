@@ -12,8 +12,9 @@ public:
 
     // Linear PCM, 44100 Hz, 2 channels, 32-bit float, packed, non-interleaved.
     static AudioStreamBasicDescription DefaultStreamFormat();
-    // Linear PCM, one frame per packet, bytes per packet equal to bytes per frame, 32-bit
-    // native float, and 4 bytes per frame (so several channels must be non-interleaved).
+    // Linear PCM at a finite rate of at least 1 Hz, one frame per packet, bytes per packet
+    // equal to bytes per frame, 32-bit native float, and 4 bytes per frame (so several
+    // channels must be non-interleaved).
     static bool IsSupportedFormat(const AudioStreamBasicDescription& format);
 
     const AudioStreamBasicDescription& GetStreamFormat() const { return m_streamFormat; }

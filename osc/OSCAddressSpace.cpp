@@ -1,4 +1,5 @@
 // The OSC address space: what each packet does and what the server answers.
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -149,8 +150,7 @@ bool OSCHelper::ApplyParameterPath(const std::string& address,
 // Fixed addresses
 
 bool OSCHelper::ProcessFixedAddress(const char* address, const osc::ReceivedMessage& message,
-                                    const IpEndpointName& /*remote*/) {
-    using Handler = void (OSCHelper::*)(const osc::ReceivedMessage&);
+                                    const IpEndpointName& remote) {
     struct FixedAddress {
         const char* address;
         Handler handler;
@@ -173,7 +173,7 @@ bool OSCHelper::ProcessFixedAddress(const char* address, const osc::ReceivedMess
     };
     for (const FixedAddress& fixed : kFixedAddresses) {
         if (std::strcmp(address, fixed.address) == 0) {
-            (this->*fixed.handler)(message);
+            (this->*fixed.handler)(message, remote);
             return true;
         }
     }
@@ -199,11 +199,21 @@ void OSCHelper::SetParameterNotifying(SInt32 id, Float32 value) {
     AUParameterSet(nullptr, nullptr, &parameter, value, 0);
 }
 
-void OSCHelper::HandlePing(const osc::ReceivedMessage& message) {
+IpEndpointName OSCHelper::ReplyEndpoint(const char* replyAddress,
+                                        const IpEndpointName& remote) const {
+    const IpEndpointName endpoint = ParseReplyAddress(replyAddress);
+    // Otherwise anybody could aim the server's answers and notifications at a third party.
+    if (!m_replyToOtherHosts.load() && endpoint.address != remote.address) {
+        throw OSCMessageError("reply address is not the sender's address");
+    }
+    return endpoint;
+}
+
+void OSCHelper::HandlePing(const osc::ReceivedMessage& message, const IpEndpointName& remote) {
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
     message.ArgumentStream() >> replyAddress >> replyPath >> osc::EndMessage;
-    const IpEndpointName to = ResolveAddress(replyAddress);
+    const IpEndpointName to = ReplyEndpoint(replyAddress, remote);
 
     unsigned long ownAddress = IpEndpointName::ANY_ADDRESS;
     {
@@ -226,7 +236,7 @@ void OSCHelper::HandlePing(const osc::ReceivedMessage& message) {
     SendPacket(to, packet);
 }
 
-void OSCHelper::HandleSet(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleSet(const osc::ReceivedMessage& message, const IpEndpointName& /*remote*/) {
     osc::int32 id = 0;
     Float32 value = 0.0f;
     message.ArgumentStream() >> id >> value >> osc::EndMessage;
@@ -234,20 +244,20 @@ void OSCHelper::HandleSet(const osc::ReceivedMessage& message) {
     SetParameterNotifying(id, value);
 }
 
-void OSCHelper::HandleGet(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleGet(const osc::ReceivedMessage& message, const IpEndpointName& remote) {
     osc::int32 id = 0;
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
     message.ArgumentStream() >> id >> replyAddress >> replyPath >> osc::EndMessage;
     CheckParameterId(id, "get");
-    SendIntFloat(ResolveAddress(replyAddress), replyPath, id, ParameterValue(id));
+    SendIntFloat(ReplyEndpoint(replyAddress, remote), replyPath, id, ParameterValue(id));
 }
 
-void OSCHelper::HandleGetAll(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleGetAll(const osc::ReceivedMessage& message, const IpEndpointName& remote) {
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
     message.ArgumentStream() >> replyAddress >> replyPath >> osc::EndMessage;
-    UdpTransmitSocket socket(ResolveAddress(replyAddress));
+    UdpTransmitSocket socket(ReplyEndpoint(replyAddress, remote));
     for (SInt32 id = 0; id < m_numParameters; ++id) {
         if (!isParameterUsed(id)) {
             continue;
@@ -260,7 +270,8 @@ void OSCHelper::HandleGetAll(const osc::ReceivedMessage& message) {
     }
 }
 
-void OSCHelper::HandleGetAllRegistered(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleGetAllRegistered(const osc::ReceivedMessage& message,
+                                       const IpEndpointName& /*remote*/) {
     message.ArgumentStream() >> osc::EndMessage;
     // Ordered by id, and by registration within one id.
     for (const auto& [id, registration] : UpdateRegistrations(-1)) {
@@ -268,7 +279,8 @@ void OSCHelper::HandleGetAllRegistered(const osc::ReceivedMessage& message) {
     }
 }
 
-void OSCHelper::HandleGetNumParameters(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleGetNumParameters(const osc::ReceivedMessage& message,
+                                       const IpEndpointName& remote) {
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
     message.ArgumentStream() >> replyAddress >> replyPath >> osc::EndMessage;
@@ -276,10 +288,11 @@ void OSCHelper::HandleGetNumParameters(const osc::ReceivedMessage& message) {
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     packet << osc::BeginBundleImmediate << osc::BeginMessage(replyPath)
            << osc::int32(m_numParameters) << osc::EndMessage << osc::EndBundle;
-    SendPacket(ResolveAddress(replyAddress), packet);
+    SendPacket(ReplyEndpoint(replyAddress, remote), packet);
 }
 
-void OSCHelper::HandleIsParameterUsed(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleIsParameterUsed(const osc::ReceivedMessage& message,
+                                      const IpEndpointName& remote) {
     osc::int32 id = 0;
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
@@ -289,10 +302,10 @@ void OSCHelper::HandleIsParameterUsed(const osc::ReceivedMessage& message) {
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     packet << osc::BeginBundleImmediate << osc::BeginMessage(replyPath) << id << isParameterUsed(id)
            << osc::EndMessage << osc::EndBundle;
-    SendPacket(ResolveAddress(replyAddress), packet);
+    SendPacket(ReplyEndpoint(replyAddress, remote), packet);
 }
 
-void OSCHelper::HandleGetInfo(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleGetInfo(const osc::ReceivedMessage& message, const IpEndpointName& remote) {
     osc::int32 id = 0;
     const char* replyAddress = nullptr;
     const char* replyPath = nullptr;
@@ -308,10 +321,11 @@ void OSCHelper::HandleGetInfo(const osc::ReceivedMessage& message) {
     packet << osc::BeginBundleImmediate << osc::BeginMessage(replyPath) << id << info.minValue
            << info.maxValue << info.defaultValue << name.c_str() << osc::int32(info.unit)
            << osc::EndMessage << osc::EndBundle;
-    SendPacket(ResolveAddress(replyAddress), packet);
+    SendPacket(ReplyEndpoint(replyAddress, remote), packet);
 }
 
-void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message,
+                                     const IpEndpointName& remote) {
     osc::int32 id = 0;
     const char* replyAddress = nullptr;
     const char* path = nullptr;
@@ -324,7 +338,7 @@ void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message) {
         probe << osc::BeginBundleImmediate << osc::BeginMessage(path) << id << 0.0f
               << osc::EndMessage << osc::EndBundle;
     }
-    const IpEndpointName endpoint = ResolveAddress(replyAddress);
+    const IpEndpointName endpoint = ReplyEndpoint(replyAddress, remote);
     std::lock_guard lock(m_registrationLock);
     const auto range = m_updateRegistrations.equal_range(id);
     for (auto it = range.first; it != range.second; ++it) {
@@ -332,21 +346,29 @@ void OSCHelper::HandleRegisterUpdate(const osc::ReceivedMessage& message) {
             return;
         }
     }
-    // Anybody on the network may register: a bound keeps them from filling the memory.
+    // Anybody on the network may register: bounds keep one sender from filling the memory,
+    // or from making every change a flood of packets.
     if (m_updateRegistrations.size() >= kMaxUpdateRegistrations) {
         throw OSCMessageError("too many update registrations");
     }
-    m_updateRegistrations.emplace(id, UpdateRegistration{endpoint, path});
+    const auto fromSender =
+        std::count_if(m_updateRegistrations.begin(), m_updateRegistrations.end(),
+                      [&](const auto& entry) { return entry.second.sender == remote.address; });
+    if (std::size_t(fromSender) >= kMaxUpdateRegistrationsPerSender) {
+        throw OSCMessageError("too many update registrations from this address");
+    }
+    m_updateRegistrations.emplace(id, UpdateRegistration{endpoint, path, remote.address});
     m_updateFlags[std::size_t(id)].store(1, std::memory_order_relaxed);
 }
 
-void OSCHelper::HandleUnregisterUpdate(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleUnregisterUpdate(const osc::ReceivedMessage& message,
+                                       const IpEndpointName& remote) {
     osc::int32 id = 0;
     const char* replyAddress = nullptr;
     const char* path = nullptr;
     message.ArgumentStream() >> id >> replyAddress >> path >> osc::EndMessage;
     CheckParameterId(id, "unregisterUpdate");
-    const IpEndpointName endpoint = ResolveAddress(replyAddress);
+    const IpEndpointName endpoint = ReplyEndpoint(replyAddress, remote);
     std::lock_guard lock(m_registrationLock);
     const auto range = m_updateRegistrations.equal_range(id);
     for (auto it = range.first; it != range.second; ++it) {

@@ -75,15 +75,37 @@ char* OSCHelper::ParseAddress(char* address, int& outPort) {
     return host;
 }
 
-IpEndpointName OSCHelper::ResolveAddress(const char* text) {
-    char buffer[kPacketBufferSize];
+namespace {
+
+// The endpoint of an address text, its host part turned into an address by `lookup`.
+template <class Lookup> IpEndpointName EndpointOf(const char* text, Lookup lookup) {
+    char buffer[OSCHelper::kPacketBufferSize];
     std::strncpy(buffer, text, sizeof buffer - 1);
     buffer[sizeof buffer - 1] = '\0';
     int port = IpEndpointName::ANY_PORT;
-    const char* host = ParseAddress(buffer, port);
-    const HostResolver resolver = g_resolver.load();
-    const unsigned long address = resolver != nullptr ? resolver(host) : SystemResolve(host);
-    return IpEndpointName(address, port);
+    const char* host = OSCHelper::ParseAddress(buffer, port);
+    return IpEndpointName(lookup(host), port);
+}
+
+} // namespace
+
+IpEndpointName OSCHelper::ResolveAddress(const char* text) {
+    return EndpointOf(text, [](const char* host) {
+        const HostResolver resolver = g_resolver.load();
+        return resolver != nullptr ? resolver(host) : SystemResolve(host);
+    });
+}
+
+IpEndpointName OSCHelper::ParseReplyAddress(const char* text) {
+    // The receive task never looks a name up: a slow resolver would stall the server and the
+    // closing of its instance.
+    return EndpointOf(text, [](const char* host) -> unsigned long {
+        in_addr parsed{};
+        if (inet_pton(AF_INET, host, &parsed) == 1) {
+            return ntohl(parsed.s_addr);
+        }
+        return std::strcmp(host, "localhost") == 0 ? INADDR_LOOPBACK : 0;
+    });
 }
 
 void OSCHelper::SetHostResolver(HostResolver resolver) {

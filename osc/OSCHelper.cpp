@@ -33,6 +33,7 @@ const bool g_sendOSCInstalled = [] {
 }();
 
 // A bind address from the preferences: a dotted IPv4 address or a host name; empty is any.
+// Main thread: a name look-up may take long, and the receive task must never wait for one.
 bool ResolveBindAddress(const std::string& text, unsigned long& outAddress) {
     if (text.empty()) {
         outAddress = IpEndpointName::ANY_ADDRESS;
@@ -130,10 +131,15 @@ void OSCHelper::Initialize() {
 
     std::string bindAddress;
     GetPrefString(kPrefOSCBindAddress, bindAddress);
+    unsigned long bindIP = IpEndpointName::ANY_ADDRESS;
+    const bool bindValid = ResolveBindAddress(bindAddress, bindIP);
     {
         std::lock_guard lock(m_bindLock);
         m_bindAddress = bindAddress;
+        m_bindAddressValid = bindValid;
+        m_bindIP = bindIP;
     }
+    m_replyToOtherHosts.store(GetPrefInt(kPrefOSCReplyToOtherHosts, 0) != 0);
 
     InitializeLua();
 }
@@ -186,6 +192,7 @@ void OSCHelper::CreateTask() {
     while (m_notifyDone->Wait(0)) {
     }
     m_quitRequested.store(false);
+    m_receiveCaller = std::make_shared<LuaMIDIHelper::CallerFlags>();
 
     auto task = std::make_unique<MV::Task>();
     if (const int error = task->Start(&OSCHelper::Task, this, "osc-receive"); error != 0) {
@@ -211,17 +218,33 @@ void OSCHelper::DestroyTask() {
         return;
     }
     m_quitRequested.store(true);
+    // A script call of the receive task stops at its next instruction hook.
+    m_receiveCaller->stop.store(true);
     RequestBreak();
     m_eventStorage->Set(kQuitFlag);
     m_notifyEventStorage->Set(kQuitFlag);
 
-    // A task past its time-out is reported and then still waited for: it uses this object
-    // (a script call or a name look-up it is in cannot be interrupted), so letting it run on
-    // alone would let it touch freed memory.
     if (!m_task->WaitForEnd(*m_taskDone, kShutdownTimeoutMs)) {
         PrintLine("OSC: DestroyTask timeout on shutdown");
-        m_task->WaitForEnd(*m_taskDone, kWaitForever);
+        // Only a system call inside a script (a name look-up, a child process) keeps it this
+        // long, and none can be interrupted. It is let go: when the call comes back it parks
+        // for good instead of returning into this server, and the interpreter it is in stays
+        // alive for it. The socket is closed here, so the port is free again.
+        m_receiveCaller->abandoned.store(true, std::memory_order_release);
+        if (!m_task->WaitForEnd(*m_taskDone, kAbandonGraceMs)) {
+            m_task->Terminate();
+            std::unique_ptr<ReceiveSocket> socket;
+            {
+                std::lock_guard lock(m_socketLock);
+                socket = std::move(m_receiveSocket);
+            }
+            socket.reset();
+            UnpublishBonjourService();
+            m_listening.store(false);
+            m_boundPort.store(0, std::memory_order_release);
+        }
     }
+    // The notification task stops between two packets, so it never keeps us long.
     if (m_notifyTask != nullptr && !m_notifyTask->WaitForEnd(*m_notifyDone, kShutdownTimeoutMs)) {
         PrintLine("OSC: DestroyTask timeout on shutdown (notify)");
         m_notifyTask->WaitForEnd(*m_notifyDone, kWaitForever);
@@ -241,6 +264,9 @@ int OSCHelper::NotifyTask(void* parameter) {
 }
 
 void OSCHelper::TaskMain() {
+    // Kept by this thread for its whole life: a server that lets it go still sets the flags.
+    const std::shared_ptr<LuaMIDIHelper::CallerFlags> flags = m_receiveCaller;
+    m_receiveThread.store(std::this_thread::get_id());
     EventGroup& event = *m_eventStorage;
     for (;;) {
         const std::uint32_t flags = event.Wait(kWaitForever);
@@ -262,22 +288,28 @@ void OSCHelper::Listen() {
     if (port == 0 || m_quitRequested.load()) {
         return;
     }
-    std::unique_ptr<ReceiveSocket> socket;
     try {
         if (port < 0 || port > 65535) {
             throw std::runtime_error("port " + std::to_string(port) + " is not a UDP port");
         }
         std::string bindText;
+        unsigned long bindAddress = IpEndpointName::ANY_ADDRESS;
+        bool bindValid = true;
         {
             std::lock_guard lock(m_bindLock);
             bindText = m_bindAddress;
+            bindAddress = m_bindIP;
+            bindValid = m_bindAddressValid;
         }
-        unsigned long bindAddress = IpEndpointName::ANY_ADDRESS;
-        if (!ResolveBindAddress(bindText, bindAddress)) {
+        if (!bindValid) {
             throw std::runtime_error("OSC Bind Address '" + bindText +
                                      "' is not an IPv4 address of this computer");
         }
-        socket = std::make_unique<ReceiveSocket>(*this, IpEndpointName(bindAddress, port));
+        auto socket = std::make_unique<ReceiveSocket>(*this, IpEndpointName(bindAddress, port));
+        {
+            std::lock_guard lock(m_socketLock);
+            m_receiveSocket = std::move(socket);
+        }
         {
             std::lock_guard lock(m_bindLock);
             m_boundAddress = bindAddress;
@@ -303,8 +335,17 @@ void OSCHelper::Listen() {
         PrintLine(std::string("osc::Exception in TaskMain(): ") + LineText(error.what()));
     }
     UnpublishBonjourService();
+    std::unique_ptr<ReceiveSocket> socket;
+    {
+        std::lock_guard lock(m_socketLock);
+        socket = std::move(m_receiveSocket);
+    }
     socket.reset();
     m_boundPort.store(0, std::memory_order_release);
+}
+
+LuaMIDIHelper::CallerFlags* OSCHelper::ReceiveTaskFlags() const {
+    return std::this_thread::get_id() == m_receiveThread.load() ? m_receiveCaller.get() : nullptr;
 }
 
 void OSCHelper::RequestBreak() {
@@ -316,9 +357,14 @@ void OSCHelper::RequestBreak() {
     }
 }
 
+// The render thread may move the port (automation, a MIDI script), so these only store the
+// port and raise event flags; breaking the receive loop writes to a pipe, which the
+// notification task does on their behalf.
 void OSCHelper::SetPort(SInt32 port) {
     m_port.store(port);
-    RequestBreak();
+    if (EventGroup* notify = m_notifyEvent.load(std::memory_order_acquire)) {
+        notify->Set(kPortFlag);
+    }
     if (EventGroup* event = m_event.load(std::memory_order_acquire)) {
         event->Set(kWakeFlag);
     }
@@ -326,7 +372,9 @@ void OSCHelper::SetPort(SInt32 port) {
 
 void OSCHelper::Disable() {
     m_port.store(0);
-    RequestBreak();
+    if (EventGroup* notify = m_notifyEvent.load(std::memory_order_acquire)) {
+        notify->Set(kPortFlag);
+    }
 }
 
 void OSCHelper::ProcessPacket(const char* data, int size, const IpEndpointName& remoteEndpoint) {
@@ -501,9 +549,12 @@ void OSCHelper::NotifyTaskMain() {
         if ((flags & kQuitFlag) != 0) {
             break;
         }
+        if ((flags & kPortFlag) != 0) {
+            RequestBreak(); // the receive loop looks at the port again
+        }
         SInt32 id = 0;
         Float32 value = 0.0f;
-        while (m_setParamQueue.Read(id, value)) {
+        while (!m_quitRequested.load() && m_setParamQueue.Read(id, value)) {
             std::lock_guard lock(m_registrationLock);
             const auto range = m_updateRegistrations.equal_range(id);
             for (auto it = range.first; it != range.second; ++it) {

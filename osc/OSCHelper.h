@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ip/IpEndpointName.h>
@@ -19,6 +20,7 @@
 #include <osc/OscReceivedElements.h>
 
 #include "AUTypes.h"
+#include "LuaMIDIHelper.h"
 #include "MrvnInstanceTracker.h"
 #include "MrvnShared.h"
 #include "OSCScriptInterface.h"
@@ -30,7 +32,6 @@ class AUBase;
 
 namespace MV {
 
-class LuaMIDIHelper;
 class ZeroconfService;
 
 // One touch of a "/t3d/" touch frame. Written by every instance's receive task without a
@@ -68,20 +69,28 @@ public:
     struct UpdateRegistration {
         IpEndpointName endpoint;
         std::string path;
+        unsigned long sender = 0; // the address the request came from
     };
 
     static constexpr int kVersionMajor = 1;
     static constexpr int kVersionMinor = 2;
     static constexpr int kVersionDot = 1;
-    // Event flag bits of both tasks.
+    // Event flag bits of both tasks, and (notification task) a port change to pass on to the
+    // receive loop.
     static constexpr std::uint32_t kQuitFlag = 1;
     static constexpr std::uint32_t kWakeFlag = 2;
+    static constexpr std::uint32_t kPortFlag = 4;
     // Packets the server builds (replies, notifications, script messages) fit this.
     static constexpr std::size_t kPacketBufferSize = 1024;
     static constexpr long kShutdownTimeoutMs = 1000;
+    // After its time-out, how long a receive task stuck in a script is given to notice that
+    // it was let go (it parks) or to end after all.
+    static constexpr long kAbandonGraceMs = 50;
     static constexpr int kNumRecentMessages = 5;
-    // Update registrations the server keeps at most, over all parameters.
+    // Update registrations the server keeps at most, over all parameters, and per address
+    // that requests came from.
     static constexpr std::size_t kMaxUpdateRegistrations = 1024;
+    static constexpr std::size_t kMaxUpdateRegistrationsPerSender = 64;
 
     // Main thread, while the effect unit is constructed. `luaHelper` may be null: no scripts.
     OSCHelper(AUBase* effect, LuaMIDIHelper* luaHelper);
@@ -91,18 +100,20 @@ public:
     OSCHelper& operator=(const OSCHelper&) = delete;
 
     // Main thread, at each initialisation of the unit, before CreateTask: the OSC name and
-    // the parameter table from the unit, the bind address preference, and the script's
-    // Lua state (whose set-up makes the script's OSC registrations).
+    // the parameter table from the unit, the bind address and reply preferences, and the
+    // script's Lua state (whose set-up makes the script's OSC registrations).
     void Initialize();
     // Main thread. Starts the receive and notification tasks; the receive task stays idle
     // until the next SetPort.
     void CreateTask();
-    // Main thread (and the destructor). Ends both tasks; does nothing without tasks.
+    // Main thread (and the destructor). Ends both tasks; does nothing without tasks. Returns
+    // within about a second: a receive task stuck in a script's system call is let go.
     void DestroyTask();
-    // Any thread but the render thread (the unit's port rule). Listens on `port` next;
-    // a socket open on another port is closed first.
+    // Any thread; real-time safe (atomic stores and non-blocking wake-ups; the unit's port
+    // rule runs on the render thread for automation and MIDI scripts). Listens on `port`
+    // next; a socket open on another port is closed first, by the tasks.
     void SetPort(SInt32 port);
-    // Any thread but the render thread. Closes the socket and stays idle.
+    // Any thread; real-time safe. Closes the socket and stays idle.
     void Disable();
     // Any thread; real-time safe (no lock, no allocation). Queues the change for the
     // notification task when a client registered for the parameter.
@@ -111,9 +122,13 @@ public:
     // Cuts "osc.udp://host:port" or "host:port" in place at the ':' and returns the host
     // part; `outPort` receives the port, or -1 when the text has none. Any thread.
     static char* ParseAddress(char* address, int& outPort);
-    // The endpoint a reply address names: the host resolved (address 0 when it cannot be),
-    // the port or -1. At most 1023 characters of `text` are used. Any non-real-time thread.
+    // The endpoint a destination names: the host resolved (address 0 when it cannot be),
+    // the port or -1. At most 1023 characters of `text` are used. Any non-real-time thread;
+    // for scripts' own destinations (a name look-up may take long).
     static IpEndpointName ResolveAddress(const char* text);
+    // The endpoint a reply address names without looking any name up: a dotted address or
+    // "localhost"; any other name gives address 0. Any thread.
+    static IpEndpointName ParseReplyAddress(const char* text);
     // "a.b.c.d:port", with "<any>" for any address or any port.
     static std::string EndpointText(const IpEndpointName& endpoint);
     // Host name resolution used by ResolveAddress; null restores the system's resolver
@@ -175,6 +190,7 @@ public:
 
 private:
     class ReceiveSocket;
+    using Handler = void (OSCHelper::*)(const osc::ReceivedMessage&, const IpEndpointName&);
 
     // The library's decoder trusts the sizes of blob arguments (it reads past the packet for
     // a size that runs beyond it) and of bundle elements (a size of 0xfffffffc wraps to a
@@ -207,34 +223,38 @@ private:
     bool ProcessFixedAddress(const char* address, const osc::ReceivedMessage& message,
                              const IpEndpointName& remote);
     void ProcessT3DBundle(const osc::ReceivedBundle& bundle);
+    // Where a reply (or a registration) for a request from `remote` may go: the reply
+    // address, parsed without a name look-up, which must be the requester's own address
+    // unless the preference lets replies go to other hosts. Raises OSCMessageError.
+    IpEndpointName ReplyEndpoint(const char* replyAddress, const IpEndpointName& remote) const;
 
-    // The fixed addresses, each with its own arguments. OSC receive task; they raise
-    // osc::Exception or OSCMessageError for a message they refuse.
-    void HandlePing(const osc::ReceivedMessage& message);
-    void HandleSet(const osc::ReceivedMessage& message);
-    void HandleGet(const osc::ReceivedMessage& message);
-    void HandleGetAll(const osc::ReceivedMessage& message);
-    void HandleGetAllRegistered(const osc::ReceivedMessage& message);
-    void HandleGetNumParameters(const osc::ReceivedMessage& message);
-    void HandleIsParameterUsed(const osc::ReceivedMessage& message);
-    void HandleGetInfo(const osc::ReceivedMessage& message);
-    void HandleRegisterUpdate(const osc::ReceivedMessage& message);
-    void HandleUnregisterUpdate(const osc::ReceivedMessage& message);
+    // The fixed addresses, each with its own arguments and the requester's endpoint. OSC
+    // receive task; they raise osc::Exception or OSCMessageError for a message they refuse.
+    void HandlePing(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleSet(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleGet(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleGetAll(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleGetAllRegistered(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleGetNumParameters(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleIsParameterUsed(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleGetInfo(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleRegisterUpdate(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleUnregisterUpdate(const osc::ReceivedMessage& message, const IpEndpointName& remote);
     // Receive task. The interpreter, created on first use; raises when there is none.
     lua_State* ScriptState();
-    // Receive task, script lock held. Calls the script's own global function `name` with the
-    // rest of a message's arguments, leaving nresults values; raises "failed to exec function".
-    void CallGlobal(lua_State* L, const char* name, osc::ReceivedMessageArgumentIterator argument,
-                    osc::ReceivedMessageArgumentIterator end, int nresults);
-    void HandleExec(const osc::ReceivedMessage& message);
-    void HandleCall(const osc::ReceivedMessage& message);
-    void HandleStartNote(const osc::ReceivedMessage& message);
-    void HandleStopNote(const osc::ReceivedMessage& message);
+    // The receive task's flags for its script entries; null on any other thread (a packet
+    // handed over directly).
+    LuaMIDIHelper::CallerFlags* ReceiveTaskFlags() const;
+    // The Lua thread of a network entry; raises when there is none.
+    static lua_State* EnteredState(const LuaMIDIHelper::Entry& entry);
+    void HandleExec(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleCall(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleStartNote(const osc::ReceivedMessage& message, const IpEndpointName& remote);
+    void HandleStopNote(const osc::ReceivedMessage& message, const IpEndpointName& remote);
     void ProcessNote(const osc::ReceivedMessage& message, bool noteOn);
 
     // Script side. Each returns false with `error` (256 bytes) filled instead of raising, so
     // that the Lua error is raised after its C++ objects are gone.
-    static bool IsCallableGlobal(lua_State* L, int index);
     bool LookupParameterName(const char* name, SInt32& outId) const;
     bool RegisterParameterPath(lua_State* L, bool normalized, char* error);
     static bool SendOSCFromScript(lua_State* L, int formatIndex, int tableIndex, char* error);
@@ -262,10 +282,19 @@ private:
     std::atomic<EventGroup*> m_notifyEvent{nullptr};
     std::unique_ptr<Semaphore> m_taskDone, m_notifyDone;
 
+    // What the receive task tells the script host about itself; a new one per task, shared
+    // with the task's thread so that it outlives a server that let the task go.
+    std::shared_ptr<LuaMIDIHelper::CallerFlags> m_receiveCaller;
+    std::atomic<std::thread::id> m_receiveThread;
+
     // The port and the receive loop. The multiplexer lives as long as the server, so any
-    // thread may request a break without a lock: the request is a flag plus a write to the
-    // multiplexer's wake-up pipe while the loop runs.
+    // thread but the render thread may request a break without a lock: the request is a flag
+    // plus a write to the multiplexer's wake-up pipe while the loop runs.
     SocketReceiveMultiplexer m_mux;
+    // The listening socket, owned here so that a server that let its receive task go can
+    // still close it (and free the port). Whoever takes it out destroys it.
+    std::mutex m_socketLock;
+    std::unique_ptr<ReceiveSocket> m_receiveSocket;
     std::atomic<SInt32> m_port{0};
     std::atomic<SInt32> m_boundPort{0};
     std::atomic<bool> m_listening{false};
@@ -273,7 +302,11 @@ private:
     std::atomic<bool> m_quitRequested{false};
     mutable std::mutex m_bindLock;
     std::string m_bindAddress;                                  // the preference; empty: any
+    bool m_bindAddressValid = true;                             // it names an address
+    unsigned long m_bindIP = IpEndpointName::ANY_ADDRESS;       // resolved at Initialize
     unsigned long m_boundAddress = IpEndpointName::ANY_ADDRESS; // of the socket last bound
+    // The preference "OSC Reply To Other Hosts".
+    std::atomic<bool> m_replyToOtherHosts{false};
 
     // Update registrations and flags: changed by the receive task, read by the notification
     // task under the lock, and (the flags only) by NotifySetParam without it.

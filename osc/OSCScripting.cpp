@@ -39,47 +39,42 @@ void CopyError(char* error, const char* text) {
     std::snprintf(error, kErrorTextSize, "%s", text);
 }
 
-// The converted OSC arguments from `argument` on, pushed in order. stack: ... -> ... args
-int PushArguments(lua_State* L, osc::ReceivedMessageArgumentIterator argument,
-                  osc::ReceivedMessageArgumentIterator end) {
-    int count = 0;
-    for (auto it = argument; it != end; ++it) {
-        ++count;
-    }
-    if (!lua_checkstack(L, count)) {
-        throw OSCMessageError("too many arguments to exec");
-    }
+// The OSC arguments from `argument` on as script values (strings point into the packet).
+std::vector<LuaMIDIHelper::ScriptValue>
+ScriptArguments(osc::ReceivedMessageArgumentIterator argument,
+                osc::ReceivedMessageArgumentIterator end) {
+    using Type = LuaMIDIHelper::ScriptValue::Type;
+    std::vector<LuaMIDIHelper::ScriptValue> values;
     for (; argument != end; ++argument) {
+        LuaMIDIHelper::ScriptValue value;
         switch (argument->TypeTag()) {
         case osc::TRUE_TYPE_TAG:
-            lua_pushboolean(L, 1);
-            break;
         case osc::FALSE_TYPE_TAG:
-            lua_pushboolean(L, 0);
+            value = {Type::kBoolean, argument->TypeTag() == osc::TRUE_TYPE_TAG ? 1.0 : 0.0};
             break;
         case osc::NIL_TYPE_TAG:
-            lua_pushnil(L);
             break;
         case osc::INT32_TYPE_TAG:
-            lua_pushnumber(L, lua_Number(argument->AsInt32Unchecked()));
+            value = {Type::kNumber, double(argument->AsInt32Unchecked())};
             break;
         case osc::INT64_TYPE_TAG:
-            lua_pushnumber(L, lua_Number(argument->AsInt64Unchecked()));
+            value = {Type::kNumber, double(argument->AsInt64Unchecked())};
             break;
         case osc::FLOAT_TYPE_TAG:
-            lua_pushnumber(L, lua_Number(argument->AsFloatUnchecked()));
+            value = {Type::kNumber, double(argument->AsFloatUnchecked())};
             break;
         case osc::DOUBLE_TYPE_TAG:
-            lua_pushnumber(L, argument->AsDoubleUnchecked());
+            value = {Type::kNumber, argument->AsDoubleUnchecked()};
             break;
         case osc::STRING_TYPE_TAG:
-            lua_pushstring(L, argument->AsStringUnchecked());
+            value = {Type::kString, 0.0, argument->AsStringUnchecked()};
             break;
         default:
             throw OSCMessageError("unhandled argument type to exec");
         }
+        values.push_back(value);
     }
-    return count;
+    return values;
 }
 
 // Integer conversion that is defined for every float: out-of-range values and NaN give 0.
@@ -110,23 +105,22 @@ void OSCHelper::ReleaseFunctionPaths() {
     if (m_luaHelper == nullptr || paths.empty()) {
         return;
     }
-    CriticalRegionGuard lock(m_luaHelper->LuaLock());
+    // Never waits: a task let go while stuck in a script may hold the lock, and the state
+    // goes with the helper anyway.
+    ScriptLock& lock = m_luaHelper->LuaLock();
+    if (!lock.TryEnter()) {
+        return;
+    }
     if (lua_State* L = m_luaHelper->LuaState()) {
         for (const auto& [path, ref] : paths) {
-            luaL_unref(L, LUA_REGISTRYINDEX, ref);
+            m_luaHelper->ReleaseReference(L, ref);
         }
     }
+    lock.Exit();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Calls from the network
-
-// Only functions written in Lua may be called by name: the C functions among the globals
-// (dofile, loadstring, require, os.execute through a script's own global, ...) would let
-// anybody on the network run code.
-bool OSCHelper::IsCallableGlobal(lua_State* L, int index) {
-    return lua_isfunction(L, index) && !lua_iscfunction(L, index);
-}
 
 bool OSCHelper::CallFunctionPath(const std::string& address, const osc::ReceivedMessage& message) {
     std::vector<int> refs;
@@ -140,15 +134,16 @@ bool OSCHelper::CallFunctionPath(const std::string& address, const osc::Received
     if (refs.empty()) {
         return false;
     }
-    lua_State* L = ScriptState();
+    const std::vector<LuaMIDIHelper::ScriptValue> args =
+        ScriptArguments(message.ArgumentsBegin(), message.ArgumentsEnd());
+    ScriptState();
     // The registrations lock is released before the script lock is taken: script code holds
     // the script lock when it takes the registrations lock.
-    CriticalRegionGuard lock(m_luaHelper->LuaLock());
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
+    lua_State* L = EnteredState(entry);
     for (const int ref : refs) {
         StackRestore restore(L);
-        lua_rawgeti(L, LUA_REGISTRYINDEX, ref); // stack: f
-        const int nargs = PushArguments(L, message.ArgumentsBegin(), message.ArgumentsEnd());
-        if (m_luaHelper->protectedPcall(nargs) != 0) { // stack:
+        if (m_luaHelper->CallFromOutside(L, nullptr, ref, args, 0) != 0) { // stack:
             throw OSCMessageError("failed to pcall function");
         }
     }
@@ -163,34 +158,33 @@ lua_State* OSCHelper::ScriptState() {
     return L;
 }
 
-void OSCHelper::CallGlobal(lua_State* L, const char* name,
-                           osc::ReceivedMessageArgumentIterator argument,
-                           osc::ReceivedMessageArgumentIterator end, int nresults) {
-    lua_getglobal(L, name); // stack: f
-    if (!IsCallableGlobal(L, -1)) {
-        throw OSCMessageError("failed to exec function");
+lua_State* OSCHelper::EnteredState(const LuaMIDIHelper::Entry& entry) {
+    if (entry.State() == nullptr) {
+        throw OSCMessageError("no Lua support from OSC");
     }
-    const int nargs = PushArguments(L, argument, end); // stack: f args
-    // Under the callback time limit: an endless function must not keep the receive task (and
-    // a host closing the unit) waiting.
-    if (m_luaHelper->protectedPcall(nargs, nresults) != 0) { // stack: nresults values
-        throw OSCMessageError("failed to exec function");
-    }
+    return entry.State();
 }
 
-void OSCHelper::HandleExec(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleExec(const osc::ReceivedMessage& message, const IpEndpointName& /*remote*/) {
     auto argument = message.ArgumentsBegin();
     if (argument == message.ArgumentsEnd()) {
         throw osc::MissingArgumentException();
     }
     const char* name = (argument++)->AsString();
-    lua_State* L = ScriptState();
-    CriticalRegionGuard lock(m_luaHelper->LuaLock());
+    const std::vector<LuaMIDIHelper::ScriptValue> args =
+        ScriptArguments(argument, message.ArgumentsEnd());
+    ScriptState();
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
+    lua_State* L = EnteredState(entry);
     StackRestore restore(L);
-    CallGlobal(L, name, argument, message.ArgumentsEnd(), 0); // stack:
+    // The look-up, the arguments and the call run protected and under the callback time
+    // limit: neither a guarded global table nor an endless function can end or hold the host.
+    if (m_luaHelper->CallFromOutside(L, name, LUA_NOREF, args, 0) != 0) { // stack:
+        throw OSCMessageError("failed to exec function");
+    }
 }
 
-void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleCall(const osc::ReceivedMessage& message, const IpEndpointName& remote) {
     auto argument = message.ArgumentsBegin();
     const char* texts[3] = {};
     for (const char*& text : texts) {
@@ -200,17 +194,24 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
         text = (argument++)->AsString();
     }
     const char* name = texts[0];
-    const char* replyAddress = texts[1];
+    const IpEndpointName to = ReplyEndpoint(texts[1], remote);
     const char* replyPath = texts[2];
-    lua_State* L = ScriptState();
+    const std::vector<LuaMIDIHelper::ScriptValue> args =
+        ScriptArguments(argument, message.ArgumentsEnd());
+    ScriptState();
     PacketBuffer buffer;
     osc::OutboundPacketStream packet(buffer.data(), buffer.size());
     {
-        CriticalRegionGuard lock(m_luaHelper->LuaLock());
+        LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork,
+                                   ReceiveTaskFlags());
+        lua_State* L = EnteredState(entry);
         StackRestore restore(L);
-        CallGlobal(L, name, argument, message.ArgumentsEnd(), kCallResults); // stack: r1 .. r16
+        if (m_luaHelper->CallFromOutside(L, name, LUA_NOREF, args, kCallResults) != 0) {
+            throw OSCMessageError("failed to exec function");
+        } // stack: r1 .. r16
         const int first = lua_gettop(L) - kCallResults + 1;
         packet << osc::BeginBundleImmediate << osc::BeginMessage(replyPath);
+        // Reading converts nothing (strings are read as they are), so nothing allocates.
         for (int index = first; index < first + kCallResults && !lua_isnil(L, index); ++index) {
             if (lua_type(L, index) == LUA_TNUMBER ||
                 (lua_type(L, index) == LUA_TSTRING && lua_isnumber(L, index))) {
@@ -223,7 +224,7 @@ void OSCHelper::HandleCall(const osc::ReceivedMessage& message) {
         }
         packet << osc::EndMessage << osc::EndBundle;
     } // stack: (the results are gone)
-    SendPacket(ResolveAddress(replyAddress), packet);
+    SendPacket(to, packet);
 }
 
 void OSCHelper::ProcessNote(const osc::ReceivedMessage& message, bool noteOn) {
@@ -235,7 +236,7 @@ void OSCHelper::ProcessNote(const osc::ReceivedMessage& message, bool noteOn) {
     constexpr int kScriptChannel = 2;
     const auto noteByte = UInt8(note & 0xFF);
     const auto velocityByte = UInt8(TruncateToInt(double(velocity) * 127.0) & 0xFF);
-    CriticalRegionGuard lock(m_luaHelper->LuaLock());
+    LuaMIDIHelper::Entry entry(*m_luaHelper, LuaMIDIHelper::Caller::kNetwork, ReceiveTaskFlags());
     if (noteOn) {
         m_luaHelper->HandleNoteOn(kScriptChannel, noteByte, velocityByte);
     } else {
@@ -243,11 +244,11 @@ void OSCHelper::ProcessNote(const osc::ReceivedMessage& message, bool noteOn) {
     }
 }
 
-void OSCHelper::HandleStartNote(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleStartNote(const osc::ReceivedMessage& message, const IpEndpointName&) {
     ProcessNote(message, true);
 }
 
-void OSCHelper::HandleStopNote(const osc::ReceivedMessage& message) {
+void OSCHelper::HandleStopNote(const osc::ReceivedMessage& message, const IpEndpointName&) {
     ProcessNote(message, false);
 }
 
@@ -422,6 +423,9 @@ bool OSCHelper::SendOSCFromScript(lua_State* L, int formatIndex, int tableIndex,
             }
         }
         packet << osc::EndMessage << osc::EndBundle;
+        // The packet is built: resolving and sending touch no Lua state, so the render thread
+        // may use the interpreter meanwhile. The destination text stays on the stack.
+        const LuaMIDIHelper::AwayFromInterpreter away(L);
         SendPacket(ResolveAddress(destination), packet);
     } catch (const std::exception& exception) {
         CopyError(error, LineText(exception.what()).c_str());

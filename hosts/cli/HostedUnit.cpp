@@ -262,17 +262,20 @@ OSStatus MrvnHostedUnit::Pull(void* refCon, AudioUnitRenderActionFlags* /*flags*
         return kAudio_ParamError;
     }
     for (UInt32 c = 0; c < self->m_channels; ++c) {
-        std::memcpy(ioData->mBuffers[c].mData, self->m_input[c], frames * sizeof(Float32));
+        std::memcpy(ioData->mBuffers[c].mData, self->m_input[c] + self->m_inputOffset,
+                    frames * sizeof(Float32));
     }
     return noErr;
 }
 
-void MrvnHostedUnit::Render(const Float32* const* input, Float32* const* output, UInt32 frames) {
+void MrvnHostedUnit::Render(const Float32* const* input, Float32* const* output, UInt32 frames,
+                            UInt32 offset) {
     auto* list = reinterpret_cast<AudioBufferList*>(m_bufferList.get());
     list->mNumberBuffers = m_channels;
     for (UInt32 c = 0; c < m_channels; ++c) {
-        list->mBuffers[c] = AudioBuffer{1, UInt32(frames * sizeof(Float32)), output[c]};
+        list->mBuffers[c] = AudioBuffer{1, UInt32(frames * sizeof(Float32)), output[c] + offset};
     }
+    m_inputOffset = offset;
     AudioTimeStamp stamp{};
     stamp.mSampleTime = Float64(m_sampleTime);
     stamp.mFlags = kAudioTimeStampSampleTimeValid;
@@ -290,6 +293,10 @@ bool MrvnHostedUnit::SendMIDIEvent(UInt8 status, UInt8 data1, UInt8 data2, UInt3
 
 bool MrvnHostedUnit::SendSysEx(const UInt8* data, UInt32 length) {
     return MusicDeviceSysEx(m_unit, data, length) == noErr;
+}
+
+std::size_t MrvnHostedUnit::MessagesPerRender() {
+    return MrvnFluxet::kMaxMessagesPerRender;
 }
 
 AUPreset FindFactoryPreset(const MrvnHostedUnit& unit, std::string_view text) {

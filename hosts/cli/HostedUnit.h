@@ -66,12 +66,16 @@ public:
     void Initialize();
 
     // Render thread. Renders frames (at most the maximum per slice) of the given input
-    // channels into the output channels; the time stamp advances by the frames rendered.
-    void Render(const Float32* const* input, Float32* const* output, UInt32 frames);
+    // channels, from frame `offset` of each, into the output channels at the same frames; the
+    // time stamp advances by the frames rendered. A call of no frames hands on the MIDI.
+    void Render(const Float32* const* input, Float32* const* output, UInt32 frames,
+                UInt32 offset = 0);
     // Render thread, before the render call the event belongs to. False when the unit
     // refused the event (its queue is full).
     bool SendMIDIEvent(UInt8 status, UInt8 data1, UInt8 data2, UInt32 offset);
     bool SendSysEx(const UInt8* data, UInt32 length);
+    // MIDI and system-exclusive messages the unit takes in one render call.
+    static std::size_t MessagesPerRender();
 
     UInt64 FramesRendered() const { return m_sampleTime; }
 
@@ -85,6 +89,7 @@ private:
     UInt32 m_channels = 0;
     UInt64 m_sampleTime = 0;
     const Float32* const* m_input = nullptr;
+    UInt32 m_inputOffset = 0;
     std::unique_ptr<std::byte[]> m_bufferList;
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
 #include <optional>
@@ -41,7 +42,8 @@ const char* const kLiveHelp =
     "without --input), scripts, their timers and the OSC server active, until Ctrl-C, a\n"
     "termination signal or the duration. Prints the OSC port and the name the port is\n"
     "published under. Unless the state, preset or a --set gives \"OSC Port Offset\" a value,\n"
-    "the offset is 1, so the instance listens on the base port + 1.\n"
+    "the offset is 1, so the instance listens on the base port + 1. A block whose audio is\n"
+    "ready more than a block's time late is reported when it happens, and counted at the end.\n"
     "\n"
     "Options:\n"
     "  --input FILE          the audio to loop through the effect\n"
@@ -292,7 +294,7 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     if (!options.render.midiFile.empty()) {
         events = LoadMidiFile(options.render.midiFile, source.sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events));
+    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
 
     const BasePortOverride basePort(options.basePort);
     MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry,
@@ -342,19 +344,29 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
             }
             loopPosition = (loopPosition + 1) % loopLength;
         }
-        schedule.DeliverBlock(done, frames, false, toUnit);
-        unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), frames);
+        schedule.RenderBlock(done, frames, false, toUnit, [&](UInt32 offset, UInt32 count) {
+            unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), count, offset);
+        });
         if (writer) {
             writer->Write(buffers.outPointers.data(), frames);
         }
         done += frames;
 
-        // The next block is due when this one would have finished playing.
+        // The next block is due when this one would have finished playing. A block finished
+        // more than a block's time after that would have left a sound card without audio.
         Advance(deadline, double(frames) / source.sampleRate);
         const timespec now = Now();
-        if (SecondsBetween(deadline, now) > double(block) / source.sampleRate) {
-            ++lateBlocks; // fell behind by more than a block: start counting from now
-            deadline = now;
+        const double behind = SecondsBetween(deadline, now);
+        if (behind > double(block) / source.sampleRate) {
+            ++lateBlocks;
+            if (!options.render.quiet) {
+                // Here in the loop, after the render call: never from inside it.
+                char when[32];
+                std::snprintf(when, sizeof when, "%.3f", double(done - frames) / source.sampleRate);
+                context.out << "late: the block at " << when << " s of audio was ready "
+                            << std::llround(behind * 1000.0) << " ms behind its time" << std::endl;
+            }
+            deadline = now; // start counting from now
         } else {
             SleepUntil(deadline);
         }
@@ -368,10 +380,8 @@ int RunLive(const std::vector<std::string>& args, MrvnCliContext& context) {
     }
     if (!options.render.quiet) {
         context.out << "stopped after " << FormatFloat(Float32(double(done) / source.sampleRate))
-                    << " s of audio";
-        if (lateBlocks != 0) {
-            context.out << " (" << lateBlocks << " blocks late)";
-        }
+                    << " s of audio (" << lateBlocks << (lateBlocks == 1 ? " block" : " blocks")
+                    << " late)";
         if (writer) {
             context.out << "; wrote " << options.output;
         }

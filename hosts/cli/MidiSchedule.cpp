@@ -262,27 +262,55 @@ std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleR
     return ParseMidiFile(bytes, sampleRate, path);
 }
 
-MrvnMidiSchedule::MrvnMidiSchedule(std::vector<MrvnMidiEvent> events)
-    : m_events(std::move(events)) {}
+MrvnMidiSchedule::MrvnMidiSchedule(std::vector<MrvnMidiEvent> events, std::size_t perRenderCall)
+    : m_events(std::move(events)), m_perRenderCall(perRenderCall) {}
 
-void MrvnMidiSchedule::DeliverBlock(UInt64 start, UInt32 frames, bool last, const Sink& sink) {
+void MrvnMidiSchedule::RenderBlock(UInt64 start, UInt32 frames, bool last, const Sink& sink,
+                                   const RenderCall& render) {
     if (frames == 0) {
         return;
     }
     const UInt64 end = start + frames;
-    for (; m_next < m_events.size(); ++m_next) {
-        const MrvnMidiEvent& event = m_events[m_next];
-        if (event.frame >= end && !last) {
-            break;
+    for (UInt64 from = start;;) {
+        // Events due after the last block come on its last frame, and one already behind is
+        // due at once.
+        const auto placed = [&](const MrvnMidiEvent& event) {
+            return std::clamp(event.frame, from, end - 1);
+        };
+        // The events this call takes and where it ends.
+        std::size_t count = 0;
+        std::size_t beforeFrame = 0; // events placed before the latest one's frame
+        UInt64 until = end;
+        bool left = false;
+        for (std::size_t i = m_next; i < m_events.size(); ++i) {
+            if (m_events[i].frame >= end && !last) {
+                break;
+            }
+            const UInt64 at = placed(m_events[i]);
+            if (i == m_next || at != placed(m_events[i - 1])) {
+                beforeFrame = count;
+            }
+            if (count == m_perRenderCall) {
+                until = at;
+                count = at > from ? beforeFrame : count;
+                left = true;
+                break;
+            }
+            ++count;
         }
-        // An event the unit finds beyond its block would wait in its queue for a render
-        // call that never comes, and one already behind is due at once.
-        const UInt64 at = std::clamp(event.frame, start, end - 1);
-        if (sink(event, UInt32(at - start))) {
-            ++m_delivered;
-        } else {
-            ++m_refused;
+        for (const std::size_t stop = m_next + count; m_next < stop; ++m_next) {
+            const MrvnMidiEvent& event = m_events[m_next];
+            if (sink(event, UInt32(placed(event) - from))) {
+                ++m_delivered;
+            } else {
+                ++m_refused;
+            }
         }
+        render(UInt32(from - start), UInt32(until - from));
+        if (!left) {
+            return;
+        }
+        from = until;
     }
 }
 

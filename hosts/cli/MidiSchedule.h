@@ -38,14 +38,20 @@ public:
     // Receives an event and its frame offset in the coming render call; false when the
     // unit refused it.
     using Sink = std::function<bool(const MrvnMidiEvent& event, UInt32 offset)>;
+    // Renders `frames` frames of the block from frame `offset` of it in one render call.
+    using RenderCall = std::function<void(UInt32 offset, UInt32 frames)>;
 
-    // Events in time order.
-    explicit MrvnMidiSchedule(std::vector<MrvnMidiEvent> events);
+    // Events in time order; the unit takes at most `perRenderCall` of them in one render call.
+    MrvnMidiSchedule(std::vector<MrvnMidiEvent> events, std::size_t perRenderCall);
 
-    // Before the render call of frames frames starting at frame start: hands over every
-    // event due before its end. The last call of a render also hands over the events due
-    // after it, on its last frame, so that every event is delivered.
-    void DeliverBlock(UInt64 start, UInt32 frames, bool last, const Sink& sink);
+    // Renders the block of `frames` frames (not 0) from frame `start`, handing over before
+    // each render call the events due in it. The last block also takes the events due after
+    // it, on its last frame, so that every event is delivered. With more events due in the
+    // block than the unit takes per call, the block is rendered in several calls: one ends
+    // before the frame of the first event too many, with the events before that frame; one
+    // at a frame where more are due than a call takes has no frames and takes as many as fit.
+    void RenderBlock(UInt64 start, UInt32 frames, bool last, const Sink& sink,
+                     const RenderCall& render);
 
     std::size_t Delivered() const { return m_delivered; }
     std::size_t Refused() const { return m_refused; }
@@ -53,6 +59,7 @@ public:
 
 private:
     std::vector<MrvnMidiEvent> m_events;
+    std::size_t m_perRenderCall;
     std::size_t m_next = 0;
     std::size_t m_delivered = 0;
     std::size_t m_refused = 0;

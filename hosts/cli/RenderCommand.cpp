@@ -108,7 +108,7 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
     if (!options.midiFile.empty()) {
         events = LoadMidiFile(options.midiFile, sampleRate);
     }
-    MrvnMidiSchedule schedule(std::move(events));
+    MrvnMidiSchedule schedule(std::move(events), MrvnHostedUnit::MessagesPerRender());
 
     MrvnRenderSession session(options, sampleRate, channels, context.entry, &context.err);
     MrvnHostedUnit& unit = session.Unit();
@@ -135,8 +135,10 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
         for (UInt32 c = 0; c < channels; ++c) {
             std::fill(buffers.in[c].begin() + got, buffers.in[c].begin() + frames, 0.0f);
         }
-        schedule.DeliverBlock(done, frames, done + frames == total, toUnit);
-        unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), frames);
+        schedule.RenderBlock(
+            done, frames, done + frames == total, toUnit, [&](UInt32 offset, UInt32 count) {
+                unit.Render(buffers.inPointers.data(), buffers.outPointers.data(), count, offset);
+            });
         writer.Write(buffers.outPointers.data(), frames);
         done += frames;
         progress.Update(done, total);
@@ -164,8 +166,7 @@ int RunRender(const std::vector<std::string>& args, MrvnCliContext& context) {
         RenderFile(options, parsed.positionals[0], parsed.positionals[1], context);
     if (result.midiRefused != 0) {
         context.err << "fluxet: warning: the effect refused " << result.midiRefused << " of "
-                    << result.midiEvents
-                    << " MIDI events (too many in one block; try a smaller --block)" << std::endl;
+                    << result.midiEvents << " MIDI events" << std::endl;
     }
     if (!options.quiet) {
         context.out << "wrote " << parsed.positionals[1] << ": " << result.frames << " frames, "

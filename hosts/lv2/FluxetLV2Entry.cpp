@@ -1,99 +1,62 @@
-// The plug-in's only exported symbol, lv2_descriptor, and the C entries hosts call.
-#include <cstring>
-#include <new>
+// The object hosts load: it exports lv2_descriptor and nothing else, imports no library a host
+// may also carry, and forwards to the rest of the plug-in, loaded beside it with its own symbol
+// scope. The descriptors it hands out point straight into the loaded part, so instances, their
+// handles and (later) an editor sharing an instance live there alone.
+#include <dlfcn.h>
 
-#include <lv2/core/lv2.h>
-#include <lv2/state/state.h>
+#include <cstdio>
+#include <string>
 
-#include "FluxetLV2Metadata.h"
-#include "MrvnFluxetLV2.h"
+#include "FluxetLV2EntryPoints.h"
 
 namespace {
 
-MrvnFluxetLV2* Plugin(LV2_Handle instance) {
-    return static_cast<MrvnFluxetLV2*>(instance);
+// Sanitizer runtimes refuse RTLD_DEEPBIND (they must interpose every allocation). Under them
+// the part shares the process's scope; the tests that run there load no other Lua.
+bool UnderSanitizer() {
+    return dlsym(RTLD_DEFAULT, "__sanitizer_print_stack_trace") != nullptr;
 }
 
-// Main thread (instantiation).
-LV2_Handle Instantiate(const LV2_Descriptor* descriptor, double sampleRate, const char* bundlePath,
-                       const LV2_Feature* const* features) {
-    for (const FluxetLV2Variant& variant : kFluxetLV2Variants) {
-        if (std::strcmp(descriptor->URI, variant.uri) == 0) {
-            try {
-                return MrvnFluxetLV2::Create(variant.channels, sampleRate, bundlePath, features)
-                    .release();
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
-        }
+// Once, on the thread that asks first. Null when the part cannot be loaded: the reason is one
+// line on standard error, and the host finds no plug-in, so instantiation fails cleanly.
+const FluxetLV2EntryPoints* LoadCore() {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<const void*>(&LoadCore), &self) == 0 || self.dli_fname == nullptr) {
+        std::fputs("fluxet.lv2: cannot find the plug-in's own folder\n", stderr);
+        return nullptr;
     }
-    return nullptr;
-}
-
-// Audio thread; real-time safe.
-void ConnectPort(LV2_Handle instance, uint32_t port, void* data) {
-    Plugin(instance)->ConnectPort(port, data);
-}
-
-// Main thread (instantiation).
-void Activate(LV2_Handle instance) {
-    Plugin(instance)->Activate();
-}
-
-// Audio thread; real-time safe apart from the script host's lock.
-void Run(LV2_Handle instance, uint32_t frames) {
-    Plugin(instance)->Run(frames);
-}
-
-// Main thread (instantiation).
-void Deactivate(LV2_Handle /*instance*/) {}
-
-// Main thread (instantiation).
-void Cleanup(LV2_Handle instance) {
-    delete Plugin(instance);
-}
-
-// Main thread.
-LV2_State_Status Save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
-                      uint32_t /*flags*/, const LV2_Feature* const* /*features*/) {
-    try {
-        return Plugin(instance)->Save(store, handle);
-    } catch (const std::bad_alloc&) {
-        return LV2_STATE_ERR_UNKNOWN;
+    std::string path = self.dli_fname;
+    path.replace(path.find_last_of('/') + 1, std::string::npos, kFluxetLV2CoreBinary);
+    // Its Lua, oscpack and the rest bind to the libraries it was linked with before any the
+    // host has; nothing of it becomes visible to the host or other plug-ins. The part stays
+    // loaded for good (it is linked with -z nodelete): its process-wide threads outlive
+    // instances.
+    const int flags = RTLD_NOW | RTLD_LOCAL | (UnderSanitizer() ? 0 : RTLD_DEEPBIND);
+    void* core = dlopen(path.c_str(), flags);
+    if (core == nullptr) {
+        // glibc keeps dlerror's message per thread.
+        const char* reason = dlerror(); // NOLINT(concurrency-mt-unsafe)
+        std::fprintf(stderr, "fluxet.lv2: cannot load the plug-in: %s\n", reason);
+        return nullptr;
     }
-}
-
-// Main thread, or any thread while Run is active (thread-safe restore).
-LV2_State_Status Restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve,
-                         LV2_State_Handle handle, uint32_t /*flags*/,
-                         const LV2_Feature* const* /*features*/) {
-    try {
-        return Plugin(instance)->Restore(retrieve, handle);
-    } catch (const std::bad_alloc&) {
-        return LV2_STATE_ERR_UNKNOWN;
+    const auto* points =
+        static_cast<const FluxetLV2EntryPoints*>(dlsym(core, kFluxetLV2EntryPointsSymbol));
+    if (points == nullptr || points->version != kFluxetLV2EntryPointsVersion) {
+        std::fprintf(stderr, "fluxet.lv2: %s does not belong to this fluxet.so\n", path.c_str());
+        return nullptr;
     }
+    return points;
 }
 
-const LV2_State_Interface kStateInterface{Save, Restore};
-
-// Any thread.
-const void* ExtensionData(const char* uri) {
-    return std::strcmp(uri, LV2_STATE__interface) == 0 ? &kStateInterface : nullptr;
+const FluxetLV2EntryPoints* Core() {
+    static const FluxetLV2EntryPoints* const points = LoadCore();
+    return points;
 }
-
-constexpr LV2_Descriptor MakeDescriptor(const char* uri) {
-    return LV2_Descriptor{uri, Instantiate, ConnectPort, Activate,
-                          Run, Deactivate,  Cleanup,     ExtensionData};
-}
-
-const LV2_Descriptor kDescriptors[] = {
-    MakeDescriptor(kFluxetLV2Variants[0].uri),
-    MakeDescriptor(kFluxetLV2Variants[1].uri),
-};
-static_assert(sizeof(kDescriptors) / sizeof(kDescriptors[0]) == kFluxetLV2NumVariants);
 
 } // namespace
 
+// Any thread.
 LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    return index < kFluxetLV2NumVariants ? &kDescriptors[index] : nullptr;
+    const FluxetLV2EntryPoints* points = Core();
+    return points != nullptr ? points->descriptor(index) : nullptr;
 }

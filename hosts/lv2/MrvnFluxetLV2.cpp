@@ -218,38 +218,80 @@ void MrvnFluxetLV2::Run(uint32_t frames) {
     }
     BeginControlEvents();
 
-    // Slices of at most the unit's maximum; the events of each are shifted to its start, and
-    // those at or beyond the block's end go with the last.
+    // Render calls of at most the unit's maximum, each with the events of its frames shifted
+    // to its start (those at or beyond the block's end go with the last). A call ends early
+    // where its MIDI would be more than the unit takes in one call: see PlanRenderCall.
     UInt32 start = 0;
-    do {
-        const UInt32 length = std::min(frames - start, m_maxFrames);
-        const UInt32 end = start + length;
+    bool more = true;
+    while (more) {
+        const UInt32 limit = start + std::min(frames - start, m_maxFrames);
+        const RenderCall call = PlanRenderCall(start, limit, limit == frames);
+        const UInt32 length = call.end - start;
         m_numEvents = 0;
         m_hostTouched = 0;
-        for (const LV2_Atom_Event* event; (event = PeekControlEvent()) != nullptr;
-             NextControlEvent()) {
-            if (end < frames && event->time.frames >= SInt64(end)) {
-                break;
+        const SInt64 lastFrame = length > 0 ? SInt64(length) - 1 : 0;
+        for (UInt32 n = 0; n < call.events; ++n, NextControlEvent()) {
+            const LV2_Atom_Event* event = PeekControlEvent();
+            if (event == nullptr) {
+                break; // the plan read the same sequence: never
             }
-            const SInt64 last = length > 0 ? SInt64(length) - 1 : 0;
-            HandleEvent(*event, UInt32(std::clamp<SInt64>(event->time.frames - start, 0, last)));
+            HandleEvent(*event,
+                        UInt32(std::clamp<SInt64>(event->time.frames - start, 0, lastFrame)));
         }
-        if (length > 0) {
-            RenderSlice(start, length);
-        } else {
-            ApplyHostValuesDirectly();
-        }
+        RenderSlice(start, length);
         if (notifying) {
-            WriteChanges(length > 0 ? SInt64(end) - 1 : 0);
+            WriteChanges(length > 0 ? SInt64(call.end) - 1 : SInt64(start));
         }
-        start = end;
-    } while (start < frames);
+        start = call.end;
+        more = start < frames || call.messagesLeft;
+    }
 
     if (notifying) {
         lv2_atom_forge_pop(&m_forge, &sequence);
         const auto* written = reinterpret_cast<const LV2_Atom*>(m_notifyScratch.data());
         std::memcpy(m_notify, written, lv2_atom_total_size(written));
     }
+}
+
+MrvnFluxetLV2::RenderCall MrvnFluxetLV2::PlanRenderCall(UInt32 start, UInt32 limit, bool last) {
+    // A look ahead over the events from where the reading stands, which it leaves there.
+    const uint8_t* const bytes = m_controlBytes;
+    const uint32_t offset = m_controlOffset;
+    const UInt32 lastFrame = limit > start ? limit - 1 : start;
+    RenderCall call{limit, 0, false};
+    UInt32 messages = 0;
+    UInt32 beforeFrame = 0; // events placed before the frame of the latest one
+    UInt32 frame = start;
+    for (const LV2_Atom_Event* event; (event = PeekControlEvent()) != nullptr; NextControlEvent()) {
+        if (!last && event->time.frames >= SInt64(limit)) {
+            break;
+        }
+        const auto at = UInt32(std::clamp<SInt64>(event->time.frames, start, lastFrame));
+        if (at != frame) {
+            beforeFrame = call.events;
+            frame = at;
+        }
+        if (IsMessageForTheQueue(event->body) && messages++ == MrvnFluxet::kMaxMessagesPerRender) {
+            // The call ends before this message's frame, with the events before that frame;
+            // at its own first frame, with no frames and the events before this message.
+            call.end = at;
+            call.events = at > start ? beforeFrame : call.events;
+            call.messagesLeft = true;
+            break;
+        }
+        ++call.events;
+    }
+    m_controlBytes = bytes;
+    m_controlOffset = offset;
+    return call;
+}
+
+bool MrvnFluxetLV2::IsMessageForTheQueue(const LV2_Atom& atom) const {
+    if (atom.type != m_uris.midiEvent || atom.size == 0) {
+        return false;
+    }
+    const uint8_t status = *static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&atom));
+    return status >= 0x80 && status <= 0xF0;
 }
 
 void MrvnFluxetLV2::BeginControlEvents() {
@@ -328,6 +370,15 @@ void MrvnFluxetLV2::HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset)
                  std::clamp(number, info.minValue, info.maxValue));
 }
 
+Float32 MrvnFluxetLV2::RestoredValue(AudioUnitParameterID id, Float32 value) {
+    // As a host's change is held, except that "Shape" keeps the random shapes and "Wobble"
+    // beyond the published 4: scripts and OSC clients select them, and a session must give
+    // them back.
+    const MrvnParamInfo& info = astParamInfos[id];
+    const Float32 high = id == kParam_Shape ? Float32(kNumShapes - 1) : info.maxValue;
+    return std::clamp(value, info.minValue, high);
+}
+
 void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
     const LV2_Atom* property = nullptr;
     lv2_atom_object_get(&object, m_uris.patchProperty, &property, 0);
@@ -344,15 +395,16 @@ void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
 }
 
 void MrvnFluxetLV2::HandleMIDI(const LV2_Atom& atom, UInt32 offset) {
-    if (atom.size == 0) {
+    // Channel messages and system exclusive only; clock and other system messages are not the
+    // scripts' business.
+    if (!IsMessageForTheQueue(atom)) {
         return;
     }
     const auto* bytes = static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&atom));
     const uint8_t status = bytes[0];
     if (status == 0xF0) {
         MusicDeviceSysEx(m_unit, bytes, atom.size);
-    } else if (status >= 0x80 && status < 0xF0) {
-        // Channel messages only; clock and other system messages are not the scripts' business.
+    } else {
         const UInt32 data1 = atom.size > 1 ? bytes[1] & 0x7F : 0;
         const UInt32 data2 = atom.size > 2 ? bytes[2] & 0x7F : 0;
         MusicDeviceMIDIEvent(m_unit, status, data1, data2, offset);
@@ -610,7 +662,7 @@ LV2_State_Status MrvnFluxetLV2::Restore(LV2_State_Retrieve_Function retrieve,
         const void* data = retrieve(handle, m_uris.parameters[id], &size, &type, &flags);
         Float32 value = 0.0f;
         if (data != nullptr && ReadNumber(type, uint32_t(size), data, value)) {
-            values[id] = value;
+            values[id] = RestoredValue(id, value);
             found = true;
         }
     }

@@ -48,8 +48,8 @@ public:
 
     // Main thread. The sixteen values and the current preset's name.
     LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle);
-    // Main thread, possibly while Run is active: goes through the unit's state restore and
-    // makes the next Run report every value.
+    // Main thread, possibly while Run is active: goes through the unit's state restore, each
+    // value held to its range, and makes the next Run report every value.
     LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
 
     UInt32 MaxFrames() const { return m_maxFrames; }
@@ -68,6 +68,22 @@ private:
 
     MrvnFluxetLV2(UInt32 channels, const LV2_URID_Map& map);
     bool Open(double sampleRate, const char* bundlePath);
+
+    // One render call of a block: where it ends, how many events of the control sequence it
+    // takes, and whether messages are left at its end that it could not take.
+    struct RenderCall {
+        UInt32 end;
+        UInt32 events;
+        bool messagesLeft;
+    };
+    // Render thread; real-time safe. The call from frame `start` of the block: up to `limit`
+    // with the events of those frames (all that are left when `last`), unless more messages
+    // for the unit's queue fall in it than the unit takes per call. Then it ends at the frame
+    // of the first message too many, with the events before that frame; or, when that is
+    // `start` itself, there with no frames and the events before that message.
+    RenderCall PlanRenderCall(UInt32 start, UInt32 limit, bool last);
+    // A MIDI event that goes to the unit's queue: a channel message or system exclusive.
+    bool IsMessageForTheQueue(const LV2_Atom& atom) const;
 
     // Render thread; real-time safe. The control sequence's events in order, each 64-bit
     // aligned (a copy when the host's is not); null at the end.
@@ -89,6 +105,8 @@ private:
     bool WritePatchSet(int64_t frame, AudioUnitParameterID id);
     int ParameterForURID(LV2_URID urid) const;
     Float32 ParameterValue(AudioUnitParameterID id) const;
+    // A restored value held to the parameter's range. Any thread.
+    static Float32 RestoredValue(AudioUnitParameterID id, Float32 value);
     // A finite number from an atom body of the numeric types hosts send.
     bool ReadNumber(LV2_URID type, uint32_t size, const void* body, Float32& outValue) const;
 

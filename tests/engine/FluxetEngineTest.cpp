@@ -318,6 +318,67 @@ TEST(FluxetEngine, ResetsAndANonFiniteLevel) {
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](Float32 v) { return std::isfinite(v); }));
 }
 
+// Finite but absurd values, as a script, an OSC client or a saved state may store them, one
+// parameter at a time and together, over a stereo signal below 1 in magnitude: the output stays
+// finite and the delay lines hold no more than the input can build up in a loop of gain 1 (a
+// frame's worth per frame). Back at the defaults (dry 0, effect 1, no feedback), everything is
+// the input again within the ring's length.
+TEST(FluxetEngine, AbsurdValuesKeepTheOutputFiniteAndPassWithinTheRingsLength) {
+    using Values = std::vector<std::pair<AudioUnitParameterID, Float32>>;
+    std::vector<Values> cases = {
+        {{kParam_DryLevel, 1e13f}, {kParam_EffectLevel, -1e13f}},
+        {{kParam_SpeedCoarse, 1e38f}, {kParam_SpeedFine, 1e38f}, {kParam_SpeedLFODepth, 1e38f}},
+        {{kParam_Feedback, -1e21f}, {kParam_DepthCoarse, 30.0f}},
+        {{kParam_Feedback, 1e21f}, {kParam_Bias, 1.0f}, {kParam_SpeedFine, 0.5f}},
+        {{kParam_Bias, 1e38f}, {kParam_DepthCoarse, 3e38f}, {kParam_DepthFine, 3e38f}},
+        {{kParam_Shape, 7.5f}, {kParam_Spread, 1e30f}, {kParam_Feedback, 90.0f}},
+        {{kParam_Shape, 1e30f}, {kParam_Spread, -3e38f}, {kParam_SpeedCoarse, 3e38f}},
+        {{kParam_SpeedLFOSpeed, 3e38f},
+         {kParam_SpeedLFODepth, 5.0f},
+         {kParam_DepthLFOSpeed, -3e38f},
+         {kParam_DepthLFODepth, 3e38f}}};
+    for (UInt32 id = 0; id < kParam_OSCPortOffset; ++id) {
+        for (const Float32 value : {3e38f, -3e38f, 1e13f}) {
+            cases.push_back({{id, value}});
+        }
+    }
+    const auto peak = [](const std::vector<Float32>& v) {
+        Float32 peak = 0.0f;
+        for (const Float32 x : v) {
+            peak = std::isfinite(x) ? std::max(peak, std::fabs(x)) : INFINITY;
+        }
+        return peak;
+    };
+    constexpr UInt32 kBlock = 4096;
+    for (const Values& values : cases) {
+        SCOPED_TRACE(testing::PrintToString(values));
+        EngineHarness h(2, 48000.0f, kBlock);
+        h.Set({{kParam_Feedback, 50.0f}, {kParam_DepthCoarse, 100.0f}})
+            .RenderSignal(Noise(kBlock, 1));
+        for (const auto& [id, value] : values) {
+            h.params[id] = value;
+        }
+        EngineHarness::Buffers out;
+        for (UInt32 block = 1; block <= 4; ++block) {
+            h.Render({Noise(kBlock, 2 + block), Noise(kBlock, 9 + block)}, out);
+            for (int c = 0; c < 2; ++c) {
+                ASSERT_TRUE(std::isfinite(peak(out[c]))) << "block " << block << " ch " << c;
+                ASSERT_LE(peak(h.Ring(c)), Float32((block + 1) * kBlock)) << "block " << block;
+            }
+        }
+        for (UInt32 p = 0; p < kNumParameters; ++p) {
+            h.params[p] = astParamInfos[p].defaultValue;
+        }
+        for (UInt32 block = 0; block * kBlock < 65536 + 2 * kBlock; ++block) {
+            h.Render({Noise(kBlock, 20 + block), Noise(kBlock, 40 + block)}, out);
+        }
+        for (int c = 0; c < 2; ++c) {
+            EXPECT_LE(peak(out[c]), 1.0f) << "ch " << c;
+            EXPECT_LE(peak(h.Ring(c)), 1.0f) << "ch " << c;
+        }
+    }
+}
+
 TEST(FluxetParameters, PresetCompletionFillsTheDefaultsOnceAndKeepsListedValues) {
     // "Defaults" lists no values of its own: before the first completion they are unset.
     EXPECT_EQ(astPresets[0].numValues, 0);

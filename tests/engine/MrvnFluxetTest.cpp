@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "AUError.h"
@@ -33,7 +34,8 @@ template <class T> T Fetch(AudioUnit unit, AudioUnitPropertyID id) {
 }
 
 // The unit with its kernel passes and dispatched messages recorded in order:
-// "A<channel>:<frames>@<sub-block offset>" and "M<second data byte>".
+// "A<channel>:<frames>@<sub-block offset>" and "M<second data byte>"; and the frame of the
+// render call at which each message came (the frames channel 0 had processed).
 class ObservedFluxet : public MrvnFluxet {
 public:
     explicit ObservedFluxet(AudioComponentInstance instance) : MrvnFluxet(instance) {}
@@ -47,6 +49,7 @@ public:
             m_owner.timeline += "A" + std::to_string(GetChannelNum()) + ":" +
                                 std::to_string(nFrames) + "@" +
                                 std::to_string(m_owner.SubBlockOffset()) + " ";
+            m_owner.framesDone += GetChannelNum() == 0 ? nFrames : 0;
             CFluxetKernel::Process(source, destination, nFrames, numChannels, ioSilence);
         }
 
@@ -59,10 +62,13 @@ public:
     }
 
     std::string timeline;
+    UInt32 framesDone = 0;
+    std::vector<UInt32> landings;
 
 protected:
     void DispatchQueuedMessage(const MV::MessageQueueItem& item) override {
         timeline += "M" + std::to_string(item.m_bytes[3]) + " ";
+        landings.push_back(framesDone);
         MrvnFluxet::DispatchQueuedMessage(item);
     }
 };
@@ -107,6 +113,39 @@ TEST_F(FluxetUnit, QueuedMidiSplitsTheBlockAtItsOffsets) {
     // then the one beyond the block.
     EXPECT_EQ(host.Object<ObservedFluxet>().timeline,
               "M5 A0:100@0 A1:100@0 M11 M22 A0:412@100 A1:412@100 M33 ");
+}
+
+// Scheduled parameter events split the render call into slices; each message still comes at
+// its own frame of the call (one beyond the block after its last frame), and the audio is
+// whole.
+TEST_F(FluxetUnit, QueuedMidiKeepsItsFrameAcrossScheduledParameterSlices) {
+    const std::tuple<std::vector<UInt32>, std::vector<UInt32>, std::vector<UInt32>> cases[] = {
+        // MIDI, scheduled changes, where the MIDI comes
+        {{300}, {100}, {300}},           {{50, 300, 450}, {100, 400}, {50, 300, 450}},
+        {{100, 100}, {100}, {100, 100}}, {{0, 511}, {1, 510}, {0, 511}},
+        {{150, 600}, {200}, {150, 512}},
+    };
+    UnitHost host(kFluxetComponentDescription, ObservedEntry);
+    ASSERT_EQ(host.Configure(44100.0, 2, 512), noErr);
+    ASSERT_EQ(host.Initialize(), noErr);
+    auto& unit = host.Object<ObservedFluxet>();
+    for (const auto& [midi, changes, landings] : cases) {
+        for (const UInt32 frame : midi) {
+            ASSERT_EQ(MusicDeviceMIDIEvent(host.Unit(), 0xB0, 1, 2, frame), noErr);
+        }
+        for (const UInt32 frame : changes) {
+            AudioUnitParameterEvent event{
+                kAudioUnitScope_Global, 0, kParam_Bias, kParameterEvent_Immediate, {}};
+            event.eventValues.immediate = {frame, 0.0f};
+            ASSERT_EQ(AudioUnitScheduleParameters(host.Unit(), &event, 1), noErr);
+        }
+        unit.framesDone = 0;
+        unit.landings.clear();
+        Channels output;
+        ASSERT_EQ(host.Render(Channels(2, Noise(512, 1)), 0, 512, output), noErr);
+        EXPECT_EQ(unit.landings, landings);
+        EXPECT_EQ(unit.framesDone, 512u);
+    }
 }
 
 TEST_F(FluxetUnit, RenderingTwiceWithOneTimeStampRendersOnce) {

@@ -2,6 +2,7 @@
 // parameters, properties, property listeners and presets, all through the host API.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -183,7 +184,12 @@ TEST(FrameworkDispatch, UnsupportedFormatIsRefusedAndKept) {
         [](auto& f) {
             f.mFormatFlags &= ~kAudioFormatFlagIsNonInterleaved;
             f.mBytesPerFrame = f.mBytesPerPacket = 8;
-        }};
+        },
+        [](auto& f) { f.mSampleRate = 0.0; },
+        [](auto& f) { f.mSampleRate = -48000.0; },
+        [](auto& f) { f.mSampleRate = 0.5; },
+        [](auto& f) { f.mSampleRate = std::nan(""); },
+        [](auto& f) { f.mSampleRate = INFINITY; }};
     HostedUnit host;
     const AudioStreamBasicDescription initial = AUIOElement::DefaultStreamFormat();
     for (std::size_t i = 0; i < std::size(changes); ++i) {

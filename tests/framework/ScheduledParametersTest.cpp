@@ -2,6 +2,7 @@
 // that the buffers are put back whole.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <tuple>
 
 #include "TestUnit.h"
@@ -107,6 +108,28 @@ TEST_F(FrameworkScheduledParameters, ImmediateEventHoldsForTheWholeBlock) {
     ASSERT_EQ(unit.numProcessCalls, 4u + 6u);
     for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
         EXPECT_EQ(unit.processCalls[i].gain, i < 4 ? 0.5f : 0.25f);
+    }
+}
+
+// A value that is not finite is refused as a unit refuses it when set: the event neither
+// applies nor splits the render, and the other events of the call still do.
+TEST_F(FrameworkScheduledParameters, EventsWithValuesThatAreNotFiniteAreRefused) {
+    const AudioUnitParameterEvent refused[] = {
+        Immediate(kParamGain, 100, NAN), Immediate(kParamGain, 0, -INFINITY),
+        Ramp(kParamGain, 100, 50, NAN, 1.0f), Ramp(kParamGain, 0, 50, 1.0f, INFINITY)};
+    TestUnit& unit = host.Unit();
+    const Float32 gain = host.Param(kParamGain);
+    for (const AudioUnitParameterEvent& event : refused) {
+        unit.ClearRecords();
+        EXPECT_EQ(Schedule({event, Immediate(kParamSpeed, 300, 30.0f)}), kAudio_ParamError);
+        ASSERT_OK(Render());
+        EXPECT_EQ(host.Param(kParamGain), gain);
+        EXPECT_EQ(host.Param(kParamSpeed), 30.0f);
+        ASSERT_EQ(unit.numProcessCalls, 4u) << "two slices, two channels";
+        for (std::size_t i = 0; i < unit.numProcessCalls; ++i) {
+            EXPECT_EQ(unit.processCalls[i].frames, i < 2 ? 300u : 212u);
+            EXPECT_EQ(unit.processCalls[i].gain, gain);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <random>
 
 #include "AUStateFile.h"
@@ -219,6 +220,21 @@ TEST_F(FrameworkState, TheBlobWalkStopsAtAMissingElementOrTheEnd) {
     EXPECT_EQ(host.Param(kParamSpeed), 20.0f);
     EXPECT_EQ(host.Param(kParamSteps), 7.0f);
     EXPECT_EQ(host.Param(kParamMode), 0.0f);
+}
+
+// A stored value that is not finite is refused as a unit refuses it when set: the parameter
+// keeps its value and the rest of the state is restored.
+TEST_F(FrameworkState, ValuesThatAreNotFiniteAreRefusedAndTheRestRestored) {
+    std::vector<UInt8> blob;
+    AppendRecord(
+        blob, 0, 0,
+        {{kParamGain, NAN}, {kParamSpeed, 30.0f}, {kParamSteps, -INFINITY}, {kParamMode, 1.0f}});
+    const Float32 gain = host.Param(kParamGain), steps = host.Param(kParamSteps);
+    ASSERT_OK(RestoreBlob(blob));
+    EXPECT_EQ(host.Param(kParamGain), gain);
+    EXPECT_EQ(host.Param(kParamSteps), steps);
+    EXPECT_EQ(host.Param(kParamSpeed), 30.0f);
+    EXPECT_EQ(host.Param(kParamMode), 1.0f);
 }
 
 // Run under the sanitizer build: a read past the blob's end is reported there.

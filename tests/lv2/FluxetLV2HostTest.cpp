@@ -1,7 +1,6 @@
 // The built bundle loaded through lilv as a host loads it: stable URIs, state, parameter changes
 // at their frames, notifications, changes from scripts and OSC, real time.
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -198,29 +197,58 @@ TEST(FluxetLV2Messages, HostValuesAreHeldToTheRangeAndGetIsAnsweredOffTheAlignme
     EXPECT_EQ(instance.QueryAll()[kParam_Bias], 0.75f);
 }
 
+// A script's change is heard at its controller's frame whatever else splits the block: the
+// host's changes, slices of the unit's maximum, and more MIDI than the unit takes in one render
+// call, bunched at one frame or spread.
 TEST(FluxetLV2Scripts, AScriptsChangeIsHeardAtItsFrameAndReportedToTheHost) {
-    // A script in the user's script folder, for the instance created while it exists.
-    const std::filesystem::path script =
-        std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "Morvane/Fluxet/Scripts/lv2.lua";
-    std::filesystem::create_directories(script.parent_path());
-    std::ofstream(script) << "requestCC(21, function(channel, controller, value)\n"
-                             "    setParameter('Dry Level', value / 127)\n"
-                             "end)\n";
-    auto scripted = std::make_unique<LV2TestInstance>(kFluxetLV2StereoURI, 1024);
-    std::filesystem::remove(script);
-    LV2TestInstance plain(kFluxetLV2StereoURI, 1024);
-    // Both renders are split by a controller at frame 300; only the script's moves a parameter.
-    ControlSequence moving;
-    moving.MIDI(300, {0xB0, 21, 127});
-    ControlSequence still;
-    still.MIDI(300, {0xB0, 22, 127});
-    const Buffers input = TestSignal(2, 1024, 11);
-    EXPECT_TRUE(plain.Run(1024, &still, &input).empty());
-    const auto reports = scripted->Run(1024, &moving, &input);
-    EXPECT_EQ(Flips(scripted->output, plain.output), std::vector(2, std::vector<uint32_t>{300}));
-    const LV2_URID type = Host().Map(LV2_ATOM__Float);
-    EXPECT_EQ(reports,
-              (std::vector<ReportedValue>{{1023, ParameterURID(kParam_DryLevel), type, 1}}));
+    // For the instances created while it exists.
+    const UserScript script("requestCC(21, function(channel, controller, value)\n"
+                            "    setParameter('Dry Level', value / 127)\n"
+                            "end)\n");
+    // Runs of events in time order: (frame, count, kind) for controllers no script asks for
+    // ('m'), changes that change nothing ('p') and the script's controller ('c').
+    using Runs = std::vector<std::tuple<uint32_t, int, char>>;
+    const std::tuple<int32_t, uint32_t, Runs> cases[] = {
+        {1024, 1024, {{300, 1, 'c'}}},
+        {1024, 1024, {{100, 1, 'p'}, {299, 1, 'p'}, {300, 1, 'c'}, {301, 1, 'p'}}},
+        {1024, 1024, {{0, 1, 'p'}, {1, 1, 'p'}, {1, 1, 'c'}, {2, 1, 'p'}}},
+        {256, 1000, {{50, 1, 'p'}, {690, 1, 'p'}, {700, 1, 'c'}}},
+        {1024, 1024, {{0, 150, 'm'}, {300, 1, 'c'}}},
+        {1024, 1024, {{5, 1, 'p'}, {10, 130, 'm'}, {10, 1, 'p'}, {10, 1, 'c'}}},
+        {256, 1000, {{600, 70, 'm'}, {690, 1, 'p'}, {699, 70, 'm'}, {700, 1, 'c'}}},
+    };
+    for (const auto& [maxBlock, frames, runs] : cases) {
+        LV2TestInstance scripted(kFluxetLV2StereoURI, maxBlock);
+        LV2TestInstance plain(kFluxetLV2StereoURI, maxBlock);
+        // Both renders are split alike; only the script's controller moves a parameter.
+        ControlSequence moving;
+        ControlSequence still;
+        uint32_t controller = 0;
+        for (const auto& [frame, count, kind] : runs) {
+            controller = kind == 'c' ? frame : controller;
+            for (int n = 0; n < count; ++n) {
+                for (ControlSequence* control : {&moving, &still}) {
+                    if (kind == 'p') {
+                        control->PatchSet(frame, kParam_Bias, 0.0f);
+                    } else {
+                        const bool heard = kind == 'c' && control == &moving;
+                        control->MIDI(frame, {0xB0, uint8_t(heard ? 21 : 22), 127});
+                    }
+                }
+            }
+        }
+        SCOPED_TRACE("controller at " + std::to_string(controller));
+        const Buffers input = TestSignal(2, frames, 11);
+        EXPECT_TRUE(plain.Run(frames, &still, &input).empty());
+        const auto reports = scripted.Run(frames, &moving, &input);
+        EXPECT_EQ(Flips(scripted.output, plain.output),
+                  std::vector(2, std::vector<uint32_t>{controller}));
+        // Once, at the end of the render call that heard it.
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].frame >= controller && reports[0].frame < frames);
+        EXPECT_EQ(reports[0].property, ParameterURID(kParam_DryLevel));
+        EXPECT_EQ(reports[0].value, 1.0f);
+    }
 }
 
 // Changes made inside the unit (here by the OSC server's thread) go out as patch:Set once each,
@@ -264,7 +292,7 @@ TEST(FluxetLV2Osc, TheInstanceAnswersOnItsPortAndChangesReachTheHostAndOtherList
 TEST(FluxetLV2RealTime, RunAllocatesNothing) {
     for (const FluxetLV2Variant& variant : kFluxetLV2Variants) {
         SCOPED_TRACE(variant.uri);
-        LV2TestInstance instance(variant.uri, 256);
+        LV2TestInstance instance(variant.uri, 256, Loading::InProcess);
         ControlSequence control;
         // Many changes at many frames across three slices, MIDI and a full report. (System
         // exclusive is left out: a message longer than any before it may take memory.)
@@ -275,6 +303,9 @@ TEST(FluxetLV2RealTime, RunAllocatesNothing) {
         control.MIDI(10, {0xB0, 1, 64});
         control.MIDI(300, {0x90, 60, 100});
         control.MIDI(301, {0xE0, 0, 64});
+        for (int i = 0; i < 150; ++i) { // more than one render call takes, at one frame
+            control.MIDI(400, {0xB0, 2, uint8_t(i)});
+        }
         control.PatchGet(500);
         EXPECT_FALSE(instance.Run(700, &control).empty()) << "the report went out";
         EXPECT_EQ(instance.allocations, 0u);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -28,6 +29,7 @@
 #include <lv2/urid/urid.h>
 
 #include "CountingAllocator.h"
+#include "FluxetLV2EntryPoints.h"
 #include "FluxetLV2Metadata.h"
 #include "FluxetParameters.h"
 #include "OscTestSupport.h"
@@ -114,6 +116,23 @@ private:
     LV2_Feature m_mapFeature{LV2_URID__map, &m_map},
         m_optionsFeature{LV2_OPTIONS__options, m_options};
     const LV2_Feature* m_features[3]{&m_mapFeature, nullptr, nullptr};
+};
+
+// A script in the user's script folder while this exists: instances created meanwhile run it.
+class UserScript {
+public:
+    explicit UserScript(const std::string& text)
+        : m_path(std::filesystem::path(std::getenv("XDG_DATA_HOME")) /
+                 "Morvane/Fluxet/Scripts/test.lua") {
+        std::filesystem::create_directories(m_path.parent_path());
+        std::ofstream(m_path) << text;
+    }
+    ~UserScript() { std::filesystem::remove(m_path); }
+    UserScript(const UserScript&) = delete;
+    UserScript& operator=(const UserScript&) = delete;
+
+private:
+    std::filesystem::path m_path;
 };
 
 inline LV2TestHost& Host() {
@@ -258,13 +277,33 @@ inline LV2_State_Status StoreProperty(LV2_State_Handle handle, uint32_t key, con
     (*static_cast<StoredProperties*>(handle))[key] = {type, {bytes, bytes + size}};
     return LV2_STATE_SUCCESS;
 }
+// Where an instance's code comes from: the built bundle as hosts load it, or the descriptors
+// linked into this program. Only the latter's allocations reach this program's counting
+// operators: the bundle binds to the allocator of its own symbol scope.
+enum class Loading { Bundle, InProcess };
+
 // An instance of one of the plug-ins with buffers for its ports.
 class LV2TestInstance {
 public:
-    LV2TestInstance(const char* uri, int32_t maxBlockLength) : m_maxBlockLength(maxBlockLength) {
+    LV2TestInstance(const char* uri, int32_t maxBlockLength, Loading loading = Loading::Bundle)
+        : m_maxBlockLength(maxBlockLength) {
         const LilvPlugin* plugin = Host().Plugin(uri);
         m_channels = (lilv_plugin_get_num_ports(plugin) - 2) / 2;
-        m_instance = lilv_plugin_instantiate(plugin, 48000.0, Host().Features(maxBlockLength));
+        const auto* features = Host().Features(maxBlockLength);
+        if (loading == Loading::Bundle) {
+            m_instance = lilv_plugin_instantiate(plugin, 48000.0, features);
+        } else {
+            const LV2_Descriptor* descriptor = nullptr;
+            for (uint32_t i = 0; (descriptor = FluxetLV2Descriptor(i)) != nullptr; ++i) {
+                if (std::strcmp(descriptor->URI, uri) == 0) {
+                    LV2_Handle handle = descriptor->instantiate(descriptor, 48000.0,
+                                                                FLUXET_LV2_BUNDLE_DIR, features);
+                    m_instance =
+                        handle != nullptr ? new LilvInstance{descriptor, handle, nullptr} : nullptr;
+                    break;
+                }
+            }
+        }
         if (m_instance == nullptr) {
             throw std::runtime_error(std::string("cannot instantiate ") + uri);
         }
@@ -272,7 +311,12 @@ public:
     }
     ~LV2TestInstance() {
         lilv_instance_deactivate(m_instance);
-        lilv_instance_free(m_instance);
+        if (m_instance->pimpl != nullptr) {
+            lilv_instance_free(m_instance);
+        } else {
+            m_instance->lv2_descriptor->cleanup(m_instance->lv2_handle);
+            delete m_instance;
+        }
     }
     LilvInstance* Instance() const { return m_instance; }
 

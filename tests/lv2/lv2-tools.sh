@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks of the built LV2 bundle with Debian's own LV2 tools.
-# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|bench BUILD_DIR [FLUXET_PROGRAM]
+# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|bench|ardour BUILD_DIR [FLUXET_PROGRAM]
 # In sanitizer builds FLUXET_SANITIZER_PRELOAD names the runtimes the tools need.
 set -euo pipefail
 
@@ -46,8 +46,25 @@ free_base_port() { # with the next 100 ports unused by UDP
 
 case "$check" in
 exports)
-    symbols=$(nm -D --defined-only "$bundle/fluxet.so" | awk '{print $3}')
-    [ "$symbols" = "lv2_descriptor" ] || fail "exported symbols: $symbols" ;;
+    # What hosts load shows them lv2_descriptor alone and takes nothing from their libraries
+    # (Ardour carries its own Lua); the part it loads shows the entry its table alone.
+    for object in "fluxet.so lv2_descriptor" "fluxet-core.so fluxet_lv2_entry_points"; do
+        read -r file symbol <<<"$object"
+        symbols=$(nm -D --defined-only "$bundle/$file" | awk '{print $3}')
+        [ "$symbols" = "$symbol" ] || fail "$file exports: $symbols"
+        readelf -d "$bundle/$file" | grep -q "Flags:.*NODELETE" || fail "$file may be unloaded"
+    done
+    imports=$(nm -D --undefined-only "$bundle/fluxet.so" | awk '{print $2}')
+    foreign=$(grep -iE "lua|osc|plist|avahi|sndfile|smf" <<<"$imports") &&
+        fail "fluxet.so imports $foreign" || true
+    # A bundle whose part is missing fails to instantiate with one line, and nothing crashes.
+    mkdir "$work/lv2" && cp -R "$bundle" "$work/lv2/" && rm "$work/lv2/fluxet.lv2/fluxet-core.so"
+    status=0
+    out=$(LV2_PATH="$work/lv2" run_host lv2bench -n 4800 "$stereo" 2>&1) || status=$?
+    [ "$status" -lt 128 ] || fail "lv2bench died (status $status) on a bundle without its part"
+    n=$(grep -c "^fluxet.lv2: cannot load the plug-in: .*fluxet-core.so" <<<"$out") || true
+    [ "$n" -eq 1 ] && ! grep -qE "^[0-9.]+ $stereo$" <<<"$out" || { echo "$out"; fail "not refused once"; }
+    ;;
 
 validate)
     out=$(lv2_validate "$bundle"/*.ttl 2>&1) && grep -q "Found 0 errors" <<<"$out" &&
@@ -173,6 +190,58 @@ bench)
     for uri in "$stereo" "$mono"; do
         out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) && grep -qE "^[0-9.]+ $uri$" <<<"$out" ||
             { echo "$out"; fail "lv2bench did not run $uri"; }
+    done
+    ;;
+
+ardour)
+    # Ardour carries its own Lua and exports it: the plug-ins must run there on their own Lua.
+    # Both run from a factory preset with one parameter moved, in a session that is saved,
+    # closed and loaded again; a script of their own reports the values they hold.
+    command -v ardour7-lua >/dev/null || { echo "SKIP: no ardour7-lua (Debian package ardour)"; exit 77; }
+    export HOME=$work/home XDG_CACHE_HOME=$work/cache FLUXET_ARDOUR_DUMPS
+    mkdir -p "$HOME" "$XDG_DATA_HOME/Morvane/Fluxet/Scripts"
+    cat >"$XDG_DATA_HOME/Morvane/Fluxet/Scripts/dump.lua" <<'EOF'
+local file = os.getenv("FLUXET_ARDOUR_DUMPS") .. "/" .. tostring({}):match("0x%x+")
+requestPeriodicCallback(0.1, function()
+    local values = {}
+    for p = 0, getNumParameters() - 1 do
+        values[#values + 1] = string.format("%.6g", getParameter(p))
+    end
+    local out = io.open(file .. ".new", "w")
+    out:write(table.concat(values, " "), "\n")
+    out:close()
+    os.rename(file .. ".new", file)
+end)
+EOF
+    # track, channels, plug-in, preset, moved parameter's symbol and number, its value
+    plugins=("Stereo 2 $stereo Flangey dry_level 0 0.25" "Mono 1 $mono Chorusy feedback 10 -35.5")
+    arguments=() expected=()
+    for plugin in "${plugins[@]}"; do
+        read -r track channels uri preset symbol number value <<<"$plugin"
+        arguments+=("$track $channels $uri $preset $symbol $value")
+        values=$("$fluxet" params --preset "$preset" | sed -n '/^ *# /,/^$/p' |
+            sed -E 's/ \([^)]*\)$//' | awk '$1 ~ /^[0-9]+$/ {print $NF}')
+        expected+=("$(awk -v n="$number" -v v="$value" '{print NR - 1 == n ? v : $1}' <<<"$values" | paste -sd' ')")
+    done
+    for phase in create reload; do
+        FLUXET_ARDOUR_DUMPS=$work/dumps-$phase
+        mkdir -p "$FLUXET_ARDOUR_DUMPS"
+        status=0
+        timeout -k 10 120 ardour7-lua "$(dirname "$0")/ardour-session.lua" "$phase" "$work/session" \
+            "${arguments[@]}" >"$work/ardour-$phase.log" 2>&1 || status=$?
+        if [ $status -ne 0 ]; then
+            tail -n 30 "$work/ardour-$phase.log"
+            [ $status -eq 124 ] && fail "Ardour did not finish the $phase step within 120 s"
+            [ $status -ge 128 ] && fail "Ardour died (signal $((status - 128))) in the $phase step"
+            fail "the $phase step failed in Ardour (status $status)"
+        fi
+        ! grep -E "^@@@|fluxet.lv2:" "$work/ardour-$phase.log" || fail "the plug-in reported a problem"
+        # One report per instance, each from a plug-in holding its preset and moved value.
+        reports=$(cat "$FLUXET_ARDOUR_DUMPS"/* 2>/dev/null | sort)
+        [ "$reports" = "$(printf '%s\n' "${expected[@]}" | sort)" ] || {
+            printf 'expected:\n%s\nreported:\n%s\n' "$(printf '%s\n' "${expected[@]}")" "$reports"
+            fail "the plug-ins in Ardour do not hold their values after the $phase step"
+        }
     done
     ;;
 

@@ -1,6 +1,8 @@
 // The address space against the real unit, its server and clients all on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <plist/plist.h>
 #include <sstream>
 
@@ -8,6 +10,7 @@
 #include "FluxetParameters.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
+#include "Preferences.h"
 
 namespace {
 
@@ -87,7 +90,7 @@ TEST_F(OSCAddressSpace, ChangesAndGetAllRegisteredReachEveryRegistrationInOrder)
     EXPECT_FALSE(watcher.Receive(200) || second.Receive(0));
 }
 
-// A restore bypasses the parameter hook; registered clients still hear the restored values.
+// A restore bypasses the parameter hook; registered clients still hear each restored value once.
 TEST_F(OSCAddressSpace, RestoredValuesReachRegistrations) {
     AudioUnit handle = unit.Host().Unit();
     unit.Host().SetParameter(kParam_Feedback, 12.5f);
@@ -104,6 +107,21 @@ TEST_F(OSCAddressSpace, RestoredValuesReachRegistrations) {
               noErr);
     plist_free(state);
     EXPECT_EQ(watcher.Next(), "#bundle /a ,if 10 12.5");
+    EXPECT_FALSE(watcher.Receive(300)) << "heard twice";
+}
+
+// A factory preset sets every value through the unit's own set: each registration hears its
+// parameter once.
+TEST_F(OSCAddressSpace, APresetReachesEachRegistrationOnce) {
+    Deliver(Message("/registerUpdate", int(kParam_DryLevel), watcher.Address(), "/d"));
+    Deliver(Message("/registerUpdate", int(kParam_Feedback), watcher.Address(), "/f"));
+    const AUPreset simpleDelay{10, nullptr};
+    ASSERT_EQ(AudioUnitSetProperty(unit.Host().Unit(), kAudioUnitProperty_PresentPreset,
+                                   kAudioUnitScope_Global, 0, &simpleDelay, sizeof simpleDelay),
+              noErr);
+    EXPECT_EQ(watcher.Next(), "#bundle /d ,if 0 1");
+    EXPECT_EQ(watcher.Next(), "#bundle /f ,if 10 71");
+    EXPECT_FALSE(watcher.Receive(300)) << "heard twice";
 }
 
 // Each refusal prints its own line and changes nothing; no reply goes out, the server goes on.
@@ -155,21 +173,99 @@ TEST_F(OSCAddressSpace, RegisteringTwiceKeepsOneRegistrationAndUnregisteringClea
     EXPECT_FALSE(watcher.Receive(200)) << "nothing is sent after unregistering";
 }
 
-TEST_F(OSCAddressSpace, RegistrationsAreBoundedSoNobodyCanFillTheMemory) {
-    for (std::size_t i = 0; i < OSCHelper::kMaxUpdateRegistrations; ++i) {
+// One address that requests come from holds at most 64 registrations, and the server at most
+// 1024 over all (requests of other hosts handed over directly; nothing is ever sent to them).
+TEST_F(OSCAddressSpace, RegistrationsAreBoundedPerSenderAndInTotal) {
+    const auto registerFrom = [&](unsigned long host, int i) {
+        const std::string address = OSCHelper::EndpointText(IpEndpointName(host, 9));
+        const Packet packet = Message("/registerUpdate", i % 16, address, "/r" + std::to_string(i));
+        Server().ProcessPacket(packet.data(), int(packet.size()), IpEndpointName(host, 9));
+    };
+    for (std::size_t i = 0; i < OSCHelper::kMaxUpdateRegistrationsPerSender; ++i) {
         client.Send(unit.Port(), Message("/registerUpdate", int(i % 16), client.Address(),
                                          "/r" + std::to_string(i)));
-        if (i % 64 == 63) {
-            ASSERT_TRUE(PingRoundTrip(client, unit.Port())); // no more than the socket holds
-        }
     }
     EXPECT_EQ(Printed({Message("/registerUpdate", 3, client.Address(), "/more")}),
-              "error while parsing message: /registerUpdate: too many update registrations\n");
+              "error while parsing message: /registerUpdate: too many update registrations from "
+              "this address\n");
+    for (unsigned long host = 0x7F000101; host < 0x7F000110; ++host) { // 127.0.1.1 to .15
+        for (std::size_t i = 0; i < OSCHelper::kMaxUpdateRegistrationsPerSender; ++i) {
+            registerFrom(host, int(i));
+        }
+    }
     EXPECT_EQ(Server().UpdateRegistrations().size(), OSCHelper::kMaxUpdateRegistrations);
+    ::testing::internal::CaptureStdout();
+    registerFrom(0x7F000110, 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "error while parsing message: /registerUpdate: too many update registrations\n");
     // Removing one makes room again.
     Deliver(Message("/unregisterUpdate", 0, client.Address(), "/r0"));
     Deliver(Message("/registerUpdate", 3, client.Address(), "/more"));
     EXPECT_EQ(Server().UpdateRegistrations(3).back().second.path, "/more");
+}
+
+// Answers and registrations go only to the address a request came from (any port), unless the
+// preference "OSC Reply To Other Hosts" opens them; reply addresses are never looked up by
+// name. 0.0.0.0 is another address that the system delivers on this computer.
+TEST_F(OSCAddressSpace, RepliesGoOnlyToTheRequesterUnlessThePreferenceSaysOtherwise) {
+    static std::atomic<int> lookups{0};
+    OSCHelper::SetHostResolver([](const char*) -> unsigned long {
+        ++lookups;
+        return 0x7F000001;
+    });
+    const std::string port = client.Address().substr(client.Address().find(':'));
+    const struct {
+        int open;
+        const char* host;
+        bool answered;
+    } cases[] = {{0, "127.0.0.1", true},
+                 {0, "localhost", true},
+                 {0, "0.0.0.0", false},
+                 {0, "fluxet-test.invalid", false},
+                 {1, "0.0.0.0", true}};
+    unit.Host().SetParameter(4, 100.0f);
+    int open = 0;
+    int path = 0;
+    for (const auto& c : cases) {
+        if (c.open != open) {
+            open = c.open;
+            SetPrefInt(kPrefOSCReplyToOtherHosts, open);
+            ASSERT_EQ(AudioUnitUninitialize(unit.Host().Unit()), noErr);
+            ASSERT_EQ(unit.Host().Initialize(), noErr);
+            ASSERT_TRUE(unit.MoveTo(5));
+        }
+        const std::string to = c.host + port;
+        const std::string changed = "/changed" + std::to_string(++path);
+        const float value = 200.0f + float(path);
+        ::testing::internal::CaptureStdout();
+        client.Send(unit.Port(), Message("/get", 4, to, "/value"));
+        client.Send(unit.Port(), Message("/registerUpdate", 4, to, changed));
+        client.Send(unit.Port(), Message("/set", 4, value));
+        if (c.answered) {
+            EXPECT_EQ(client.Next(), "#bundle /value ,if 4 100") << to;
+            EXPECT_EQ(client.Next(), "#bundle " + changed + " ,if 4 " + std::to_string(200 + path))
+                << to;
+        }
+        const bool handled = PingRoundTrip(client, unit.Port());
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(handled) << printed;
+        const std::string refused = ": reply address is not the sender's address\n";
+        EXPECT_EQ(printed, c.answered
+                               ? ""
+                               : "error while parsing message: /get" + refused +
+                                     "error while parsing message: /registerUpdate" + refused)
+            << to;
+        const auto registrations = Server().UpdateRegistrations(4);
+        EXPECT_EQ(std::count_if(registrations.begin(), registrations.end(),
+                                [&](const auto& entry) { return entry.second.path == changed; }),
+                  c.answered ? 1 : 0)
+            << to;
+        // Unregistered first: the value set back must not reach the next case's registration.
+        Deliver(Message("/unregisterUpdate", 4, to, changed));
+        unit.Host().SetParameter(4, 100.0f);
+    }
+    EXPECT_EQ(lookups.load(), 0);
+    OSCHelper::SetHostResolver(nullptr);
 }
 
 // Nested bundles in order; an error in one element does not stop the rest.

@@ -2,9 +2,6 @@
 // OSC implementation of its own on the other side. Everything stays on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -15,48 +12,6 @@
 namespace {
 
 using namespace MV::test;
-
-// A program (time-bounded by its arguments) whose output is read by line; exec keeps $$ its pid.
-class Child {
-public:
-    explicit Child(const std::string& command)
-        : m_pipe(popen(("echo $$; exec " + command).c_str(), "r")) {
-        char pid[32] = "";
-        m_pid = m_pipe != nullptr && std::fgets(pid, sizeof pid, m_pipe) ? std::atoi(pid) : -1;
-    }
-    ~Child() {
-        if (m_pipe != nullptr) {
-            kill(m_pid, SIGTERM);
-            pclose(m_pipe);
-        }
-    }
-    bool Started() const { return m_pid > 0; }
-    void Signal(int signal) const { kill(m_pid, signal); }
-    int Wait() { return pclose(std::exchange(m_pipe, nullptr)); }
-    // The lines printed so far, reading on until `enough` holds or the output ends.
-    template <class Enough> const std::vector<std::string>& ReadUntil(Enough enough) {
-        char line[4096];
-        while (!enough(m_lines) && std::fgets(line, sizeof line, m_pipe) != nullptr) {
-            m_lines.emplace_back(line, std::strcspn(line, "\n"));
-        }
-        return m_lines;
-    }
-
-private:
-    std::FILE* m_pipe;
-    pid_t m_pid;
-    std::vector<std::string> m_lines;
-};
-
-std::size_t Count(const std::vector<std::string>& lines, const std::string& text) {
-    return std::size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.find(text) != std::string::npos;
-    }));
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& text) {
-    return Count(lines, text) != 0;
-}
 
 TEST(OSCInterop, LiveAnswersLibloClients) {
     if (std::system("command -v oscsend >/dev/null && command -v oscdump >/dev/null") != 0) {
@@ -76,14 +31,14 @@ TEST(OSCInterop, LiveAnswersLibloClients) {
     Child live(std::string(FLUXET_PROGRAM) + " live --duration 120 --osc-base-port " +
                std::to_string(base) + " --set 'OSC Port Offset=5' --scripts " + scripts.string());
     ASSERT_TRUE(live.Started());
-    const auto& banner =
-        live.ReadUntil([](const auto& lines) { return Has(lines, "running; stop with Ctrl-C"); });
-    ASSERT_TRUE(Has(
+    const auto& banner = live.ReadUntil(
+        [](const auto& lines) { return HasLine(lines, "running; stop with Ctrl-C"); });
+    ASSERT_TRUE(HasLine(
         banner, "OSC: listening on UDP port " + std::to_string(port) +
                     " (127.0.0.1): Fluxet 1.2.1 at osc.udp://127.0.0.1:" + std::to_string(port)))
         << ::testing::PrintToString(banner);
-    EXPECT_TRUE(Has(banner, "OSC: published as ") || Has(banner, "OSC: not published") ||
-                Has(banner, "OSC: publishing as "));
+    EXPECT_TRUE(HasLine(banner, "OSC: published as ") || HasLine(banner, "OSC: not published") ||
+                HasLine(banner, "OSC: publishing as "));
 
     Child listener("timeout 60 oscdump -L " + dump);
     ASSERT_TRUE(listener.Started());
@@ -102,22 +57,22 @@ TEST(OSCInterop, LiveAnswersLibloClients) {
 
     // The change notification comes from the server's notify task, maybe after the rest.
     const auto& heard = listener.ReadUntil([](const auto& lines) {
-        return Count(lines, " /all if ") == 16 && Has(lines, "/changed ");
+        return CountLines(lines, " /all if ") == 16 && HasLine(lines, "/changed ");
     });
-    EXPECT_TRUE(Has(heard, "/pong ss \"osc.udp://127.0.0.1:" + server + "\" \"Fluxet 1.2.1\""))
+    EXPECT_TRUE(HasLine(heard, "/pong ss \"osc.udp://127.0.0.1:" + server + "\" \"Fluxet 1.2.1\""))
         << ::testing::PrintToString(heard);
-    EXPECT_TRUE(Has(heard, "/changed if 3 0.500000"));
-    EXPECT_TRUE(Has(heard, "/info ifffsi 15 0.000000 100.000000 0.000000 \"OSC Port Offset\" " +
-                               std::to_string(astParamInfos[15].unit)));
-    EXPECT_TRUE(Has(heard, "/sum fs 5.000000 \"sum\""));
-    ASSERT_EQ(Count(heard, " /all if "), 16u);
-    EXPECT_TRUE(Has(heard, "/all if 3 0.500000"));
-    EXPECT_TRUE(Has(heard, "/all if 15 5.000000"));
+    EXPECT_TRUE(HasLine(heard, "/changed if 3 0.500000"));
+    EXPECT_TRUE(HasLine(heard, "/info ifffsi 15 0.000000 100.000000 0.000000 \"OSC Port Offset\" " +
+                                   std::to_string(astParamInfos[15].unit)));
+    EXPECT_TRUE(HasLine(heard, "/sum fs 5.000000 \"sum\""));
+    ASSERT_EQ(CountLines(heard, " /all if "), 16u);
+    EXPECT_TRUE(HasLine(heard, "/all if 3 0.500000"));
+    EXPECT_TRUE(HasLine(heard, "/all if 15 5.000000"));
 
     live.Signal(SIGINT);
     const auto& ending =
-        live.ReadUntil([](const auto& lines) { return Has(lines, "stopped after "); });
-    EXPECT_TRUE(Has(ending, "stopped after "));
+        live.ReadUntil([](const auto& lines) { return HasLine(lines, "stopped after "); });
+    EXPECT_TRUE(HasLine(ending, "stopped after "));
     const int status = live.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

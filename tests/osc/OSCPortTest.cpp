@@ -10,7 +10,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "AUHostServices.h"
 #include "AudioUnitAPI.h"
+#include "BlockingCalls.h"
 #include "FluxetParameters.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
@@ -19,6 +21,7 @@
 namespace {
 
 using namespace MV::test;
+using MV::test::BlockingCallCounter;
 
 // The local address (hexadecimal, as the kernel lists it) of the UDP socket on `port`, or empty.
 std::string LocalAddressOfUdpPort(int port) {
@@ -191,6 +194,29 @@ TEST(OSCTasks, NotificationsQueueWithoutTasksUpToTheRingCapacity) {
     EXPECT_EQ(errors.Finish(), overflows);
     ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() == unit.Port(); }));
     EXPECT_TRUE(Answers(unit.Port())) << "initialising again listens again";
+}
+
+// Automation and MIDI scripts move the port on the render thread: that takes no lock and makes
+// no blocking call (the tasks do the socket work), and the port still moves.
+TEST(OSCTasks, ThePortMovesFromTheRenderPathWithoutLockOrBlockingCall) {
+    ListeningUnit unit(5);
+    const MV::OSCHelper& server = unit.Unit().OSCServer();
+    const AudioUnitParameter offset{unit.Host().Unit(), kParam_OSCPortOffset,
+                                    kAudioUnitScope_Global, 0};
+    for (const int next : {6, 0, 7}) {
+        std::size_t calls = 0;
+        std::string names;
+        {
+            const BlockingCallCounter counter;
+            ASSERT_EQ(AUParameterSet(nullptr, nullptr, &offset, float(next), 0), noErr);
+            calls = counter.Calls();
+            names = counter.Names();
+        }
+        EXPECT_EQ(calls, 0u) << "offset " << next << ": " << names;
+        const int port = next == 0 ? 0 : unit.BasePort() + next;
+        EXPECT_TRUE(WaitUntil([&] { return server.BoundPort() == port; })) << next;
+    }
+    EXPECT_TRUE(Answers(unit.BasePort() + 7));
 }
 
 // Port moves, a flood and restarts at once must not touch a closed socket (ThreadSanitizer).

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "AudioUnitAPI.h"
 #include "FluxetParameters.h"
@@ -88,33 +91,143 @@ TEST_F(OSCScripting, CallAnswersWithTheConvertedResultsOrReportsItsFailure) {
     EXPECT_FALSE(client.Receive(0));
 }
 
-// Only Lua functions: C functions (dofile, require ...) would let the network run code.
-TEST_F(OSCScripting, ExecCallsScriptFunctionsOnly) {
-    Start(kFunctions);
+// The script's own functions and the scripting API answer the network; Lua's library (loaders,
+// os, io, debug, package) never does, not even under a global name the script gave it.
+TEST_F(OSCScripting, ExecReachesScriptFunctionsAndTheScriptingApiOnly) {
+    Start(std::string(kFunctions) + R"(
+run, reader, hook, loadlib = os.execute, io.read, debug.sethook, package.loadlib
+wrapped = coroutine.wrap(function() end)
+)");
+    const std::string me = requester.Address();
     EXPECT_EQ(Deliver(Message("/exec", "store", 5, "z", std::monostate{})), "");
     EXPECT_EQ(client.Next(), "#bundle /stored ,fs 5 z");
-    for (const char* name : {"dofile", "loadfile", "require", "print", "setParameter", "os.execute",
-                             "noSuchFunction"}) {
+    EXPECT_EQ(Deliver(Message("/exec", "setParameter", int(kParam_Bias), 0.5f)), "");
+    EXPECT_EQ(Value(kParam_Bias), 0.5f);
+    requester.Send(unit->Port(), Message("/call", "getParameterName", me, "/r", 9));
+    EXPECT_EQ(requester.Next(), "#bundle /r ,s Bias");
+    for (const char* name :
+         {"dofile", "loadfile", "loadstring", "require", "print", "run", "reader", "hook",
+          "loadlib", "wrapped", "os.execute", "noSuchFunction"}) {
         EXPECT_EQ(Deliver(Message("/exec", name, "/nonexistent/file.lua")),
                   "error while parsing message: /exec: failed to exec function\n")
             << name;
     }
 }
 
-// A task busy past the shutdown time-out is reported, then waited for: it is inside the script.
-TEST_F(OSCScripting, AShutdownThatOutwaitsItsTimeOutIsReportedAndStillWaitsForTheTask) {
-    Start(R"(function busy() sendOSC("$CLIENT", "/busy") while true do end end)");
-    unit->Unit().ScriptHost().SetCallbackTimeLimitMs(1500);
-    requester.Send(unit->Port(), Message("/exec", "busy"));
-    ASSERT_EQ(client.Next(), "#bundle /busy ,") << "the script function started";
+// A script that guards its globals (an error, or an endless loop, for an unknown name) is
+// looked up in protected mode and under the time limit: the request fails, the process and
+// the server live on.
+TEST_F(OSCScripting, GuardedGlobalsNeverEndOrHoldTheServer) {
+    for (const char* guard : {"error('undefined global ' .. name)", "while true do end"}) {
+        Start(std::string(kFunctions) + "setmetatable(_G, {__index = function(_, name) " + guard +
+              " end})");
+        unit->Unit().ScriptHost().SetCallbackTimeLimitMs(100);
+        const std::string to = requester.Address();
+        EXPECT_EQ(Deliver(Message("/exec", "missing")),
+                  "error while parsing message: /exec: failed to exec function\n")
+            << guard;
+        EXPECT_EQ(Deliver(Message("/call", "missing", to, "/r")),
+                  "error while parsing message: /call: failed to exec function\n")
+            << guard;
+        requester.Send(unit->Port(), Message("/call", "answer", to, "/r"));
+        EXPECT_EQ(requester.Next(), "#bundle /r ,fs 1 a") << guard;
+        unit.reset();
+    }
+}
+
+// MIDI callbacks run at their sample although a timer or OSC call holds the interpreter: that
+// call gives way at its next instruction hook and carries on afterwards.
+TEST_F(OSCScripting, MidiCallbacksRunInTheMiddleOfTimerAndNetworkCalls) {
+    Start(R"(
+function hold()
+    released = false
+    sendOSC("$CLIENT", "/started")
+    while not released do end
+    sendOSC("$CLIENT", "/ended")
+end
+requestCC(20, function() released = true sendOSC("$CLIENT", "/cc") end)
+function later() requestTimedCallback(0, hold) end
+)");
+    // Long enough that a render waiting for the end would be seen.
+    unit->Unit().ScriptHost().SetCallbackTimeLimitMs(5000);
+    const std::vector<std::vector<Float32>> input(2, std::vector<Float32>(256, 0.0f));
+    std::vector<std::vector<Float32>> output;
+    for (const char* start : {"hold", "later"}) {
+        requester.Send(unit->Port(), Message("/exec", start));
+        ASSERT_EQ(client.Next(), "#bundle /started ,") << start;
+        ASSERT_EQ(MusicDeviceMIDIEvent(unit->Host().Unit(), 0xB0, 20, 1, 100), noErr);
+        ASSERT_EQ(unit->Host().Render(input, 0, 256, output), noErr);
+        EXPECT_EQ(client.Next(), "#bundle /cc ,") << start;
+        EXPECT_EQ(client.Next(), "#bundle /ended ,") << start << ": the call carried on";
+    }
+}
+
+// A name look-up that stays stuck until the test lets it go.
+std::mutex g_lookupMutex;
+std::condition_variable g_lookupChanged;
+bool g_lookupStarted = false;
+bool g_lookupReleased = false;
+
+unsigned long StuckResolver(const char* /*host*/) {
+    std::unique_lock lock(g_lookupMutex);
+    g_lookupStarted = true;
+    g_lookupChanged.notify_all();
+    g_lookupChanged.wait(lock, [] { return g_lookupReleased; });
+    return 0x7F000001; // 127.0.0.1
+}
+
+// Closing never waits for a script call of the receive task: Lua code stops at its next hook,
+// and a task stuck in a system call is let go; when the call comes back it finishes sending
+// and parks, touching nothing of the closed instance.
+TEST_F(OSCScripting, ClosingNeverWaitsForAScriptCall) {
+    Start(R"(
+function spin() sendOSC("$CLIENT", "/spinning") while true do end end
+function stuck(port) sendOSC("stuck.invalid:" .. port, "/late") end
+)");
+    unit->Unit().ScriptHost().SetCallbackTimeLimitMs(60000);
+    requester.Send(unit->Port(), Message("/exec", "spin"));
+    ASSERT_EQ(client.Next(), "#bundle /spinning ,");
     ::testing::internal::CaptureStdout();
     AudioUnitUninitialize(unit->Host().Unit());
-    const std::string printed = ::testing::internal::GetCapturedStdout();
+    std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed.find("DestroyTask timeout"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("/exec: failed to exec function"), std::string::npos) << printed;
+
+    ASSERT_EQ(unit->Host().Initialize(), noErr);
+    ASSERT_TRUE(unit->MoveTo(5));
+    MV::OSCHelper::SetHostResolver(&StuckResolver);
+    const int clientPort = std::stoi(client.Address().substr(client.Address().find(':') + 1));
+    requester.Send(unit->Port(), Message("/exec", "stuck", clientPort));
+    {
+        std::unique_lock lock(g_lookupMutex);
+        ASSERT_TRUE(g_lookupChanged.wait_for(lock, std::chrono::seconds(20),
+                                             [] { return g_lookupStarted; }));
+    }
+    // Released after the close, or after a generous wait for a close that hangs.
+    bool closed = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(g_lookupMutex);
+        g_lookupChanged.wait_for(lock, std::chrono::seconds(20), [&] { return closed; });
+        g_lookupReleased = true;
+        g_lookupChanged.notify_all();
+    });
+    const int port = unit->Port();
+    ::testing::internal::CaptureStdout();
+    unit.reset(); // uninitialise and close the instance
+    bool waited = false;
+    {
+        const std::lock_guard lock(g_lookupMutex);
+        waited = g_lookupReleased;
+        closed = true;
+        g_lookupChanged.notify_all();
+    }
+    printed = ::testing::internal::GetCapturedStdout();
+    watchdog.join();
+    EXPECT_FALSE(waited) << "closing waited for the stuck call";
     EXPECT_NE(printed.find("OSC: DestroyTask timeout on shutdown\n"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("error while parsing message: /exec: failed to exec function"),
-              std::string::npos)
-        << "the time limit ended the call before the task ended: " << printed;
-    EXPECT_FALSE(unit->Unit().OSCServer().HasTasks());
+    EXPECT_TRUE(IsUdpPortFree(port));
+    EXPECT_EQ(client.Next(), "#bundle /late ,") << "the call came back after the instance closed";
+    MV::OSCHelper::SetHostResolver(nullptr);
 }
 
 // Normalized paths span each parameter's range; every registration and function under a path

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include <osc/OscReceivedElements.h>
 
@@ -166,6 +169,47 @@ int FindFreeBasePort(std::initializer_list<int> offsets) {
         }
     }
     throw std::runtime_error("no free block of UDP ports");
+}
+
+// exec keeps the shell's $$ as the program's pid.
+Child::Child(const std::string& command)
+    : m_pipe(popen(("echo $$; exec " + command).c_str(), "r")) {
+    char pid[32] = "";
+    m_pid = m_pipe != nullptr && std::fgets(pid, sizeof pid, m_pipe) ? std::atoi(pid) : -1;
+}
+
+Child::~Child() {
+    if (m_pipe != nullptr) {
+        kill(m_pid, SIGTERM);
+        pclose(m_pipe);
+    }
+}
+
+void Child::Signal(int signal) const {
+    kill(m_pid, signal);
+}
+
+int Child::Wait() {
+    return pclose(std::exchange(m_pipe, nullptr));
+}
+
+bool Child::ReadLine() {
+    char line[4096];
+    if (std::fgets(line, sizeof line, m_pipe) == nullptr) {
+        return false;
+    }
+    m_lines.emplace_back(line, std::strcspn(line, "\n"));
+    return true;
+}
+
+std::size_t CountLines(const std::vector<std::string>& lines, const std::string& text) {
+    return std::size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return CountLines(lines, text) != 0;
 }
 
 TemporaryPreferences::TemporaryPreferences() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,6 +113,38 @@ template <class Condition> bool WaitUntil(Condition condition, double seconds = 
     }
     return true;
 }
+
+// A program (time-bounded by its arguments) whose standard output is read by line.
+class Child {
+public:
+    explicit Child(const std::string& command);
+    // Ends the program (SIGTERM) unless it was waited for.
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int signal) const;
+    // The wait status.
+    int Wait();
+    // The lines printed so far, reading on until `enough` holds or the output ends.
+    template <class Enough> const std::vector<std::string>& ReadUntil(Enough enough) {
+        while (!enough(m_lines) && ReadLine()) {
+        }
+        return m_lines;
+    }
+
+private:
+    bool ReadLine();
+
+    std::FILE* m_pipe;
+    int m_pid = -1;
+    std::vector<std::string> m_lines;
+};
+
+// How many of the lines contain text; whether one does.
+std::size_t CountLines(const std::vector<std::string>& lines, const std::string& text);
+bool HasLine(const std::vector<std::string>& lines, const std::string& text);
 
 // A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
 class TemporaryPreferences {

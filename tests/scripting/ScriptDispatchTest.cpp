@@ -51,6 +51,17 @@ TEST_F(ScriptDispatch, EveryMessageKindReachesItsCallbacksWithItsValues) {
               "cc 1 99 1;cc 1 98 2;nrpn 1 130 384;cc 1 6 3;nrpn 1 130 388;cc 1 38 4");
 }
 
+// Controllers that arrive before any script asked for MIDI still make up the NRPN that a
+// later request sees.
+TEST_F(ScriptDispatch, NrpnStateIsKeptBeforeTheFirstRequest) {
+    auto host = OpenUnit();
+    LuaMIDIHelper& lua = Helper(*host);
+    Send(lua, "B0 0 99 1  B0 0 98 2  B0 0 6 3");
+    ASSERT_EQ(RunLua(lua, "requestNRPN(130, rec('nrpn'))"), "");
+    Send(lua, "B0 0 38 4");
+    EXPECT_EQ(Eval(lua, "table.concat(log, ';')"), "nrpn 1 130 388");
+}
+
 TEST_F(ScriptDispatch, CallbacksRegisteredDuringDispatchRunForTheSameMessage) {
     EXPECT_EQ(Dispatched("requestAllCC(function(...) rec('first')(...) if not added then "
                          "added = true requestAllCC(rec('added')) requestCC(7, rec('numbered')) "

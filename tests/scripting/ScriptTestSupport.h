@@ -54,14 +54,14 @@ protected:
 };
 
 inline int StackTop(LuaMIDIHelper& helper) {
-    CriticalRegionGuard lock(helper.LuaLock());
+    ScriptLockGuard lock(helper.LuaLock());
     return lua_gettop(helper.LuaState());
 }
 
 // Runs code in the interpreter the way a script runs; returns the error text without the
 // position of the line that raised it, empty on success. The stack must be left as found.
 inline std::string RunLua(LuaMIDIHelper& helper, const std::string& code) {
-    CriticalRegionGuard lock(helper.LuaLock());
+    ScriptLockGuard lock(helper.LuaLock());
     lua_State* L = helper.LuaState();
     const int top = lua_gettop(L);
     std::string error;
@@ -81,7 +81,7 @@ inline std::string RunLua(LuaMIDIHelper& helper, const std::string& code) {
 // The value of a Lua expression converted with tostring.
 inline std::string Eval(LuaMIDIHelper& helper, const std::string& expression) {
     const std::string error = RunLua(helper, "__result = tostring(" + expression + ")");
-    CriticalRegionGuard lock(helper.LuaLock());
+    ScriptLockGuard lock(helper.LuaLock());
     lua_getglobal(helper.LuaState(), "__result");
     std::string value = error.empty() ? lua_tostring(helper.LuaState(), -1) : "error: " + error;
     lua_pop(helper.LuaState(), 1);
