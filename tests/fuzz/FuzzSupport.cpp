@@ -31,7 +31,7 @@ void FuzzCheck(bool ok, const char* what) {
 bool CheckFiniteOutput() {
     static const bool check = [] {
         const char* value = std::getenv("FLUXET_FUZZ_CHECK_FINITE");
-        return value != nullptr && std::string(value) == "1";
+        return value == nullptr || std::string(value) != "0";
     }();
     return check;
 }

@@ -37,8 +37,8 @@ const std::vector<const FuzzTarget*>& AllTargets();
 // input that did it, and a replay test fails.
 void FuzzCheck(bool ok, const char* what);
 
-// Whether rendered output must be finite: on when FLUXET_FUZZ_CHECK_FINITE is set to 1, until
-// absurd values are held to a finite range everywhere the render path reads them.
+// Whether rendered output must be finite: always, unless FLUXET_FUZZ_CHECK_FINITE is 0 (to go
+// on fuzzing for other faults while one is known).
 bool CheckFiniteOutput();
 // Checks every sample of the channels (when CheckFiniteOutput()).
 void CheckFinite(const std::vector<std::vector<Float32>>& channels, const char* where);
