@@ -16,12 +16,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AUStateFile.h"
 #include "SystemInfo.h"
 
 namespace {
-
-// Larger files are not ours to parse; they are kept, and not overwritten.
-constexpr off_t kLargestPreferencesFile = 16 * 1024 * 1024;
 
 // One lock for the whole store: every access is a read-modify-write of one file.
 std::mutex g_preferencesMutex;
@@ -114,11 +112,13 @@ std::string MoveAside(const std::string& path) {
     return {};
 }
 
-// Reads the domain's dictionary. A file that is not a property list dictionary is moved
-// aside and reported (once per process), never parsed into defaults and written over.
+// Reads the domain's dictionary. A file that is not a property-list dictionary within the
+// limits every property list is held to (its size and nesting are checked before it is parsed)
+// is moved aside and reported (once per process), never parsed into defaults and written over.
 LoadResult Load(const std::string& path, Plist& dictionary) {
     dictionary.reset(plist_new_dict());
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a named pipe in the file's place must not hang whoever reads preferences.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             return LoadResult::kLoaded;
@@ -128,30 +128,28 @@ LoadResult Load(const std::string& path, Plist& dictionary) {
     }
     FileCloser closer{fd};
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kLargestPreferencesFile) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ReportUnreadableOnce(path, {});
         return LoadResult::kUntouchable;
     }
-    std::string text(std::size_t(info.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t got = read(fd, text.data() + done, text.size() - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return LoadResult::kUntouchable;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += std::size_t(got);
-    }
-    text.resize(done);
-
     plist_t root = nullptr;
-    if (!text.empty()) {
-        plist_from_memory(text.data(), uint32_t(text.size()), &root);
+    if (std::size_t(info.st_size) <= kAUPropertyListMaxBytes) {
+        std::string text(std::size_t(info.st_size), '\0');
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t got = read(fd, text.data() + done, text.size() - done);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                return LoadResult::kUntouchable;
+            }
+            if (got == 0) {
+                break;
+            }
+            done += std::size_t(got);
+        }
+        AUPropertyListFromMemory(text.data(), done, &root);
     }
     Plist parsed(root);
     if (parsed && plist_get_node_type(parsed.get()) == PLIST_DICT) {
@@ -161,6 +159,31 @@ LoadResult Load(const std::string& path, Plist& dictionary) {
     const std::string movedTo = MoveAside(path);
     ReportUnreadableOnce(path, movedTo);
     return movedTo.empty() ? LoadResult::kUntouchable : LoadResult::kMovedAside;
+}
+
+// The file a path names once symbolic links are followed, so that a preferences file kept
+// elsewhere (in a dotfiles repository, say) stays where its link points. The target need not
+// exist yet. A link loop leaves the path as it is.
+std::string FollowLinks(std::string path) {
+    constexpr int kMostLinks = 40;
+    for (int hop = 0; hop < kMostLinks; ++hop) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return path;
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || std::size_t(length) >= target.size()) {
+            return path;
+        }
+        target.resize(std::size_t(length));
+        if (const std::size_t slash = path.rfind('/');
+            target[0] != '/' && slash != std::string::npos) {
+            target.insert(0, path, 0, slash + 1);
+        }
+        path = std::move(target);
+    }
+    return path;
 }
 
 bool MakeDirectories(const std::string& dir) {
@@ -233,11 +256,12 @@ bool Store(const std::string& path, plist_t dictionary) {
 // Sets one key and writes the file, unless it holds something we may not replace.
 void Update(const char* key, plist_t value) {
     Plist owned(value);
-    const std::string path = MV::PreferencesFilePath();
-    if (key == nullptr || path.empty()) {
+    const std::string link = MV::PreferencesFilePath();
+    if (key == nullptr || link.empty()) {
         return;
     }
     std::lock_guard lock(g_preferencesMutex);
+    const std::string path = FollowLinks(link);
     Plist dictionary;
     if (Load(path, dictionary) == LoadResult::kUntouchable) {
         return;
@@ -248,12 +272,13 @@ void Update(const char* key, plist_t value) {
 
 // Calls `use` with the key's value node (or null) while the dictionary is alive.
 template <typename Use> void Lookup(const char* key, Use use) {
-    const std::string path = MV::PreferencesFilePath();
-    if (key == nullptr || path.empty()) {
+    const std::string link = MV::PreferencesFilePath();
+    if (key == nullptr || link.empty()) {
         use(nullptr);
         return;
     }
     std::lock_guard lock(g_preferencesMutex);
+    const std::string path = FollowLinks(link);
     Plist dictionary;
     Load(path, dictionary);
     use(plist_dict_get_item(dictionary.get(), key));

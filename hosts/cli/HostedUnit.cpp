@@ -1,5 +1,6 @@
 #include "HostedUnit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -119,6 +120,13 @@ std::vector<MrvnParameterDescription> MrvnHostedUnit::Parameters() const {
                 ? parameter.info.cfNameString
                 : std::string(parameter.info.name,
                               strnlen(parameter.info.name, sizeof(parameter.info.name)));
+        parameter.lowest = parameter.info.minValue;
+        parameter.highest = parameter.info.maxValue;
+        // The kernel and the value names cover every shape; the host is told only of the five
+        // deterministic ones.
+        if (id == kParam_Shape) {
+            parameter.highest = std::max(parameter.highest, Float32(kNumShapes - 1));
+        }
         parameters.push_back(std::move(parameter));
     }
     return parameters;
@@ -153,8 +161,8 @@ MrvnHostedUnit::NamedValues(const MrvnParameterDescription& parameter) const {
         }
         named.push_back({value, std::move(*name)});
     };
-    const Float32 low = parameter.info.minValue;
-    const Float32 high = parameter.info.maxValue;
+    const Float32 low = parameter.lowest;
+    const Float32 high = parameter.highest;
     consider(low);
     const double first = std::ceil(double(low));
     const double last = std::floor(double(high));
@@ -216,9 +224,11 @@ void MrvnHostedUnit::Configure(Float64 sampleRate, UInt32 channels, UInt32 maxFr
 }
 
 void MrvnHostedUnit::RestoreState(const std::string& path) {
-    const OSStatus status = AURestoreUnitStateFromFile(m_unit, path);
+    std::string problem;
+    const OSStatus status = AURestoreUnitStateFromFile(m_unit, path, &problem);
     if (status == kAudioUnitErr_InvalidPropertyValue) {
-        ThrowFailure("cannot restore state " + Quoted(path) + ": not a saved state of this effect");
+        ThrowFailure("cannot restore state " + Quoted(path) + ": not a saved state of this effect" +
+                     (problem.empty() ? "" : " (" + problem + ")"));
     }
     Check(status, "cannot restore state " + Quoted(path));
 }
@@ -336,30 +346,41 @@ MrvnParameterSetting ParseParameterSetting(const MrvnHostedUnit& unit, std::stri
 
     // A name first: "Speed (fine)=0" means the value the unit calls "0", its minimum.
     const std::vector<MrvnNamedValue> named = unit.NamedValues(*found);
+    std::optional<Float32> value;
     for (const MrvnNamedValue& entry : named) {
         if (EqualsIgnoringCase(entry.name, valueText)) {
-            return {found->id, entry.value};
+            value = entry.value;
+            break;
         }
     }
-    const std::optional<float> value = ParseFloat(valueText);
     if (!value) {
-        std::string message = Quoted(valueText) + " is not a value of " + Quoted(found->name) +
-                              ": use a number from " + FormatFloat(found->info.minValue) + " to " +
-                              FormatFloat(found->info.maxValue);
-        if (!named.empty()) {
-            message += " or one of";
-            for (std::size_t i = 0; i < named.size(); ++i) {
-                message += (i == 0 ? " " : ", ") + named[i].name;
+        value = ParseFloat(valueText);
+        if (!value) {
+            std::string message = Quoted(valueText) + " is not a value of " + Quoted(found->name) +
+                                  ": use a number from " + FormatFloat(found->lowest) + " to " +
+                                  FormatFloat(found->highest);
+            if (!named.empty()) {
+                message += " or one of";
+                for (std::size_t i = 0; i < named.size(); ++i) {
+                    message += (i == 0 ? " " : ", ") + named[i].name;
+                }
             }
+            ThrowUsage(message);
         }
-        ThrowUsage(message);
+        if (*value < found->lowest || *value > found->highest) {
+            ThrowUsage("value " + std::string(valueText) + " of " + Quoted(found->name) +
+                       " is outside its range " + FormatFloat(found->lowest) + " to " +
+                       FormatFloat(found->highest));
+        }
     }
-    if (*value < found->info.minValue || *value > found->info.maxValue) {
-        ThrowUsage("value " + std::string(valueText) + " of " + Quoted(found->name) +
-                   " is outside its range " + FormatFloat(found->info.minValue) + " to " +
-                   FormatFloat(found->info.maxValue));
+    std::string note;
+    if (!found->Published(*value)) {
+        const std::optional<std::string> name = unit.ValueName(found->id, *value);
+        note = Quoted(found->name) + " " + FormatFloat(*value) + (name ? " (" + *name + ")" : "") +
+               " is beyond its published range " + FormatFloat(found->info.minValue) + " to " +
+               FormatFloat(found->info.maxValue) + " (hosts and the editor stay within it)";
     }
-    return {found->id, *value};
+    return {found->id, *value, std::move(note)};
 }
 
 } // namespace MrvnCli

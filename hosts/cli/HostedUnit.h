@@ -18,6 +18,12 @@ struct MrvnParameterDescription {
     AudioUnitParameterID id;
     AudioUnitParameterInfo info;
     std::string name;
+    // The values the program accepts: the published range, widened where the effect gives
+    // meaning beyond it ("Shape" up to 8: the random shapes and "Wobble").
+    Float32 lowest = 0.0f;
+    Float32 highest = 0.0f;
+
+    bool Published(Float32 value) const { return value >= info.minValue && value <= info.maxValue; }
 };
 
 // A value and the unit's name for it.
@@ -44,8 +50,8 @@ public:
     // The unit's text for a value of a parameter, when it has one.
     std::optional<std::string> ValueName(AudioUnitParameterID id, Float32 value) const;
     // The named values of a parameter whose values have strings, found by asking the unit
-    // about the range's ends, its default and every whole number in between; the first
-    // value found for a name wins.
+    // about the accepted range's ends, its default and every whole number in between; the
+    // first value found for a name wins.
     std::vector<MrvnNamedValue> NamedValues(const MrvnParameterDescription& parameter) const;
     Float32 GetParameter(AudioUnitParameterID id) const;
     AUPreset CurrentPreset() const;
@@ -97,11 +103,13 @@ AUPreset FindFactoryPreset(const MrvnHostedUnit& unit, std::string_view text);
 struct MrvnParameterSetting {
     AudioUnitParameterID id;
     Float32 value;
+    // For a value beyond the published range, a line saying so; empty otherwise.
+    std::string note;
 };
 
 // "NAME=VALUE": the parameter by name (ignoring case) or number, the value as one of the
-// parameter's value names (ignoring case) or as a number inside the parameter's range.
-// Anything else is a usage error.
+// parameter's value names (ignoring case) or as a number inside the range the program accepts
+// for it. Anything else is a usage error.
 MrvnParameterSetting ParseParameterSetting(const MrvnHostedUnit& unit, std::string_view text);
 
 // A host error number as words, with the number.

@@ -165,6 +165,20 @@ int RunParams(const std::vector<std::string>& args, MrvnCliContext& context) {
         }
         out << "\n";
     }
+    bool first = true;
+    for (const MrvnParameterDescription& parameter : parameters) {
+        if (parameter.lowest == parameter.info.minValue &&
+            parameter.highest == parameter.info.maxValue) {
+            continue;
+        }
+        if (first) {
+            out << "\nWider ranges (usable with --set; hosts and the editor stay within the "
+                   "published one):\n";
+            first = false;
+        }
+        out << RightColumn(std::to_string(parameter.id), 3) << "  " << parameter.name << ": "
+            << FormatFloat(parameter.lowest) << " to " << FormatFloat(parameter.highest) << "\n";
+    }
     PrintNamedValues(unit, parameters, out);
     return kExitSuccess;
 }
@@ -180,9 +194,10 @@ int RunState(const std::vector<std::string>& args, MrvnCliContext& context) {
     }
     const std::string& path = parsed.positionals[0];
     plist_t raw = nullptr;
-    const OSStatus status = AUReadStateFile(path, &raw);
+    std::string problem;
+    const OSStatus status = AUReadStateFile(path, &raw, &problem);
     if (status == kAudioUnitErr_InvalidPropertyValue) {
-        ThrowFailure("cannot read state " + Quoted(path) + ": not a property-list dictionary");
+        ThrowFailure("cannot read state " + Quoted(path) + ": " + problem);
     }
     if (status != noErr) {
         ThrowFailure("cannot read state " + Quoted(path) + ": " + DescribeStatus(status));

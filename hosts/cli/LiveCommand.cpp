@@ -318,7 +318,8 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
         MrvnHostedUnit::MessagesPerRender());
 
     const BasePortOverride basePort(options.basePort);
-    MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry);
+    MrvnRenderSession session(options.render, source.sampleRate, channels, context.entry,
+                              &context.err);
     MrvnHostedUnit& unit = session.Unit();
     bool offsetGiven = !options.render.stateFile.empty();
     for (const std::string& text : options.render.settings) {

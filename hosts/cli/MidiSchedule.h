@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AUTypes.h"
@@ -23,10 +24,18 @@ struct MrvnMidiEvent {
     bool IsSysEx() const { return !bytes.empty() && bytes[0] == 0xF0; }
 };
 
+// Larger files are refused: a long orchestral file is a few hundred kilobytes.
+constexpr std::size_t kMaxMidiFileBytes = std::size_t(8) << 20;
+
 // The channel and system-exclusive events of a Standard MIDI File in time order, each at
 // frame round(seconds × sample rate) with the file's tempo map applied. Meta events and
-// other system messages are left out. A file that cannot be read is a runtime error.
+// escaped bytes are left out. A file that cannot be read, or that is damaged anywhere (cut
+// short, an event running past its track, a data byte without a status), is a runtime error
+// that names what is wrong and where.
 std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleRate);
+// The same for a file's bytes; path only names it in messages.
+std::vector<MrvnMidiEvent> ParseMidiFile(std::string_view bytes, Float64 sampleRate,
+                                         const std::string& path);
 
 class MrvnMidiSchedule {
 public:

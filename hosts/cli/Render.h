@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,12 @@ private:
 };
 
 // A unit opened, configured for a stream, given the options' state, preset and settings (in
-// that order) and initialised. Names in the options are checked before the unit is changed.
+// that order) and initialised. Names in the options are checked before the unit is changed;
+// settings beyond a published range are noted on notes (unless the options are quiet).
 class MrvnRenderSession {
 public:
     MrvnRenderSession(const MrvnRenderOptions& options, Float64 sampleRate, UInt32 channels,
-                      ComponentRoutine entry);
+                      ComponentRoutine entry, std::ostream* notes = nullptr);
 
     MrvnHostedUnit& Unit() { return *m_unit; }
     // Frames of silence that let the effect ring out: ceil(tail time × sample rate).

@@ -68,7 +68,7 @@ MrvnScriptFolderScope::~MrvnScriptFolderScope() {
 }
 
 MrvnRenderSession::MrvnRenderSession(const MrvnRenderOptions& options, Float64 sampleRate,
-                                     UInt32 channels, ComponentRoutine entry)
+                                     UInt32 channels, ComponentRoutine entry, std::ostream* notes)
     : m_scripts(options.scriptsFolder), m_unit(std::make_unique<MrvnHostedUnit>(entry)) {
     // Every name is checked before anything of the unit changes.
     std::optional<AUPreset> preset;
@@ -78,6 +78,9 @@ MrvnRenderSession::MrvnRenderSession(const MrvnRenderOptions& options, Float64 s
     std::vector<MrvnParameterSetting> settings;
     for (const std::string& text : options.settings) {
         settings.push_back(ParseParameterSetting(*m_unit, text));
+        if (notes != nullptr && !options.quiet && !settings.back().note.empty()) {
+            *notes << "fluxet: note: " << settings.back().note << std::endl;
+        }
     }
 
     m_unit->Configure(sampleRate, channels, options.blockSize);
@@ -115,7 +118,7 @@ MrvnRenderResult RenderFile(const MrvnRenderOptions& options, const std::string&
     MrvnMidiSchedule schedule(WithTransport(std::move(events), TransportFor(options, sampleRate)),
                               MrvnHostedUnit::MessagesPerRender());
 
-    MrvnRenderSession session(options, sampleRate, channels, context.entry);
+    MrvnRenderSession session(options, sampleRate, channels, context.entry, &context.err);
     MrvnHostedUnit& unit = session.Unit();
     MrvnSoundFileWriter writer(output, *format, sampleRate, channels);
 

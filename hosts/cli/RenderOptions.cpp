@@ -7,8 +7,8 @@ namespace MrvnCli {
 const char* const kRenderOptionsHelp =
     "  --preset NAME|NUMBER  start from a factory preset (see 'fluxet presets')\n"
     "  --set NAME=VALUE      set a parameter by name or number, to a number or one of\n"
-    "                        its value names, e.g. \"Dry Level=0.5\", \"Shape=Triangle\"\n"
-    "                        (repeatable; applied after the preset)\n"
+    "                        its value names, e.g. \"Dry Level=0.5\", \"Shape=Wobble\"\n"
+    "                        (repeatable; applied after the preset; see 'fluxet params')\n"
     "  --state FILE          restore a saved state first\n"
     "  --save-state FILE     save the state after rendering\n"
     "  --block N             render in blocks of N frames (default 512)\n"

@@ -3,6 +3,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 
+#include "PropertyListSamples.h"
 #include "TestFolders.h"
 
 namespace {
@@ -73,15 +74,45 @@ TEST_F(Preferences, AnUnreadableFileIsMovedAsideReportedOnceAndNeverOverwritten)
     SetPrefInt(kPrefOSCBasePort, 9000);
     EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 0), 9000);
     EXPECT_EQ(ReadFile(copy), garbage);
-    // A second bad file (no dictionary this time) is kept too, without a second report,
-    // and the write that found it keeps nothing of it.
-    WriteFile(m_file, "<plist version=\"1.0\"><array/></plist>");
+    // Later bad files (no dictionary, past the readers' limits: larger, nested past any stack,
+    // sharing values without end) are kept too, without a second report, and the write that
+    // found them keeps nothing of them.
+    const std::string badFiles[] = {"<plist version=\"1.0\"><array/></plist>",
+                                    NestedXmlList(300000), NestedBinaryList(130000),
+                                    SharingBinaryList(40)};
     testing::internal::CaptureStderr();
-    SetPrefInt(kPrefEnableEyeCandy, 0);
+    for (std::size_t i = 0; i < std::size(badFiles); ++i) {
+        WriteFile(m_file, badFiles[i]);
+        EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 7000), 7000) << i;
+        SetPrefInt(kPrefEnableEyeCandy, 0);
+        EXPECT_EQ(CorruptCopies().size(), 2 + i);
+        EXPECT_EQ(GetPrefInt(kPrefEnableEyeCandy, 1), 0) << i;
+    }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(CorruptCopies().size(), 2u);
-    EXPECT_EQ(GetPrefInt(kPrefEnableEyeCandy, 1), 0);
-    EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 7000), 7000);
+}
+
+// A preferences file kept elsewhere behind a symbolic link stays there: writes replace the
+// link's target, and a target that does not exist yet is created.
+TEST_F(Preferences, WritesGoThroughASymbolicLinkToItsTarget) {
+    const TempFolder elsewhere;
+    const std::string target = elsewhere / "kept.plist";
+    WriteFile(target, "<plist version=\"1.0\"><dict><key>Skin</key><string>Dark</string>"
+                      "</dict></plist>");
+    const std::string relative = "../" + elsewhere.Path().substr(5) + "/kept.plist";
+    for (const std::string& link : {target, relative, elsewhere / "new/later.plist"}) {
+        SCOPED_TRACE(link);
+        std::filesystem::remove(m_file);
+        std::filesystem::create_directories(elsewhere / "new");
+        std::filesystem::create_symlink(link, m_file);
+        SetPrefInt(kPrefOSCBasePort, 9100);
+        EXPECT_TRUE(std::filesystem::is_symlink(m_file));
+        EXPECT_EQ(GetPrefInt(kPrefOSCBasePort, 0), 9100);
+        const std::string stored = ReadFile(link == relative ? target : link);
+        EXPECT_NE(stored.find("<integer>9100</integer>"), std::string::npos) << stored;
+        EXPECT_EQ(GetString(kPrefSkin),
+                  link == elsewhere / "new/later.plist" ? "unchanged" : "Dark");
+    }
+    EXPECT_EQ(FolderEntries(elsewhere.Path()), (std::set<std::string>{"kept.plist", "new"}));
 }
 
 } // namespace

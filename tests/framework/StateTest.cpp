@@ -7,6 +7,7 @@
 #include <random>
 
 #include "AUStateFile.h"
+#include "PropertyListSamples.h"
 #include "TestFolders.h"
 #include "TestUnit.h"
 
@@ -264,8 +265,8 @@ TEST_F(FrameworkState, RandomBlobsNeverReadPastTheirEnd) {
     }
 }
 
-// Writing replaces the file whole, leaving no temporary file; what is not a state
-// dictionary changes nothing.
+// Writing replaces the file whole, leaving no temporary file; binary lists are read too; what
+// is not a state dictionary within the readers' limits changes nothing.
 TEST_F(FrameworkState, StateFilesAreWrittenWholeAndOnlyStateDictionariesAreRead) {
     MV::test::TempFolder folder;
     const std::string path = folder / "preset.aupreset";
@@ -274,20 +275,38 @@ TEST_F(FrameworkState, StateFilesAreWrittenWholeAndOnlyStateDictionariesAreRead)
     ASSERT_OK(AUSaveUnitStateToFile(host.Get(), path));
     EXPECT_EQ(MV::test::FolderEntries(folder.Path()), std::set<std::string>{"preset.aupreset"});
     EXPECT_EQ(MV::test::ReadFile(path).rfind("<?xml", 0), 0u);
-    HostedUnit fresh;
-    ASSERT_OK(AURestoreUnitStateFromFile(fresh.Get(), path));
-    EXPECT_EQ(ParameterBits(fresh), ParameterBits(host));
+    char* binary = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(Save(host).get(), &binary, &length);
+    MV::test::WriteFile(folder / "binary", std::string(binary, length));
+    plist_to_bin_free(binary);
+    for (const std::string& file : {path, folder / "binary"}) {
+        HostedUnit fresh;
+        ASSERT_OK(AURestoreUnitStateFromFile(fresh.Get(), file));
+        EXPECT_EQ(ParameterBits(fresh), ParameterBits(host)) << file;
+    }
 
+    // A valid state with something nested too deeply under a key the restore ignores.
+    std::string nested = MV::test::ReadFile(path);
+    nested.insert(nested.rfind("</dict>"), "<key>x</key>" + MV::test::NestedXmlArrays(200));
     const std::vector<UInt32> before = ParameterBits(host);
-    for (const auto& [name, text] :
-         {std::pair{"text", "hello, world\n"},
-          {"empty", ""},
-          {"array.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\">"
-                          "<array><integer>1</integer></array></plist>"}}) {
-        MV::test::WriteFile(folder / name, text);
-        EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), folder / name),
-                  kAudioUnitErr_InvalidPropertyValue)
-            << name;
+    const std::pair<std::string, const char*> refused[] = {
+        {"hello, world\n", "not a property list"},
+        {"", "not a property list"},
+        {"<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array>"
+         "</plist>",
+         "not a property-list dictionary"},
+        {MV::test::NestedXmlList(300000), "larger than 1 MiB"},
+        {nested, "nested deeper than 128 levels"},
+        {MV::test::NestedBinaryList(130000), "nested deeper than 128 levels"},
+        {MV::test::SharingBinaryList(40), "more than 262144 values"}};
+    for (const auto& [text, problem] : refused) {
+        SCOPED_TRACE(problem);
+        MV::test::WriteFile(folder / "bad", text);
+        std::string said;
+        EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), folder / "bad", &said),
+                  kAudioUnitErr_InvalidPropertyValue);
+        EXPECT_EQ(said, problem);
     }
     EXPECT_EQ(AURestoreUnitStateFromFile(host.Get(), folder / "missing"), fnfErr);
     EXPECT_EQ(AUSaveUnitStateToFile(host.Get(), folder / "no/such/folder"), fnfErr);

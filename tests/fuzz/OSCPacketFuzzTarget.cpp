@@ -1,11 +1,10 @@
-#include "OSCPacketFuzzTarget.h"
-
-#include <cstdlib>
+// OSC packets into a unit that renders what they set.
+#include <cmath>
 #include <fstream>
 #include <netinet/in.h>
 #include <string>
 
-#include "FileLocations.h"
+#include "FuzzSupport.h"
 #include "MrvnFluxet.h"
 #include "OscTestSupport.h"
 
@@ -26,35 +25,39 @@ registerOSCPathForParameter("/script/levels", {"Dry Level", "Effect Level"})
 registerOSCPathForParameterNormalized("/script/feedback", "Feedback")
 )";
 
-// A server without tasks, fed directly (no port opens), kept as long as the process lives.
+// The unit initialised and rendering, its server fed directly: the tasks are stopped after
+// initialisation, so that no port opens and every packet is handled before the next render.
+// Kept as long as the process lives.
 struct Harness {
     Harness() {
-        char folder[] = "/tmp/fluxet-osc-fuzz-XXXXXX";
-        if (mkdtemp(folder) == nullptr) {
-            std::abort();
-        }
-        setenv("XDG_CONFIG_HOME", folder, 1);
-        std::ofstream(std::string(folder) + "/fuzz.lua") << kScript;
-        MV::SetScriptFolderOverride(folder);
+        std::ofstream(HermeticFolder() + "/scripts/fuzz.lua") << kScript;
         // Every name and address a packet gives is loopback: nothing leaves this computer.
         MV::OSCHelper::SetHostResolver(
             [](const char*) -> unsigned long { return INADDR_LOOPBACK; });
-        MrvnFluxet& unit = host->Object<MrvnFluxet>();
-        unit.ScriptHost().Initialize();
-        server = &unit.OSCServer();
-        server->Initialize();
+        FuzzCheck(host->Configure(48000.0, 2, kFrames) == noErr && host->Initialize() == noErr,
+                  "the unit initialises");
+        server = &host->Object<MrvnFluxet>().OSCServer();
+        server->DestroyTask();
+        for (std::size_t i = 0; i < kFrames; ++i) {
+            input[0][i] = 0.5f * float(std::sin(0.05 * double(i)));
+            input[1][i] = -input[0][i];
+        }
     }
 
+    static constexpr UInt32 kFrames = 64;
     MV::test::UnitHost* host =
         new MV::test::UnitHost(kFluxetComponentDescription, &MrvnFluxetEntry);
     MV::OSCHelper* server = nullptr;
     MV::test::OscTestClient client;
     const MV::test::Packet ping = Message("/ping", client.Address(), "/fuzz/pong");
+    std::vector<std::vector<Float32>> input{std::vector<Float32>(kFrames),
+                                            std::vector<Float32>(kFrames)};
+    std::vector<std::vector<Float32>> output;
 };
 
-} // namespace
-
-bool HandleOSCPacket(const std::uint8_t* data, std::size_t size) {
+// Handles a packet (and it cut to whole words) and renders what it set; then a "/ping" must
+// still be answered.
+void HandleOSCPacket(const std::uint8_t* data, std::size_t size) {
     static Harness* const harness = new Harness;
     const IpEndpointName sender(INADDR_LOOPBACK, 9);
     // The receive loop hands over at most 4098 bytes.
@@ -64,23 +67,31 @@ bool HandleOSCPacket(const std::uint8_t* data, std::size_t size) {
     if (length % 4 != 0 && length > 4) {
         harness->server->ProcessPacket(packet.data(), length - length % 4, sender);
     }
+    FuzzCheck(harness->host->Render(harness->input, 0, Harness::kFrames, harness->output) == noErr,
+              "the unit renders after a packet");
+    CheckFinite(harness->output, "the output after a packet is finite");
     harness->client.Drain(); // whatever earlier packets sent here
     harness->server->ProcessPacket(harness->ping.data(), int(harness->ping.size()), sender);
     while (const std::optional<MV::test::Packet> reply = harness->client.Receive(5000)) {
         const std::optional<MV::test::OscReply> pong = MV::test::DecodeReply(*reply);
         if (pong && pong->inBundle && pong->address == "/fuzz/pong") {
-            return true;
+            return;
         }
     }
-    return false;
+    FuzzCheck(false, "the OSC server answers /ping after a packet");
 }
 
-std::vector<std::vector<char>> OSCSeedPackets() {
+std::vector<Input> OSCSeedPackets() {
     // The harness resolves every reply address to 127.0.0.1.
     const char* const reply = "127.0.0.1:9";
     return {Message("/ping", reply, "/r"),
             Message("/set", 3, 0.5f),
             Message("/set", 15, 5.0f),
+            // Finite but absurd values must not make the output infinite.
+            Message("/set", 1, 1e13f),
+            Message("/set", 4, 3e38f),
+            Message("/set", 10, -1e21f),
+            Message("/set", 7, 8.0f),
             Message("/get", 2, reply, "/r"),
             Message("/getAll", reply, "/r"),
             Message("/getAllRegistered"),
@@ -112,6 +123,13 @@ std::vector<std::vector<char>> OSCSeedPackets() {
             Bundle({Message("/t3d/frm", 1), Message("/t3d/tch3", 0.1f, 0.2f, 0.3f, 60.0f)}),
             Bundle({Message("/set", 1, 2.0f), Message("/ping", reply, "/r")}),
             Bundle({Bundle({Message("/getAllRegistered")})})};
+}
+
+} // namespace
+
+const FuzzTarget& OSCPacketTarget() {
+    static const FuzzTarget target{"osc", &HandleOSCPacket, &OSCSeedPackets, 4098};
+    return target;
 }
 
 } // namespace MV::fuzz

@@ -12,6 +12,7 @@
 #include "CliTestSupport.h"
 #include "Commands.h"
 #include "HostedUnit.h"
+#include "MidiSchedule.h"
 #include "MrvnFluxet.h"
 #include "Progress.h"
 #include "Render.h"
@@ -95,26 +96,151 @@ TEST(TempoMap, BecomesChangesOfTempoBarAndBeatAtTheirFrames) {
     }
 }
 
-// The spellings the program's end-to-end settings do not cover.
+// The spellings the program's end-to-end settings do not cover. Every shape is reachable, with
+// a note beyond the five the host is told of.
 TEST(ParameterSetting, NamesTheParameterAndValue) {
     const MrvnHostedUnit unit(&MrvnFluxetEntry);
-    const std::tuple<const char*, AudioUnitParameterID, Float32> cases[] = {
-        {"0=1", kParam_DryLevel, 1.0f},
-        {"Speed (superfine)=0", kParam_SpeedSuperfine, 0.001f}, // the minimum is the unit's "0"
-        {"Speed (coarse)=750", kParam_SpeedCoarse, 750.0f},
-        {"Feedback=+12.5", kParam_Feedback, 12.5f},
-        {"Shape=2.5", kParam_Shape, 2.5f},
-        {"OSC Port Offset=off", kParam_OSCPortOffset, 0.0f},
-        {"Feedback=-1e2", kParam_Feedback, -100.0f}};
-    for (const auto& [text, id, value] : cases) {
+    const std::tuple<const char*, AudioUnitParameterID, Float32, bool> cases[] = {
+        {"0=1", kParam_DryLevel, 1.0f, false},
+        {"Speed (superfine)=0", kParam_SpeedSuperfine, 0.001f, false}, // the unit's "0"
+        {"Speed (coarse)=750", kParam_SpeedCoarse, 750.0f, false},
+        {"Feedback=+12.5", kParam_Feedback, 12.5f, false},
+        {"Shape=2.5", kParam_Shape, 2.5f, false},
+        {"Shape=SQUARE", kParam_Shape, 4.0f, false},
+        {"shape=rand sqr", kParam_Shape, 5.0f, true},
+        {"7=Wobble", kParam_Shape, 8.0f, true},
+        {"Shape=6.25", kParam_Shape, 6.25f, true},
+        {"OSC Port Offset=off", kParam_OSCPortOffset, 0.0f, false},
+        {"Feedback=-1e2", kParam_Feedback, -100.0f, false}};
+    for (const auto& [text, id, value, noted] : cases) {
         const MrvnParameterSetting setting = ParseParameterSetting(unit, text);
         EXPECT_EQ(setting.id, id) << text;
         EXPECT_EQ(setting.value, value) << text;
+        EXPECT_EQ(setting.note.find("beyond its published range 0 to 4") != std::string::npos,
+                  noted)
+            << text << ": " << setting.note;
     }
     for (const char* bad :
-         {"Feedback=nan", "Feedback=-inf", "Feedback=", "=1", "16=0", "Shape=Wobble", "Shape=8",
-          "Dry Level=0.5x", "Bias=0x10", "Bias=1,5", "Bias=0.5 "}) {
+         {"Feedback=nan", "Feedback=-inf", "Feedback=", "=1", "16=0", "Shape=8.01", "Shape=-0.5",
+          "Shape=Wobbly", "Dry Level=0.5x", "Bias=0x10", "Bias=1,5", "Bias=0.5 "}) {
         EXPECT_EQ(Failure([&] { ParseParameterSetting(unit, bad); }).Status(), kExitUsage) << bad;
+    }
+}
+
+// Standard MIDI File pieces: a chunk, a header, a track's events.
+std::string Chunk(const char* id, const std::string& body) {
+    std::string chunk(id);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        chunk.push_back(char(body.size() >> shift));
+    }
+    return chunk + body;
+}
+
+std::string MidiHeader(int format, int tracks, int division) {
+    return Chunk("MThd", {'\0', char(format), '\0', char(tracks), char(division >> 8),
+                          char(division & 0xFF)});
+}
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string text;
+    for (int byte : bytes) {
+        text.push_back(char(byte));
+    }
+    return text;
+}
+
+// Timing the program's render case does not reach: frames per second instead of a tempo,
+// tempo changes of the first track applied to the second, running status, chunks of other
+// kinds and whatever follows the end of a track.
+TEST(MidiFiles, TracksShareOneTimeLineAndOnlyWhatTheirEventsSayIsRead) {
+    constexpr double kRate = 48000.0;
+    const std::string smpte = MidiHeader(0, 1, 0xE728) /* 25 frames of 40 pulses */ +
+                              Chunk("MTrk", Bytes({0x83, 0x74, 0x90, 60, 100, 0x64, 61, 0, 0x00,
+                                                   0xFF, 0x2F, 0x00, 0x00, 0x90, 1, 1}));
+    const std::string tempoMap =
+        MidiHeader(1, 2, 96) + Chunk("XFIH", "other") +
+        Chunk("MTrk", Bytes({0x60, 0xFF, 0x51, 3, 0x0F, 0x42, 0x40, 0x00, 0xFF, 0x2F, 0x00})) +
+        Chunk("MTrk", Bytes({0x81, 0x40, 0xC2, 5, 0x00, 0xF0, 2, 0x7D, 0xF7, 0x00, 0xF7, 1, 0xF8,
+                             0x00, 0xFF, 0x2F, 0x00}));
+    const std::tuple<std::string, std::vector<MrvnMidiEvent>> cases[] = {
+        // 500 pulses at 1000 a second; the second note by running status; nothing after the end.
+        {smpte, {{UInt64(0.5 * kRate), {0x90, 60, 100}}, {UInt64(0.6 * kRate), {0x90, 61, 0}}}},
+        // 96 pulses at 120 beats per minute, then 96 more at 60.
+        {tempoMap, {{UInt64(1.5 * kRate), {0xC2, 5}}, {UInt64(1.5 * kRate), {0xF0, 0x7D, 0xF7}}}}};
+    for (const auto& [bytes, expected] : cases) {
+        const std::vector<MrvnMidiEvent> events = ParseMidiFile(bytes, kRate, "x.mid");
+        ASSERT_EQ(events.size(), expected.size());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].frame, expected[i].frame) << i;
+            EXPECT_EQ(events[i].bytes, expected[i].bytes) << i;
+        }
+    }
+    // The slowest tempo at one pulse a quarter and the longest delta times: millions of years
+    // away, events keep their order at frames a 64-bit count holds.
+    std::string far = Bytes({0x00, 0xFF, 0x51, 3, 0xFF, 0xFF, 0xFF});
+    for (int i = 0; i < 60000; ++i) {
+        far += Bytes({0xFF, 0xFF, 0xFF, 0x7F, 0xA0 + i % 2, 1, 2});
+    }
+    const std::vector<MrvnMidiEvent> events =
+        ParseMidiFile(MidiHeader(0, 1, 1) + Chunk("MTrk", far), kRate, "far.mid");
+    ASSERT_EQ(events.size(), 60000u);
+    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
+                               [](const auto& a, const auto& b) { return a.frame < b.frame; }));
+    EXPECT_EQ(events.back().frame, UInt64(1) << 62);
+}
+
+// Tempo and signature changes of all tracks make one map, one mark per pulse where either
+// changes; a signature no bar can have is left out.
+TEST(MidiFiles, TempoMapMarksEveryChangeOfTempoOrSignature) {
+    const std::string bytes =
+        MidiHeader(1, 2, 480) +
+        Chunk("MTrk", Bytes({0x00, 0xFF, 0x58, 4, 6, 3, 24, 8,         // 6/8 at 0
+                             0x96, 0x40, 0xFF, 0x51, 3, 0x03, 0xD0, 0x90, // 250000 µs at 2880
+                             0x00, 0xFF, 0x58, 4, 0, 2, 24, 8, 0x00, 0xFF, 0x2F, 0})) +
+        Chunk("MTrk", Bytes({0x9C, 0x10, 0xFF, 0x58, 4, 3, 2, 24, 8, // 3/4 at 3600
+                             0x00, 0xFF, 0x2F, 0}));
+    const TempFolder folder;
+    WriteBytes(folder / "map.mid", bytes);
+    const MrvnTempoMap map = LoadMidiTempoMap(folder / "map.mid");
+    EXPECT_EQ(map.pulsesPerQuarter, 480u);
+    const std::tuple<UInt64, double, double, UInt32, UInt32> expected[] = {
+        {0, 0.0, 500000, 6, 8}, {2880, 3.0, 250000, 6, 8}, {3600, 3.375, 250000, 3, 4}};
+    ASSERT_EQ(map.marks.size(), std::size(expected));
+    for (std::size_t i = 0; i < map.marks.size(); ++i) {
+        const MrvnTempoMark& m = map.marks[i];
+        EXPECT_EQ(std::make_tuple(m.pulse, m.seconds, m.microsecondsPerQuarter, m.numerator,
+                                  m.denominator),
+                  expected[i])
+            << "mark " << i;
+    }
+}
+
+// A damaged file is refused with what is wrong, wherever it is damaged.
+TEST(MidiFiles, DamageAnywhereIsAFailureThatSaysWhat) {
+    const std::string header = MidiHeader(0, 1, 96);
+    const std::string track = Bytes({0x00, 0x90, 60, 100, 0x10, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0});
+    const std::string good = header + Chunk("MTrk", track);
+    const std::pair<std::string, const char*> cases[] = {
+        {"RIFF....WAVE", "not a Standard MIDI File"},
+        {good.substr(0, 12), "cut short inside its header"},
+        {good.substr(0, good.size() - 5), "cut short inside track 1"},
+        {header, "track 1 of 1 is missing"},
+        {MidiHeader(0, 2, 96) + Chunk("MTrk", track), "track 2 of 2 is missing"},
+        {header + Chunk("MTrk", track.substr(0, 6)), "byte 28: an event runs past the end"},
+        {header + Chunk("MTrk", Bytes({0x00, 60, 100})), "a data byte with no status before it"},
+        {header + Chunk("MTrk", Bytes({0x00, 0x90, 60, 0x90})), "a status byte where a data"},
+        {header + Chunk("MTrk", Bytes({0x80, 0x80, 0x80, 0x80, 0x00})), "longer than four bytes"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xFF, 0x51, 2, 1, 2})), "a tempo of 2 bytes"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xFF, 0x51, 3, 0, 0, 0})), "a tempo of 0"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xF4})), "status byte 244 has no place"},
+        {header + Chunk("MTrk", Bytes({0x00, 0xF0, 0x05, 0x7D})), "runs past the end"},
+        {MidiHeader(0, 1, 0), "time division 0 is invalid"},
+        {MidiHeader(0, 1, 0xE500), "is invalid"},
+        {MidiHeader(3, 1, 96), "format 3 is none of"}};
+    for (const auto& [bytes, message] : cases) {
+        const MrvnCliError error = Failure([&] { ParseMidiFile(bytes, 44100.0, "x.mid"); });
+        EXPECT_EQ(error.Status(), kExitFailure) << message;
+        EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
     }
 }
 

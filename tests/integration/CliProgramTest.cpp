@@ -13,6 +13,7 @@
 #include "AudioUnitAPI.h"
 #include "CliTestSupport.h"
 #include "MrvnFluxet.h"
+#include "PropertyListSamples.h"
 #include "UnitHost.h"
 
 namespace MrvnCliTest {
@@ -87,14 +88,18 @@ TEST(ProgramSettingsAndState, ReachTheUnitAfterThePresetAndComeBackFromTheState)
     const Channels input = TestSignal(2, 12000, 48000.0);
     WriteSound(folder / "in.wav", input, 48000.0);
     const ProgramResult run = RunFluxetProgram(
-        {"render", "--preset", "Ensemble", "--set", "dry level=0.25", "--set", "Shape=triangle",
+        {"render", "--preset", "Ensemble", "--set", "dry level=0.25", "--set", "Shape=rand tri",
          "--set", "Speed (fine)=0", "--set=Feedback=-40", "--save-state", folder / "saved.plist",
          folder / "in.wav", folder / "first.wav"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // A random shape is beyond the published range: said once, on one line.
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{"fluxet: note: 'Shape' 7 (Rand Tri) is beyond its published "
+                                       "range 0 to 4 (hosts and the editor stay within it)"});
     ReferenceSetup setup;
     setup.preset = 2;
     setup.settings = {{kParam_DryLevel, 0.25f},
-                      {kParam_Shape, 3.0f},
+                      {kParam_Shape, 7.0f},
                       {kParam_SpeedFine, 0.5f},
                       {kParam_Feedback, -40.0f}};
     const Channels output = ReadSound(folder / "first.wav").channels;
@@ -111,7 +116,7 @@ TEST(ProgramSettingsAndState, ReachTheUnitAfterThePresetAndComeBackFromTheState)
     const ProgramResult shown = RunFluxetProgram({"state", folder / "saved.plist"});
     ASSERT_EQ(shown.status, 0) << shown.err;
     for (const char* expected : {"Ensemble", "aumf", "Flxt", "Mrvn", "Dry Level", "0.25", "Shape",
-                                 "3 (Triangle)", "OSC Port Offset", "0 (Off)"}) {
+                                 "7 (Rand Tri)", "OSC Port Offset", "0 (Off)"}) {
         EXPECT_TRUE(Contains(shown.out, expected)) << expected << "\n" << shown.out;
     }
     const auto lines = Lines(shown.out);
@@ -154,6 +159,11 @@ TEST(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
         // The render is done by then: its output must still not replace the old file.
         {render({"--save-state", "@no/s.plist"}), 1, "cannot save state"},
         {render({"--midi", "@in.wav"}), 1, "cannot read MIDI file"},
+        // Cut inside its last event, and between two events.
+        {render({"--midi", "@cut.mid"}), 1, "cut short inside track 1"},
+        {render({"--midi", "@short.mid"}), 1, "cut short inside track 1"},
+        {render({"--state", "@deep.plist"}), 1, "nested deeper than 128 levels"},
+        {{"state", "@deep.plist"}, 1, "nested deeper than 128 levels"},
         {render({"--scripts", "@scripts"}), 1, "does not exist"},
         {{}, 2, "no command given"},
         {{"mix"}, 2, "unknown command 'mix'"},
@@ -164,6 +174,11 @@ TEST(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
         const TempFolder folder;
         WriteSound(folder / "in.wav", TestSignal(2, 4800, 48000.0), 48000.0);
         WriteSound(folder / "keep.wav", TestSignal(1, 100, 48000.0), 48000.0);
+        WriteMidiFile(folder / "cut.mid", {{0, {0xB0, 1, 2}}, {10, {0xB0, 1, 3}}});
+        const std::string midi = ReadBytes(folder / "cut.mid");
+        WriteBytes(folder / "cut.mid", midi.substr(0, midi.size() - 2));
+        WriteBytes(folder / "short.mid", midi.substr(0, midi.find("MTrk") + 12));
+        WriteBytes(folder / "deep.plist", MV::test::NestedBinaryList(130000));
         const std::string kept = ReadBytes(folder / "keep.wav");
         const std::vector<std::string> before = FolderEntries(folder.Path());
         Args resolved;
