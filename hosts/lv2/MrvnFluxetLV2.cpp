@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include <lv2/atom/util.h>
@@ -42,6 +43,33 @@ const void* FindFeature(const LV2_Feature* const* features, const char* uri) {
         }
     }
     return nullptr;
+}
+
+struct WantedProperty {
+    LV2_URID key;
+    const LV2_Atom** value;
+};
+
+// The values of an object's properties with the given keys, left null where absent. Unlike the
+// LV2 utilities, which trust the sizes in property headers, the walk ends at a property that
+// runs past the object: a host's (or an attacker's) damaged object is read no further.
+void GetProperties(const LV2_Atom_Object& object, std::initializer_list<WantedProperty> wanted) {
+    const auto* body = reinterpret_cast<const uint8_t*>(&object.body);
+    const std::size_t size = object.atom.size;
+    std::size_t at = sizeof(LV2_Atom_Object_Body);
+    while (size >= at && size - at >= sizeof(LV2_Atom_Property_Body)) {
+        const auto* property = reinterpret_cast<const LV2_Atom_Property_Body*>(body + at);
+        const std::size_t total = sizeof(LV2_Atom_Property_Body) + std::size_t(property->value.size);
+        if (total > size - at) {
+            return;
+        }
+        for (const WantedProperty& w : wanted) {
+            if (w.key == property->key && *w.value == nullptr) {
+                *w.value = &property->value;
+            }
+        }
+        at += lv2_atom_pad_size(uint32_t(total));
+    }
 }
 
 } // namespace
@@ -414,7 +442,8 @@ void MrvnFluxetLV2::HandleEvent(const LV2_Atom_Event& event, UInt32 offset) {
         HandleMIDI(atom, offset);
         return;
     }
-    if (!lv2_atom_forge_is_object_type(&m_forge, atom.type)) {
+    if (!lv2_atom_forge_is_object_type(&m_forge, atom.type) ||
+        atom.size < sizeof(LV2_Atom_Object_Body)) {
         return;
     }
     const auto& object = reinterpret_cast<const LV2_Atom_Object&>(atom);
@@ -430,7 +459,7 @@ void MrvnFluxetLV2::HandleEvent(const LV2_Atom_Event& event, UInt32 offset) {
 void MrvnFluxetLV2::HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset) {
     const LV2_Atom* property = nullptr;
     const LV2_Atom* value = nullptr;
-    lv2_atom_object_get(&object, m_uris.patchProperty, &property, m_uris.patchValue, &value, 0);
+    GetProperties(object, {{m_uris.patchProperty, &property}, {m_uris.patchValue, &value}});
     if (property == nullptr || value == nullptr || property->type != m_uris.atomURID) {
         return;
     }
@@ -455,7 +484,7 @@ Float32 MrvnFluxetLV2::RestoredValue(AudioUnitParameterID id, Float32 value) {
 
 void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
     const LV2_Atom* property = nullptr;
-    lv2_atom_object_get(&object, m_uris.patchProperty, &property, 0);
+    GetProperties(object, {{m_uris.patchProperty, &property}});
     if (property == nullptr) {
         m_requested |= kAllParameters;
         return;
@@ -494,10 +523,14 @@ void MrvnFluxetLV2::HandleTimePosition(const LV2_Atom_Object& object, UInt32 off
     const LV2_Atom* beatsPerMinute = nullptr;
     const LV2_Atom* frame = nullptr;
     const LV2_Atom* speed = nullptr;
-    lv2_atom_object_get(&object, m_uris.timeBar, &bar, m_uris.timeBarBeat, &barBeat,
-                        m_uris.timeBeat, &beat, m_uris.timeBeatUnit, &beatUnit,
-                        m_uris.timeBeatsPerBar, &beatsPerBar, m_uris.timeBeatsPerMinute,
-                        &beatsPerMinute, m_uris.timeFrame, &frame, m_uris.timeSpeed, &speed, 0);
+    GetProperties(object, {{m_uris.timeBar, &bar},
+                           {m_uris.timeBarBeat, &barBeat},
+                           {m_uris.timeBeat, &beat},
+                           {m_uris.timeBeatUnit, &beatUnit},
+                           {m_uris.timeBeatsPerBar, &beatsPerBar},
+                           {m_uris.timeBeatsPerMinute, &beatsPerMinute},
+                           {m_uris.timeFrame, &frame},
+                           {m_uris.timeSpeed, &speed}});
     MrvnTransportEvent event{};
     event.offsetSampleFrame = offset;
     if (ReadNumber(beatsPerMinute, event.beatsPerMinute)) {

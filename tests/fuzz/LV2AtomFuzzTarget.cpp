@@ -119,56 +119,6 @@ private:
     std::vector<uint8_t> m_bytes;
 };
 
-// Whether every property of an object body lies inside it, header and value. The plug-in
-// walks objects with the LV2 utilities, which trust the sizes in property headers; until it
-// checks them itself, an object that is not is made a chunk (which the plug-in ignores) unless
-// FLUXET_FUZZ_KNOWN_ISSUES=1.
-bool PropertiesInside(const uint8_t* body, uint32_t size) {
-    if (size < sizeof(LV2_Atom_Object_Body)) {
-        return false;
-    }
-    for (std::size_t at = sizeof(LV2_Atom_Object_Body); at < size;) {
-        if (size - at < sizeof(LV2_Atom_Property_Body)) {
-            return false;
-        }
-        LV2_Atom value;
-        std::memcpy(&value, body + at + offsetof(LV2_Atom_Property_Body, value), sizeof(value));
-        if (value.size > size - at - sizeof(LV2_Atom_Property_Body)) {
-            return false;
-        }
-        at += lv2_atom_pad_size(uint32_t(sizeof(LV2_Atom_Property_Body) + value.size));
-    }
-    return true;
-}
-
-bool KnownIssuesWanted() {
-    static const bool wanted = [] {
-        const char* value = std::getenv("FLUXET_FUZZ_KNOWN_ISSUES");
-        return value != nullptr && std::string(value) == "1";
-    }();
-    return wanted;
-}
-
-// Walks the events of a finished sequence as the plug-in does and makes every object whose
-// properties do not lie inside it a chunk.
-void DefuseMalformedObjects(std::vector<uint8_t>& sequence, LV2_URID object, LV2_URID blank,
-                            LV2_URID chunk) {
-    const std::size_t end = sequence.size();
-    for (std::size_t at = sizeof(LV2_Atom_Sequence); at + sizeof(LV2_Atom_Event) <= end;) {
-        LV2_Atom_Event event;
-        std::memcpy(&event, sequence.data() + at, sizeof(event));
-        if (event.body.size > end - at - sizeof(LV2_Atom_Event)) {
-            return;
-        }
-        if ((event.body.type == object || event.body.type == blank) &&
-            !PropertiesInside(sequence.data() + at + sizeof(LV2_Atom_Event), event.body.size)) {
-            event.body.type = chunk;
-            std::memcpy(sequence.data() + at, &event, sizeof(event));
-        }
-        at += lv2_atom_pad_size(uint32_t(sizeof(LV2_Atom_Event) + event.body.size));
-    }
-}
-
 template <class T> std::vector<uint8_t> BodyOf(T value) {
     std::vector<uint8_t> body(sizeof(T));
     std::memcpy(body.data(), &value, sizeof(T));
@@ -347,10 +297,6 @@ void HandleAtoms(const std::uint8_t* data, std::size_t size) {
         }
     }
     writer.Finish(harness->Type(LV2_ATOM__Sequence));
-    if (!KnownIssuesWanted()) {
-        DefuseMalformedObjects(sequence, object, harness->Type(LV2_ATOM__Blank),
-                               harness->Type(LV2_ATOM__Chunk));
-    }
 
     // Exactly the sequence's bytes, so that a read past them is a fault.
     const std::unique_ptr<uint8_t[]> control(new uint8_t[sequence.size()]);
