@@ -382,6 +382,11 @@ MrvnFluxetLV2::RenderCall MrvnFluxetLV2::PlanRenderCall(UInt32 start, UInt32 lim
     return call;
 }
 
+bool MrvnFluxetLV2::IsURID(const LV2_Atom& atom) const {
+    // A URID atom of a damaged object may claim no body.
+    return atom.type == m_uris.atomURID && atom.size >= sizeof(LV2_URID);
+}
+
 bool MrvnFluxetLV2::IsMessageForTheQueue(const LV2_Atom& atom) const {
     if (lv2_atom_forge_is_object_type(&m_forge, atom.type)) {
         return atom.size >= sizeof(LV2_Atom_Object_Body) &&
@@ -460,7 +465,7 @@ void MrvnFluxetLV2::HandlePatchSet(const LV2_Atom_Object& object, UInt32 offset)
     const LV2_Atom* property = nullptr;
     const LV2_Atom* value = nullptr;
     GetProperties(object, {{m_uris.patchProperty, &property}, {m_uris.patchValue, &value}});
-    if (property == nullptr || value == nullptr || property->type != m_uris.atomURID) {
+    if (property == nullptr || value == nullptr || !IsURID(*property)) {
         return;
     }
     const int id = ParameterForURID(reinterpret_cast<const LV2_Atom_URID*>(property)->body);
@@ -489,7 +494,7 @@ void MrvnFluxetLV2::HandlePatchGet(const LV2_Atom_Object& object) {
         m_requested |= kAllParameters;
         return;
     }
-    if (property->type == m_uris.atomURID) {
+    if (IsURID(*property)) {
         const int id = ParameterForURID(reinterpret_cast<const LV2_Atom_URID*>(property)->body);
         if (id >= 0) {
             m_requested |= 1u << id;

@@ -110,6 +110,7 @@ private:
     // An event that goes to the unit's queue: a channel message, system exclusive, or the
     // host's transport (time:Position).
     bool IsMessageForTheQueue(const LV2_Atom& atom) const;
+    bool IsURID(const LV2_Atom& atom) const;
 
     // Render thread; real-time safe. The control sequence's events in order, each 64-bit
     // aligned (a copy when the host's is not); null at the end.
