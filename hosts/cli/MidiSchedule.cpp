@@ -39,9 +39,8 @@ public:
             return map;
         }
         map.pulsesPerQuarter = m_pulsesPerQuarter;
-        std::stable_sort(
-            m_signatures.begin(), m_signatures.end(),
-            [](const Signature& a, const Signature& b) { return a.pulse < b.pulse; });
+        std::stable_sort(m_signatures.begin(), m_signatures.end(),
+                         [](const Signature& a, const Signature& b) { return a.pulse < b.pulse; });
         Clock clock(*this);
         MrvnTempoMark mark{0, 0.0, kDefaultMicrosecondsPerQuarter, 4, 4};
         std::size_t tempo = 0;
@@ -113,10 +112,9 @@ private:
     class Clock {
     public:
         explicit Clock(const MidiFileReader& file) : m_file(file) {
-            m_secondsPerPulse =
-                file.m_pulsesPerSecond > 0.0
-                    ? 1.0 / file.m_pulsesPerSecond
-                    : kDefaultMicrosecondsPerQuarter * 1e-6 / file.m_pulsesPerQuarter;
+            m_secondsPerPulse = file.m_pulsesPerSecond > 0.0 ? 1.0 / file.m_pulsesPerSecond
+                                                             : kDefaultMicrosecondsPerQuarter *
+                                                                   1e-6 / file.m_pulsesPerQuarter;
         }
 
         double SecondsAt(UInt64 pulse) {
@@ -363,7 +361,10 @@ std::vector<MrvnMidiEvent> LoadMidiFile(const std::string& path, Float64 sampleR
 }
 
 MrvnTempoMap LoadMidiTempoMap(const std::string& path) {
-    const std::string bytes = ReadMidiFileBytes(path);
+    return ParseMidiTempoMap(ReadMidiFileBytes(path), path);
+}
+
+MrvnTempoMap ParseMidiTempoMap(std::string_view bytes, const std::string& path) {
     try {
         return MidiFileReader(bytes).TempoMap();
     } catch (const std::runtime_error& error) {

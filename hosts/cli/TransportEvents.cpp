@@ -53,8 +53,10 @@ std::vector<MrvnMidiEvent> TransportFromTempoMap(const MrvnTempoMap& map, Float6
         event.barBeat = (pulse - barStart) * denominator / (4.0 * quarter);
         event.beat = beat;
         event.speed = 1.0;
-        changes.push_back(
-            Change(UInt64(std::llround(std::max(0.0, mark.seconds) * sampleRate)), event));
+        // As with the file's events, a mark millions of years away stays at a frame a 64-bit
+        // count holds.
+        const double frame = std::min(std::max(0.0, mark.seconds) * sampleRate, 0x1p62);
+        changes.push_back(Change(UInt64(std::llround(frame)), event));
         previous = &mark;
     }
     return changes;

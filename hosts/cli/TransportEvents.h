@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AUTypes.h"
@@ -29,6 +30,8 @@ struct MrvnTempoMap {
 // The tempo map of a Standard MIDI File (its reader lives with LoadMidiFile); a file that
 // cannot be read is a runtime error.
 MrvnTempoMap LoadMidiTempoMap(const std::string& path);
+// The same for a file's bytes; path only names it in messages.
+MrvnTempoMap ParseMidiTempoMap(std::string_view bytes, const std::string& path);
 
 // One change per mark, at frame round(seconds × sample rate): the tempo in beats of the time
 // signature's note value per minute, the signature, the bar and beat the mark falls on (a new

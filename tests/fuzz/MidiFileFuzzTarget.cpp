@@ -1,8 +1,11 @@
 // MIDI files through the program's reader: a file is read whole or refused with a message,
 // and what is read is a list of well-formed messages in time order.
+#include <cmath>
+
 #include "CliSupport.h"
 #include "FuzzSupport.h"
 #include "MidiSchedule.h"
+#include "TransportEvents.h"
 
 namespace MV::fuzz {
 
@@ -38,6 +41,20 @@ void HandleMidiFile(const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         FuzzCheck(WellFormed(events[i]), "every event read is a well-formed message");
         FuzzCheck(i == 0 || events[i - 1].frame <= events[i].frame, "events are in time order");
+    }
+    // A file whose events read has a tempo map too, which the transport plays in order.
+    const std::vector<MrvnCli::MrvnMidiEvent> changes = MrvnCli::TransportFromTempoMap(
+        MrvnCli::ParseMidiTempoMap(std::string_view(reinterpret_cast<const char*>(data), size),
+                                   "fuzz.mid"),
+        44100.0);
+    FuzzCheck(!changes.empty() && changes[0].frame == 0, "the transport starts at the first frame");
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const MrvnTransportEvent& change = *changes[i].transport;
+        FuzzCheck(std::isfinite(change.beatsPerMinute) && change.beatsPerMinute > 0.0 &&
+                      std::isfinite(change.bar) && std::isfinite(change.beat) &&
+                      std::isfinite(change.barBeat),
+                  "every tempo change is finite");
+        FuzzCheck(i == 0 || changes[i - 1].frame <= changes[i].frame, "changes are in time order");
     }
 }
 
