@@ -113,6 +113,12 @@ inline float KernelValue(float value, AudioUnitParameterID id) {
     return value < bounds.low ? bounds.low : (value > bounds.high ? bounds.high : value);
 }
 
+// A level position as the gain the mix applies: its cube.
+inline float LevelGain(float level, AudioUnitParameterID id) {
+    const float value = KernelValue(level, id);
+    return (value * value) * value;
+}
+
 inline float CleanPhase(float phase) {
     return IsFinite(phase) ? phase : 0.0f;
 }
@@ -186,6 +192,13 @@ Float32 MrvnFluxetEngine::ChannelCore::ProcessCore(const Float32* source, Float3
 
 OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* dest, UInt32 frames,
                                                 Float32 dryLevel, Float32 effectLevel) {
+    return ProcessWithGains(source, dest, frames, LevelGain(dryLevel, kParam_DryLevel),
+                            LevelGain(effectLevel, kParam_EffectLevel));
+}
+
+OSStatus MrvnFluxetEngine::ChannelCore::ProcessWithGains(const Float32* source, Float32* dest,
+                                                         UInt32 frames, Float32 dryGain,
+                                                         Float32 wetGain) {
     MrvnFluxetEngine& owner = m_owner;
     if (frames > owner.m_savedDelay.size()) {
         return kAudioUnitErr_TooManyFramesToProcess;
@@ -194,10 +207,6 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     dest += owner.m_subBlockOffset;
     m_ringClear = false;
 
-    const float dry = KernelValue(dryLevel, kParam_DryLevel);
-    const float wet = KernelValue(effectLevel, kParam_EffectLevel);
-    const float dryGain = (dry * dry) * dry;
-    const float wetGain = (wet * wet) * wet;
     const float startPhase = owner.m_subBlockStartPhase;
     const float sampleRate = owner.m_sampleRate;
     float* delay = m_delay.get();
@@ -279,6 +288,8 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     m_subBlockStartPhase = m_sharedLFOPhase;
     m_sampleRate = sampleRate;
     m_commonRandomSnapshot = firstKernelState;
+    m_dryGain = LevelGain(params[kParam_DryLevel], kParam_DryLevel);
+    m_wetGain = LevelGain(params[kParam_EffectLevel], kParam_EffectLevel);
 
     // The same values as last time with both sweep LFOs off make the same record, which the
     // previous one still equals unless a render call ended since it was made.

@@ -707,22 +707,30 @@ inline bool ZeroFeedbackChunk(const float* in, float* out, UInt32 count, float* 
 }
 
 struct Pass {
+    // Member by member: an aggregate with padding is cleared with a string store first,
+    // which costs more than the rest of a short block's set-up.
+    Pass(const float* source_, float* dest_, UInt32 frames_, float* delay_, UInt32 writeIndex_,
+         const Record& rec_, Mix mix_, float phi_, float inc_)
+        : source(source_), dest(dest_), delay(delay_), rec(rec_), frames(frames_),
+          writeIndex(writeIndex_), mix(mix_), phi(phi_), inc(inc_),
+          smallStep(inc_ >= 0.0f && inc_ < 1.0f) {}
+
     const float* source;
     float* dest;
-    UInt32 frames;
     float* delay;
-    UInt32 writeIndex;
     const Record& rec;
+    UInt32 frames;
+    UInt32 writeIndex;
     Mix mix;
     float phi;
     float inc;
     bool smallStep;
-    // Where the whole pass's positions go (null: each chunk's own arrays), and whether
-    // they are there already.
-    PositionsAt keep;
-    bool positionsKept;
+    // Whether the whole pass's positions are in `keep` already.
+    bool positionsKept = false;
+    // Where the whole pass's positions go (null: each chunk's own arrays).
+    PositionsAt keep{nullptr, nullptr, nullptr};
     // Where a deterministic pass keeps its shape values (whole groups), or null.
-    float* values;
+    float* values = nullptr;
 };
 
 // Runs the pass a chunk at a time: positions(at, count, w) fills the chunk's read
@@ -1144,19 +1152,9 @@ float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, flo
     kept = false;
     const float inc = record.speed / block.sampleRate;
     const float spreadOffset = static_cast<float>(block.channelIndex) * record.spread;
-    Pass pass{block.source,
-              dest,
-              block.frames,
-              block.delay,
-              block.writeIndex & kMask,
-              record,
+    Pass pass(block.source, dest, block.frames, block.delay, block.writeIndex & kMask, record,
               Mix{record.feedbackGain, block.dryGain, block.wetGain},
-              Frac(block.startPhase + spreadOffset),
-              inc,
-              inc >= 0.0f && inc < 1.0f,
-              PositionsAt{nullptr, nullptr, nullptr},
-              false,
-              nullptr};
+              Frac(block.startPhase + spreadOffset), inc);
     if (record.shape <= 4.0f) {
         return DeterministicPass(pass, block.cache, values, takenPhase, kept);
     }

@@ -70,9 +70,8 @@ void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destinat
                                         UInt32 numChannels, bool& ioSilence) {
     ThrowIfAUError(ChannelCore::CheckChannelCount(numChannels));
     ioSilence = false;
-    const auto& owner = static_cast<const MrvnFluxet&>(*m_audioUnit);
-    ThrowIfAUError(m_core.Process(source, destination, nFrames, owner.GlobalValue(kParam_DryLevel),
-                                  owner.GlobalValue(kParam_EffectLevel)));
+    // The levels the sub-block's precomputation read, as for every other parameter.
+    ThrowIfAUError(m_core.Process(source, destination, nFrames));
 }
 
 // ---------------------------------------------------------------------------------------------
