@@ -288,8 +288,6 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     m_subBlockStartPhase = m_sharedLFOPhase;
     m_sampleRate = sampleRate;
     m_commonRandomSnapshot = firstKernelState;
-    m_dryGain = LevelGain(params[kParam_DryLevel], kParam_DryLevel);
-    m_wetGain = LevelGain(params[kParam_EffectLevel], kParam_EffectLevel);
 
     // The same values as last time with both sweep LFOs off make the same record, which the
     // previous one still equals unless a render call ended since it was made.
@@ -302,6 +300,8 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
         m_precompParams[i] = params[i];
     }
     m_precompSampleRate = sampleRate;
+    m_dryGain = LevelGain(params[kParam_DryLevel], kParam_DryLevel);
+    m_wetGain = LevelGain(params[kParam_EffectLevel], kParam_EffectLevel);
 
     // Held as the formulas need it, so that no LFO phase or record turns NaN or infinite.
     const auto param = [params](AudioUnitParameterID id) { return KernelValue(params[id], id); };
