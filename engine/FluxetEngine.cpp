@@ -223,6 +223,7 @@ OSStatus MrvnFluxetEngine::ChannelCore::ProcessWithGains(const Float32* source, 
                                            dryGain,
                                            wetGain,
                                            sampleRate,
+                                           owner.m_currentIncrement,
                                            startPhase,
                                            m_channelIndex,
                                            &m_state,
@@ -266,6 +267,7 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_subBlockStartPhase = 0.0f;
     m_currentRecord = PreComp{};
     m_previousRecord = PreComp{};
+    m_currentIncrement = m_currentRecord.speed / m_sampleRate;
     m_recordChanged = false;
     m_recordIsPrevious = true;
     m_subBlockOffset = 0;
@@ -281,6 +283,18 @@ void MrvnFluxetEngine::RestartLFOs(Float32 phase) {
     m_sharedLFOPhase = CleanPhase(phase);
     m_speedLFOPhase = 0.0f;
     m_depthLFOPhase = 0.0f;
+}
+
+bool MrvnFluxetEngine::RepeatPrecomps(Float32 sampleRate, const KernelState& firstKernelState) {
+    if (!m_precompRepeatable ||
+        std::bit_cast<UInt32>(sampleRate) != std::bit_cast<UInt32>(m_precompSampleRate)) {
+        return false;
+    }
+    m_subBlockStartPhase = m_sharedLFOPhase;
+    m_sampleRate = sampleRate;
+    m_commonRandomSnapshot = firstKernelState;
+    m_recordChanged = !m_recordIsPrevious;
+    return true;
 }
 
 void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParameters],
@@ -387,6 +401,7 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     set(rec.spread, before.spread, param(kParam_Spread));
     set(rec.speedLFODepth, before.speedLFODepth, speedLFODepth);
     static_assert(sizeof(PreComp) == (kNumShapes + 8) * sizeof(Float32), "every field is set");
+    m_currentIncrement = speed / sr;
     m_recordChanged = difference != 0;
     m_recordIsPrevious = difference == 0;
     m_precompRepeatable = !(speedLFODepth > 0.001f) && !(depthLFODepth > 0.001f);

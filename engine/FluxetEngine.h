@@ -185,6 +185,11 @@ public:
     // kernel of this sub-block starts from. Render thread; real-time safe.
     void DoPrecomps(UInt32 frames, const Float32 params[kNumParameters], Float32 sampleRate,
                     const KernelState& firstKernelState);
+    // What DoPrecomps does when given the same parameter values as last time, for a caller
+    // that knows they are the same without reading them: false, and nothing done, unless
+    // that makes the same record (both sweep LFOs off, the same rate). Render thread;
+    // real-time safe.
+    bool RepeatPrecomps(Float32 sampleRate, const KernelState& firstKernelState);
 
     // After each whole render call: the current record becomes the previous one.
     // Render thread; real-time safe.
@@ -225,6 +230,8 @@ protected:
     Float32 m_speedLFOPhase = 0.0f;
     Float32 m_depthLFOPhase = 0.0f;
     Float32 m_sampleRate = 44100.0f;
+    // The current record's main LFO step per frame: its speed over the rate.
+    Float32 m_currentIncrement = 0.0f;
     // Gains of the latest precomputation's "Dry Level" and "Effect Level".
     Float32 m_dryGain = 0.0f;
     Float32 m_wetGain = 0.0f;

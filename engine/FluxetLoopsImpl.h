@@ -1147,10 +1147,9 @@ float DeterministicPass(Pass& pass, Cache* cache, Values values, float takenPhas
 }
 
 // One pass of a block with one record into dest.
-float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, float* dest,
+float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, float inc, float* dest,
               Values values, float takenPhase, bool& kept) {
     kept = false;
-    const float inc = record.speed / block.sampleRate;
     const float spreadOffset = static_cast<float>(block.channelIndex) * record.spread;
     Pass pass(block.source, dest, block.frames, block.delay, block.writeIndex & kMask, record,
               Mix{record.feedbackGain, block.dryGain, block.wetGain},
@@ -1171,12 +1170,12 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
                     Float32 wetGain, Float32 sampleRate, Float32 startPhase, SInt32 channelIndex,
                     MrvnFluxetEngine::KernelState& state,
                     const MrvnFluxetEngine::KernelState& common, Cache* cache) {
-    const MrvnFluxetLoops::BlockPass block{source,     dest,         frames,  delay,   writeIndex,
-                                           &record,    nullptr,      dryGain, wetGain, sampleRate,
-                                           startPhase, channelIndex, &state,  &common, cache,
-                                           nullptr,    nullptr};
+    const float inc = record.speed / sampleRate;
+    const MrvnFluxetLoops::BlockPass block{
+        source,     dest, frames,     delay,        writeIndex, &record, nullptr, dryGain, wetGain,
+        sampleRate, inc,  startPhase, channelIndex, &state,     &common, cache,   nullptr, nullptr};
     bool kept = false;
-    return Process(block, record, dest, Values::kMake, 0.0f, kept);
+    return Process(block, record, inc, dest, Values::kMake, 0.0f, kept);
 }
 
 // Two deterministic records whose passes have the same shape values frame by frame: the
@@ -1196,7 +1195,8 @@ bool SameShapeValues(const Record& a, const Record& b) {
 Float32 ProcessBlock(const MrvnFluxetLoops::BlockPass& block) {
     bool kept = false;
     if (block.previous == nullptr) {
-        return Process(block, *block.current, block.dest, Values::kMake, 0.0f, kept);
+        return Process(block, *block.current, block.currentIncrement, block.dest, Values::kMake,
+                       0.0f, kept);
     }
     // The pass with the previous record, then the ring as it was with what that pass wrote
     // kept aside, the pass with the current record, and the crossfade of the two.
@@ -1204,12 +1204,13 @@ Float32 ProcessBlock(const MrvnFluxetLoops::BlockPass& block) {
     CopyFromRing(block.delay, w, block.saved, block.frames);
     const State before = *block.state;
     const bool share = SameShapeValues(*block.previous, *block.current);
-    const float previousPhase = Process(block, *block.previous, block.previousOutput,
-                                        share ? Values::kKeep : Values::kMake, 0.0f, kept);
+    const float previousPhase =
+        Process(block, *block.previous, block.previous->speed / block.sampleRate,
+                block.previousOutput, share ? Values::kKeep : Values::kMake, 0.0f, kept);
     SwapWithRing(block.delay, w, block.saved, block.frames);
     *block.state = before;
     bool unused = false;
-    const float phase = Process(block, *block.current, block.dest,
+    const float phase = Process(block, *block.current, block.currentIncrement, block.dest,
                                 kept ? Values::kTake : Values::kMake, previousPhase, unused);
     Crossfade(block.dest, block.previousOutput, block.delay, w, block.saved, block.frames);
     return phase;
