@@ -469,6 +469,19 @@ template <bool kChecked>
     return x * mix.dryGain + y * mix.wetGain;
 }
 
+// The first `lanes` floats at p and zeros after them, gathered lane by lane: a whole-vector
+// load of a copy just written float by float would wait until those stores are done.
+inline VF LoadPart(const float* p, UInt32 lanes) {
+    VF v = {};
+#pragma GCC unroll 16
+    for (UInt32 k = 0; k < kLanes; ++k) {
+        if (k < lanes) {
+            v[k] = p[k];
+        }
+    }
+    return v;
+}
+
 // Working storage of one chunk: the ring slot and fraction of every frame's read position
 // and the word of every group (unless the pass keeps them elsewhere), the ring slots
 // the chunk overwrites as they were before it, its cleaned inputs, and shape values.
@@ -491,12 +504,7 @@ struct PositionsAt {
 // The inputs of frames n .. n + lanes - 1 of a chunk, cleaned; a short group is padded
 // with zeros.
 inline VF Inputs(const float* in, UInt32 n, UInt32 lanes) {
-    if (lanes == kLanes) {
-        return ZeroUnlessFinite(Load(in + n));
-    }
-    alignas(64) float part[kLanes] = {};
-    std::memcpy(part, in + n, lanes * sizeof(float));
-    return ZeroUnlessFinite(Load(part));
+    return ZeroUnlessFinite(lanes == kLanes ? Load(in + n) : LoadPart(in + n, lanes));
 }
 
 inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
@@ -826,9 +834,9 @@ float RunDeterministic(const Pass& pass) {
         if (lanes == kLanes) {
             return phases.Next();
         }
-        alignas(64) float part[kLanes] = {};
+        alignas(64) float part[kLanes];
         phases.Serial(part, lanes);
-        return Load(part);
+        return LoadPart(part, lanes);
     };
     Chunk c;
     UInt32 done = 0;
