@@ -113,6 +113,12 @@ inline float KernelValue(float value, AudioUnitParameterID id) {
     return value < bounds.low ? bounds.low : (value > bounds.high ? bounds.high : value);
 }
 
+// A level position as the gain the mix applies: its cube.
+inline float LevelGain(float level, AudioUnitParameterID id) {
+    const float value = KernelValue(level, id);
+    return (value * value) * value;
+}
+
 inline float CleanPhase(float phase) {
     return IsFinite(phase) ? phase : 0.0f;
 }
@@ -186,6 +192,13 @@ Float32 MrvnFluxetEngine::ChannelCore::ProcessCore(const Float32* source, Float3
 
 OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* dest, UInt32 frames,
                                                 Float32 dryLevel, Float32 effectLevel) {
+    return ProcessWithGains(source, dest, frames, LevelGain(dryLevel, kParam_DryLevel),
+                            LevelGain(effectLevel, kParam_EffectLevel));
+}
+
+OSStatus MrvnFluxetEngine::ChannelCore::ProcessWithGains(const Float32* source, Float32* dest,
+                                                         UInt32 frames, Float32 dryGain,
+                                                         Float32 wetGain) {
     MrvnFluxetEngine& owner = m_owner;
     if (frames > owner.m_savedDelay.size()) {
         return kAudioUnitErr_TooManyFramesToProcess;
@@ -194,10 +207,6 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
     dest += owner.m_subBlockOffset;
     m_ringClear = false;
 
-    const float dry = KernelValue(dryLevel, kParam_DryLevel);
-    const float wet = KernelValue(effectLevel, kParam_EffectLevel);
-    const float dryGain = (dry * dry) * dry;
-    const float wetGain = (wet * wet) * wet;
     const float startPhase = owner.m_subBlockStartPhase;
     const float sampleRate = owner.m_sampleRate;
     float* delay = m_delay.get();
@@ -214,6 +223,7 @@ OSStatus MrvnFluxetEngine::ChannelCore::Process(const Float32* source, Float32* 
                                            dryGain,
                                            wetGain,
                                            sampleRate,
+                                           owner.m_currentIncrement,
                                            startPhase,
                                            m_channelIndex,
                                            &m_state,
@@ -257,6 +267,7 @@ void MrvnFluxetEngine::InitializeEngine(UInt32 maxFramesPerSlice) {
     m_subBlockStartPhase = 0.0f;
     m_currentRecord = PreComp{};
     m_previousRecord = PreComp{};
+    m_currentIncrement = m_currentRecord.speed / m_sampleRate;
     m_recordChanged = false;
     m_recordIsPrevious = true;
     m_subBlockOffset = 0;
@@ -272,6 +283,18 @@ void MrvnFluxetEngine::RestartLFOs(Float32 phase) {
     m_sharedLFOPhase = CleanPhase(phase);
     m_speedLFOPhase = 0.0f;
     m_depthLFOPhase = 0.0f;
+}
+
+bool MrvnFluxetEngine::RepeatPrecomps(Float32 sampleRate, const KernelState& firstKernelState) {
+    if (!m_precompRepeatable ||
+        std::bit_cast<UInt32>(sampleRate) != std::bit_cast<UInt32>(m_precompSampleRate)) {
+        return false;
+    }
+    m_subBlockStartPhase = m_sharedLFOPhase;
+    m_sampleRate = sampleRate;
+    m_commonRandomSnapshot = firstKernelState;
+    m_recordChanged = !m_recordIsPrevious;
+    return true;
 }
 
 void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParameters],
@@ -291,6 +314,8 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
         m_precompParams[i] = params[i];
     }
     m_precompSampleRate = sampleRate;
+    m_dryGain = LevelGain(params[kParam_DryLevel], kParam_DryLevel);
+    m_wetGain = LevelGain(params[kParam_EffectLevel], kParam_EffectLevel);
 
     // Held as the formulas need it, so that no LFO phase or record turns NaN or infinite.
     const auto param = [params](AudioUnitParameterID id) { return KernelValue(params[id], id); };
@@ -376,6 +401,7 @@ void MrvnFluxetEngine::DoPrecomps(UInt32 frames, const Float32 params[kNumParame
     set(rec.spread, before.spread, param(kParam_Spread));
     set(rec.speedLFODepth, before.speedLFODepth, speedLFODepth);
     static_assert(sizeof(PreComp) == (kNumShapes + 8) * sizeof(Float32), "every field is set");
+    m_currentIncrement = speed / sr;
     m_recordChanged = difference != 0;
     m_recordIsPrevious = difference == 0;
     m_precompRepeatable = !(speedLFODepth > 0.001f) && !(depthLFODepth > 0.001f);

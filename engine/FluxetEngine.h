@@ -120,6 +120,10 @@ public:
         // Render thread; real-time safe.
         OSStatus Process(const Float32* source, Float32* dest, UInt32 frames, Float32 dryLevel,
                          Float32 effectLevel);
+        // The same with the levels the owner's latest precomputation was given.
+        OSStatus Process(const Float32* source, Float32* dest, UInt32 frames) {
+            return ProcessWithGains(source, dest, frames, m_owner.m_dryGain, m_owner.m_wetGain);
+        }
 
         // One pass of the sample loop with one record. Writes the ring (and, on the random
         // path, the state) but does not move the write index. Returns the channel's main
@@ -145,6 +149,9 @@ public:
         }
 
     private:
+        OSStatus ProcessWithGains(const Float32* source, Float32* dest, UInt32 frames,
+                                  Float32 dryGain, Float32 wetGain);
+
         MrvnFluxetEngine& m_owner;
         SInt32 m_channelIndex;
         std::unique_ptr<Float32[]> m_delay;
@@ -172,11 +179,17 @@ public:
     void RestartLFOs(Float32 phase);
 
     // Fills the current record for a sub-block of `frames` frames from the sixteen
-    // parameter values, advances the speed and depth LFOs, publishes the live values and
-    // snapshots the first kernel's random state. Also fixes the main LFO phase that every
+    // parameter values, advances the speed and depth LFOs, publishes the live values,
+    // takes the sub-block's dry and effect gains and snapshots the first kernel's random
+    // state. Also fixes the main LFO phase that every
     // kernel of this sub-block starts from. Render thread; real-time safe.
     void DoPrecomps(UInt32 frames, const Float32 params[kNumParameters], Float32 sampleRate,
                     const KernelState& firstKernelState);
+    // What DoPrecomps does when given the same parameter values as last time, for a caller
+    // that knows they are the same without reading them: false, and nothing done, unless
+    // that makes the same record (both sweep LFOs off, the same rate). Render thread;
+    // real-time safe.
+    bool RepeatPrecomps(Float32 sampleRate, const KernelState& firstKernelState);
 
     // After each whole render call: the current record becomes the previous one.
     // Render thread; real-time safe.
@@ -217,6 +230,11 @@ protected:
     Float32 m_speedLFOPhase = 0.0f;
     Float32 m_depthLFOPhase = 0.0f;
     Float32 m_sampleRate = 44100.0f;
+    // The current record's main LFO step per frame: its speed over the rate.
+    Float32 m_currentIncrement = 0.0f;
+    // Gains of the latest precomputation's "Dry Level" and "Effect Level".
+    Float32 m_dryGain = 0.0f;
+    Float32 m_wetGain = 0.0f;
     std::vector<Float32> m_previousPassOutput;
     std::vector<Float32> m_savedDelay;
     UInt32 m_subBlockOffset = 0;

@@ -33,6 +33,8 @@ struct BlockPass {
     Float32 dryGain;
     Float32 wetGain;
     Float32 sampleRate;
+    // The current record's speed over sampleRate, worked out once per record.
+    Float32 currentIncrement;
     Float32 startPhase;
     SInt32 channelIndex;
     MrvnFluxetEngine::KernelState* state;

@@ -469,6 +469,19 @@ template <bool kChecked>
     return x * mix.dryGain + y * mix.wetGain;
 }
 
+// The first `lanes` floats at p and zeros after them, gathered lane by lane: a whole-vector
+// load of a copy just written float by float would wait until those stores are done.
+inline VF LoadPart(const float* p, UInt32 lanes) {
+    VF v = {};
+#pragma GCC unroll 16
+    for (UInt32 k = 0; k < kLanes; ++k) {
+        if (k < lanes) {
+            v[k] = p[k];
+        }
+    }
+    return v;
+}
+
 // Working storage of one chunk: the ring slot and fraction of every frame's read position
 // and the word of every group (unless the pass keeps them elsewhere), the ring slots
 // the chunk overwrites as they were before it, its cleaned inputs, and shape values.
@@ -491,12 +504,7 @@ struct PositionsAt {
 // The inputs of frames n .. n + lanes - 1 of a chunk, cleaned; a short group is padded
 // with zeros.
 inline VF Inputs(const float* in, UInt32 n, UInt32 lanes) {
-    if (lanes == kLanes) {
-        return ZeroUnlessFinite(Load(in + n));
-    }
-    alignas(64) float part[kLanes] = {};
-    std::memcpy(part, in + n, lanes * sizeof(float));
-    return ZeroUnlessFinite(Load(part));
+    return ZeroUnlessFinite(lanes == kLanes ? Load(in + n) : LoadPart(in + n, lanes));
 }
 
 inline void Outputs(float* out, UInt32 n, UInt32 lanes, VF v) {
@@ -707,22 +715,30 @@ inline bool ZeroFeedbackChunk(const float* in, float* out, UInt32 count, float* 
 }
 
 struct Pass {
+    // Member by member: an aggregate with padding is cleared with a string store first,
+    // which costs more than the rest of a short block's set-up.
+    Pass(const float* source_, float* dest_, UInt32 frames_, float* delay_, UInt32 writeIndex_,
+         const Record& rec_, Mix mix_, float phi_, float inc_)
+        : source(source_), dest(dest_), delay(delay_), rec(rec_), frames(frames_),
+          writeIndex(writeIndex_), mix(mix_), phi(phi_), inc(inc_),
+          smallStep(inc_ >= 0.0f && inc_ < 1.0f) {}
+
     const float* source;
     float* dest;
-    UInt32 frames;
     float* delay;
-    UInt32 writeIndex;
     const Record& rec;
+    UInt32 frames;
+    UInt32 writeIndex;
     Mix mix;
     float phi;
     float inc;
     bool smallStep;
-    // Where the whole pass's positions go (null: each chunk's own arrays), and whether
-    // they are there already.
-    PositionsAt keep;
-    bool positionsKept;
+    // Whether the whole pass's positions are in `keep` already.
+    bool positionsKept = false;
+    // Where the whole pass's positions go (null: each chunk's own arrays).
+    PositionsAt keep{nullptr, nullptr, nullptr};
     // Where a deterministic pass keeps its shape values (whole groups), or null.
-    float* values;
+    float* values = nullptr;
 };
 
 // Runs the pass a chunk at a time: positions(at, count, w) fills the chunk's read
@@ -818,9 +834,9 @@ float RunDeterministic(const Pass& pass) {
         if (lanes == kLanes) {
             return phases.Next();
         }
-        alignas(64) float part[kLanes] = {};
+        alignas(64) float part[kLanes];
         phases.Serial(part, lanes);
-        return Load(part);
+        return LoadPart(part, lanes);
     };
     Chunk c;
     UInt32 done = 0;
@@ -1139,24 +1155,13 @@ float DeterministicPass(Pass& pass, Cache* cache, Values values, float takenPhas
 }
 
 // One pass of a block with one record into dest.
-float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, float* dest,
+float Process(const MrvnFluxetLoops::BlockPass& block, const Record& record, float inc, float* dest,
               Values values, float takenPhase, bool& kept) {
     kept = false;
-    const float inc = record.speed / block.sampleRate;
     const float spreadOffset = static_cast<float>(block.channelIndex) * record.spread;
-    Pass pass{block.source,
-              dest,
-              block.frames,
-              block.delay,
-              block.writeIndex & kMask,
-              record,
+    Pass pass(block.source, dest, block.frames, block.delay, block.writeIndex & kMask, record,
               Mix{record.feedbackGain, block.dryGain, block.wetGain},
-              Frac(block.startPhase + spreadOffset),
-              inc,
-              inc >= 0.0f && inc < 1.0f,
-              PositionsAt{nullptr, nullptr, nullptr},
-              false,
-              nullptr};
+              Frac(block.startPhase + spreadOffset), inc);
     if (record.shape <= 4.0f) {
         return DeterministicPass(pass, block.cache, values, takenPhase, kept);
     }
@@ -1173,12 +1178,12 @@ Float32 ProcessCore(const Float32* source, Float32* dest, UInt32 frames, Float32
                     Float32 wetGain, Float32 sampleRate, Float32 startPhase, SInt32 channelIndex,
                     MrvnFluxetEngine::KernelState& state,
                     const MrvnFluxetEngine::KernelState& common, Cache* cache) {
-    const MrvnFluxetLoops::BlockPass block{source,     dest,         frames,  delay,   writeIndex,
-                                           &record,    nullptr,      dryGain, wetGain, sampleRate,
-                                           startPhase, channelIndex, &state,  &common, cache,
-                                           nullptr,    nullptr};
+    const float inc = record.speed / sampleRate;
+    const MrvnFluxetLoops::BlockPass block{
+        source,     dest, frames,     delay,        writeIndex, &record, nullptr, dryGain, wetGain,
+        sampleRate, inc,  startPhase, channelIndex, &state,     &common, cache,   nullptr, nullptr};
     bool kept = false;
-    return Process(block, record, dest, Values::kMake, 0.0f, kept);
+    return Process(block, record, inc, dest, Values::kMake, 0.0f, kept);
 }
 
 // Two deterministic records whose passes have the same shape values frame by frame: the
@@ -1198,7 +1203,8 @@ bool SameShapeValues(const Record& a, const Record& b) {
 Float32 ProcessBlock(const MrvnFluxetLoops::BlockPass& block) {
     bool kept = false;
     if (block.previous == nullptr) {
-        return Process(block, *block.current, block.dest, Values::kMake, 0.0f, kept);
+        return Process(block, *block.current, block.currentIncrement, block.dest, Values::kMake,
+                       0.0f, kept);
     }
     // The pass with the previous record, then the ring as it was with what that pass wrote
     // kept aside, the pass with the current record, and the crossfade of the two.
@@ -1206,12 +1212,13 @@ Float32 ProcessBlock(const MrvnFluxetLoops::BlockPass& block) {
     CopyFromRing(block.delay, w, block.saved, block.frames);
     const State before = *block.state;
     const bool share = SameShapeValues(*block.previous, *block.current);
-    const float previousPhase = Process(block, *block.previous, block.previousOutput,
-                                        share ? Values::kKeep : Values::kMake, 0.0f, kept);
+    const float previousPhase =
+        Process(block, *block.previous, block.previous->speed / block.sampleRate,
+                block.previousOutput, share ? Values::kKeep : Values::kMake, 0.0f, kept);
     SwapWithRing(block.delay, w, block.saved, block.frames);
     *block.state = before;
     bool unused = false;
-    const float phase = Process(block, *block.current, block.dest,
+    const float phase = Process(block, *block.current, block.currentIncrement, block.dest,
                                 kept ? Values::kTake : Values::kMake, previousPhase, unused);
     Crossfade(block.dest, block.previousOutput, block.delay, w, block.saved, block.frames);
     return phase;

@@ -70,9 +70,8 @@ void MrvnFluxet::CFluxetKernel::Process(const Float32* source, Float32* destinat
                                         UInt32 numChannels, bool& ioSilence) {
     ThrowIfAUError(ChannelCore::CheckChannelCount(numChannels));
     ioSilence = false;
-    const auto& owner = static_cast<const MrvnFluxet&>(*m_audioUnit);
-    ThrowIfAUError(m_core.Process(source, destination, nFrames, owner.GlobalValue(kParam_DryLevel),
-                                  owner.GlobalValue(kParam_EffectLevel)));
+    // The levels the sub-block's precomputation read, as for every other parameter.
+    ThrowIfAUError(m_core.Process(source, destination, nFrames));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -91,6 +90,7 @@ MrvnFluxet::MrvnFluxet(AudioComponentInstance instance)
         // The indexed table never moves again, so the render reads its records directly.
         m_globalRecords[id] = Globals()->FindParameter(id);
     }
+    m_globals = Globals();
 
     BuildFactoryPresetList();
     SetCurrentPreset(presets[0].presetNumber, presets[0].presetName);
@@ -357,14 +357,20 @@ void MrvnFluxet::DoPrecomps(UInt32 frames) {
             }
         }
     }
+    static const KernelState kNoState{};
+    const auto* first = static_cast<const CFluxetKernel*>(GetKernel(0));
+    const KernelState& firstState = first != nullptr ? first->Core().State() : kNoState;
+    // No value written since the last reading: the same values again, without reading them.
+    const UInt32 writes = m_globals->ValueWrites();
+    if (writes == m_valueWritesRead && RepeatPrecomps(m_renderSampleRate, firstState)) {
+        return;
+    }
+    m_valueWritesRead = writes;
     Float32 params[kNumParameters];
     for (UInt32 id = 0; id < kNumParameters; ++id) {
         params[id] = GlobalValue(id);
     }
-    static const KernelState kNoState{};
-    const auto* first = static_cast<const CFluxetKernel*>(GetKernel(0));
-    MrvnFluxetEngine::DoPrecomps(frames, params, m_renderSampleRate,
-                                 first != nullptr ? first->Core().State() : kNoState);
+    MrvnFluxetEngine::DoPrecomps(frames, params, m_renderSampleRate, firstState);
 }
 
 OSStatus MrvnFluxet::RenderBus(AudioUnitRenderActionFlags& ioActionFlags,

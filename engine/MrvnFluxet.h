@@ -229,6 +229,9 @@ private:
     Float32 m_renderSampleRate = 44100.0f;
     // The global element's records, one per parameter.
     const ParameterMapEvent* m_globalRecords[kNumParameters] = {};
+    const AUElement* m_globals = nullptr;
+    // The global element's count of value writes when the render last read the values.
+    UInt32 m_valueWritesRead = 0;
 };
 
 // The component entry the host calls for every request of every Fluxet instance.

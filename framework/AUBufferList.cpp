@@ -64,8 +64,13 @@ AudioBufferList& AUBufferList::PrepareNullBuffer(UInt32 nFrames) noexcept {
 AudioBufferList& AUBufferList::SetBufferList(const AudioBufferList& other) noexcept {
     const UInt32 count = other.mNumberBuffers < m_list->mNumberBuffers ? other.mNumberBuffers
                                                                        : m_list->mNumberBuffers;
+    // Field by field: a whole-buffer copy becomes a call to memcpy, which costs more than
+    // the two or so buffers a render hands over.
     for (UInt32 i = 0; i < count; ++i) {
-        m_list->mBuffers[i] = other.mBuffers[i];
+        AudioBuffer& buffer = m_list->mBuffers[i];
+        buffer.mNumberChannels = other.mBuffers[i].mNumberChannels;
+        buffer.mDataByteSize = other.mBuffers[i].mDataByteSize;
+        buffer.mData = other.mBuffers[i].mData;
     }
     return *m_list;
 }

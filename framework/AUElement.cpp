@@ -100,6 +100,7 @@ void AUElement::SetParameter(AudioUnitParameterID paramID, AudioUnitParameterVal
     ParameterMapEvent* record = FindOrAdd(paramID, okWhenInitialized);
     if (record != nullptr) {
         record->SetValue(value);
+        m_valueWrites.fetch_add(1, std::memory_order_release);
     } else if (m_useIndexedParameters) {
         ThrowAUError(kAudioUnitErr_InvalidParameter, "set parameter");
     }
@@ -114,6 +115,7 @@ OSStatus AUElement::SetScheduledEvent(AudioUnitParameterID paramID,
             return m_useIndexedParameters ? kAudioUnitErr_InvalidParameter : noErr;
         }
         record->SetScheduledEvent(event, sliceOffset, sliceLength);
+        m_valueWrites.fetch_add(1, std::memory_order_release);
         return noErr;
     } catch (...) {
         return ResultFromCurrentException();

@@ -94,6 +94,11 @@ public:
                                UInt32 sliceOffset, UInt32 sliceLength,
                                bool okWhenInitialized = false) noexcept;
 
+    // Counts the writes of values (SetParameter, SetScheduledEvent), each after its value is
+    // stored: a reader that saw the same count before reading the values last time may keep
+    // what it read then. Any thread; real-time safe.
+    UInt32 ValueWrites() const noexcept { return m_valueWrites.load(std::memory_order_acquire); }
+
     // Appends this element's saved-state record (scope, element, count, then number and value
     // pairs, all big-endian) to blob; nothing when it holds no parameter.
     void SaveState(AudioUnitScope scope, AudioUnitElement element, std::vector<UInt8>& blob) const;
@@ -108,6 +113,7 @@ private:
     AUBase* m_audioUnit;
     bool m_useIndexedParameters = false;
     std::vector<ParameterMapEvent> m_indexedParameters;
+    std::atomic<UInt32> m_valueWrites{0};
     std::map<AudioUnitParameterID, ParameterMapEvent> m_parameters;
     std::string m_name;
 };
