@@ -56,9 +56,10 @@ public:
         m_plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(m_world), uri);
         lilv_node_free(uri);
         void* object = dlopen(FLUXET_LV2_BUNDLE_DIR "/fluxet.so", RTLD_NOW | RTLD_LOCAL);
-        const auto entry = object != nullptr ? reinterpret_cast<LV2UI_DescriptorFunction>(
-                                                   dlsym(object, "lv2ui_descriptor"))
-                                             : nullptr;
+        const auto entry =
+            object != nullptr
+                ? reinterpret_cast<LV2UI_DescriptorFunction>(dlsym(object, "lv2ui_descriptor"))
+                : nullptr;
         m_ui = entry != nullptr ? entry(0) : nullptr;
         if (m_plugin == nullptr || m_ui == nullptr || m_display == nullptr) {
             std::fprintf(stderr, "fluxet_lv2_ui_bench: no plug-in, UI or display\n");
@@ -81,8 +82,8 @@ public:
         return instance;
     }
     ::Window HostWindow() {
-        const ::Window window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0,
-                                                    720, 360, 0, 0, 0);
+        const ::Window window =
+            XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 720, 360, 0, 0, 0);
         XMapWindow(m_display, window);
         XSync(m_display, False);
         return window;
@@ -102,8 +103,8 @@ public:
         return handle;
     }
     int Idle(LV2UI_Handle handle) const {
-        static const auto* idle = static_cast<const LV2UI_Idle_Interface*>(
-            m_ui->extension_data(LV2_UI__idleInterface));
+        static const auto* idle =
+            static_cast<const LV2UI_Idle_Interface*>(m_ui->extension_data(LV2_UI__idleInterface));
         return idle->idle(handle);
     }
     // Something drawn in the window's middle (the editor's background is not black).

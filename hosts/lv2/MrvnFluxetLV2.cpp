@@ -59,7 +59,8 @@ void GetProperties(const LV2_Atom_Object& object, std::initializer_list<WantedPr
     std::size_t at = sizeof(LV2_Atom_Object_Body);
     while (size >= at && size - at >= sizeof(LV2_Atom_Property_Body)) {
         const auto* property = reinterpret_cast<const LV2_Atom_Property_Body*>(body + at);
-        const std::size_t total = sizeof(LV2_Atom_Property_Body) + std::size_t(property->value.size);
+        const std::size_t total =
+            sizeof(LV2_Atom_Property_Body) + std::size_t(property->value.size);
         if (total > size - at) {
             return;
         }

@@ -194,9 +194,9 @@ TEST(MidiFiles, TracksShareOneTimeLineAndOnlyWhatTheirEventsSayIsRead) {
 TEST(MidiFiles, TempoMapMarksEveryChangeOfTempoOrSignature) {
     const std::string bytes =
         MidiHeader(1, 2, 480) +
-        Chunk("MTrk", Bytes({0x00, 0xFF, 0x58, 4, 6, 3, 24, 8,         // 6/8 at 0
+        Chunk("MTrk", Bytes({0x00, 0xFF, 0x58, 4,    6, 3,    24,   8,    // 6/8 at 0
                              0x96, 0x40, 0xFF, 0x51, 3, 0x03, 0xD0, 0x90, // 250000 µs at 2880
-                             0x00, 0xFF, 0x58, 4, 0, 2, 24, 8, 0x00, 0xFF, 0x2F, 0})) +
+                             0x00, 0xFF, 0x58, 4,    0, 2,    24,   8,    0x00, 0xFF, 0x2F, 0})) +
         Chunk("MTrk", Bytes({0x9C, 0x10, 0xFF, 0x58, 4, 3, 2, 24, 8, // 3/4 at 3600
                              0x00, 0xFF, 0x2F, 0}));
     const TempFolder folder;
