@@ -12,6 +12,7 @@
 
 #include <osc/OscOutboundPacketStream.h>
 
+#include "TestFolders.h"
 #include "UnitHost.h"
 
 class MrvnFluxet;
@@ -149,13 +150,11 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& text);
 // A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
 class TemporaryPreferences {
 public:
-    TemporaryPreferences();
-    ~TemporaryPreferences();
-    const std::string& Folder() const { return m_folder; }
+    const std::string& Folder() const { return m_folder.Path(); }
 
 private:
-    std::string m_folder;
-    std::optional<std::string> m_previous;
+    TempFolder m_folder;
+    ScopedEnvironment m_config{"XDG_CONFIG_HOME", m_folder.Path()};
 };
 
 // A stereo unit listening on 127.0.0.1 at a free base + offset, with scriptFolder's scripts.
