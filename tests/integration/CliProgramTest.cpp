@@ -198,7 +198,7 @@ TEST(ProgramFailure, SaysWhatIsWrongOnOneLineAndKeepsTheOutput) {
     }
 }
 
-TEST(ProgramMidi, EventsReachTheUnitAtTheirFramesAndAScriptsControllerMovesAParameter) {
+TEST(ProgramMidi, EventsReachTheUnitAtTheirFrames) {
     const TempFolder folder;
     constexpr double kRate = 48000.0;
     const Channels input = TestSignal(2, 36000, kRate);
@@ -230,31 +230,6 @@ TEST(ProgramMidi, EventsReachTheUnitAtTheirFramesAndAScriptsControllerMovesAPara
             EXPECT_EQ(bool(SameBits(ReferenceRender(input, kRate, setup), output)), shift == 0)
                 << tempo;
         }
-    }
-
-    // A user's script moves a parameter from a MIDI file: heard from its controller's frame.
-    const Channels mono = TestSignal(1, 24000, kRate);
-    WriteSound(folder / "mono.wav", mono, kRate);
-    std::filesystem::create_directories(folder / "scripts");
-    WriteFile(folder / "scripts/midi.lua", "requestCC(20, function(channel, controller, value)\n"
-                                           "    setParameter('Dry Level', value / 127)\n"
-                                           "end)\n");
-    // Pulse 480 at 120 beats per minute: a quarter of a second, not on a block boundary.
-    WriteMidiFile(folder / "in.mid", {{480, {0xB0, 20, 0}}});
-    const auto cut = std::size_t(std::llround(SecondsAtPulse(480) * kRate));
-    ASSERT_EQ(cut % 512, 224u);
-    const ProgramResult scripted = RunFluxetProgram(
-        {"render", "--set", "Dry Level=1", "--set", "Effect Level=0", "--scripts",
-         folder / "scripts", "--midi", folder / "in.mid", folder / "mono.wav", folder / "dry.wav"});
-    ASSERT_EQ(scripted.status, 0) << scripted.err;
-    EXPECT_FALSE(Contains(scripted.out, "@@@")) << scripted.out;
-    const Channels dry = ReadSound(folder / "dry.wav").channels;
-    ASSERT_EQ(dry.size(), 1u);
-    ASSERT_EQ(dry[0].size(), mono[0].size());
-    // The dry path alone passes the input (near, not equal: the first block crossfades from the
-    // unit's initial record) until the controller's frame, and nothing from there on.
-    for (std::size_t i = 0; i < dry[0].size(); ++i) {
-        ASSERT_NEAR(dry[0][i], i < cut ? mono[0][i] : 0.0f, 1e-6) << "frame " << i;
     }
 }
 
