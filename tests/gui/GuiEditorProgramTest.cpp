@@ -192,8 +192,8 @@ end
     const ScopedEnvironment dataHome("XDG_DATA_HOME", data.Path());
     Child editor(
         EditorCommand({"--set", "OSC Port Offset=0", "--screenshot", plugin / "shot.png"}));
-    const std::vector<std::string> out = editor.ReadUntil([](const auto&) { return false; });
     ASSERT_EQ(editor.Wait(), 0);
+    const std::vector<std::string> out = editor.Lines();
     const auto count = [&](const std::string& part) {
         return std::count_if(out.begin(), out.end(), [&](const std::string& text) {
             return text.find(part) != std::string::npos;
@@ -252,8 +252,8 @@ TEST_F(EditorProgramTest, KeysTheEditorDoesNotUseGoOnToTheHostsWindow) {
 TEST(EditorProgram, WithoutADisplayItSaysSoInOneLine) {
     const ScopedEnvironment noDisplay("DISPLAY", std::nullopt);
     Child editor(EditorCommand({}) + " 2>&1");
-    const std::vector<std::string> said = editor.ReadUntil([](const auto&) { return false; });
     const int status = editor.Wait();
+    const std::vector<std::string> said = editor.Lines();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     ASSERT_EQ(said.size(), 1u) << testing::PrintToString(said);
     EXPECT_NE(said[0].find("no X display"), std::string::npos) << said[0];

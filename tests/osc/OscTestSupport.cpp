@@ -189,6 +189,9 @@ void Child::Signal(int signal) const {
 }
 
 int Child::Wait() {
+    // Read to the end: a program still writing into a closed pipe would end by SIGPIPE.
+    while (ReadLine()) {
+    }
     return pclose(std::exchange(m_pipe, nullptr));
 }
 

@@ -126,8 +126,9 @@ public:
 
     bool Started() const { return m_pid > 0; }
     void Signal(int signal) const;
-    // The wait status.
+    // The wait status, once the rest of the output has been read.
     int Wait();
+    const std::vector<std::string>& Lines() const { return m_lines; }
     // The lines printed so far, reading on until `enough` holds or the output ends.
     template <class Enough> const std::vector<std::string>& ReadUntil(Enough enough) {
         while (!enough(m_lines) && ReadLine()) {
