@@ -1,4 +1,4 @@
-// Mapped parameter storage and the state records of elements, on a bare unit.
+// Mapped parameter storage of elements, on a bare unit.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -30,26 +30,6 @@ TEST_F(FrameworkElement, MappedStorageListsNumbersInAscendingOrder) {
     element.SetParameter(2, 2.0f, true);
     EXPECT_EQ(element.GetParameter(2), 2.0f);
     unit.DoCleanup();
-}
-
-TEST_F(FrameworkElement, StateRecordIsBigEndianInStorageOrder) {
-    AUElement& element = unit.GetOutput(1);
-    std::vector<UInt8> blob;
-    element.SaveState(kAudioUnitScope_Output, 1, blob);
-    EXPECT_TRUE(blob.empty());
-    element.SetParameter(0x0102, 1.0f);
-    element.SetParameter(0x01, -2.5f);
-    element.SaveState(kAudioUnitScope_Output, 1, blob);
-    const std::vector<UInt8> expected{0, 0, 0, 2, 0,    0,    0, 1, 0, 0, 0, 2, //
-                                      0, 0, 0, 1, 0xC0, 0x20, 0, 0,             //
-                                      0, 0, 1, 2, 0x3F, 0x80, 0, 0};
-    EXPECT_EQ(blob, expected);
-
-    // A 16-parameter indexed global element makes one record of 12 + 16 * 8 bytes.
-    std::vector<UInt8> globals;
-    unit.Globals()->UseIndexedParameters(16);
-    unit.Globals()->SaveState(kAudioUnitScope_Global, 0, globals);
-    EXPECT_EQ(globals.size(), 140u);
 }
 
 } // namespace

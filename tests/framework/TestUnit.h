@@ -253,7 +253,7 @@ private:
 class TestBuffers {
 public:
     TestBuffers(UInt32 channels, UInt32 frames, Float32 fill = 0.0f)
-        : m_frames(frames), m_data(channels, std::vector<Float32>(frames, fill)),
+        : m_data(channels, std::vector<Float32>(frames, fill)),
           m_storage(std::make_unique<std::byte[]>(AudioBufferListSize(channels))),
           m_list(new (m_storage.get()) AudioBufferList{}) {
         m_list->mNumberBuffers = channels;
@@ -264,7 +264,6 @@ public:
 
     AudioBufferList& List() { return *m_list; }
     Float32* Channel(UInt32 channel) { return m_data[channel].data(); }
-    UInt32 Frames() const { return m_frames; }
     // Points buffer channel at no memory (the unit then lends its own).
     void DetachMemory(UInt32 channel) { m_list->mBuffers[channel] = AudioBuffer{1, 0, nullptr}; }
     // Whether every sample of the first `channels` channels still holds `fill`.
@@ -275,7 +274,6 @@ public:
     }
 
 private:
-    UInt32 m_frames;
     std::vector<std::vector<Float32>> m_data;
     std::unique_ptr<std::byte[]> m_storage;
     AudioBufferList* m_list;

@@ -6,21 +6,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cmath>
-#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <mutex>
-#include <string_view>
 #include <thread>
 
 #include "GuiTestSupport.h"
@@ -31,140 +21,35 @@
 #include "TestFolders.h"
 #include "UnitHost.h"
 
-extern char** environ;
-
 namespace MV::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A running program whose standard output and error are collected line by line.
-class Program {
-public:
-    explicit Program(const std::vector<std::string>& args) {
-        int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-            m_closed = 2;
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        // The program unloads Mesa's driver when it closes its displays, and under
-        // AddressSanitizer the driver's own allocations then show as leaks of no known module.
-        // The editor's leaks are checked in this process, which keeps the driver loaded.
-        std::vector<std::string> variables;
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            if (std::string_view(*variable).substr(0, 13) != "ASAN_OPTIONS=") {
-                variables.emplace_back(*variable);
+// `fluxet editor` with these arguments, its standard output read by line. The program unloads
+// Mesa's driver when it closes its displays, and under AddressSanitizer the driver's own
+// allocations then show as leaks of no known module: the editor's leaks are checked in this
+// process, which keeps the driver loaded.
+std::string EditorCommand(const std::vector<std::string>& more) {
+    std::string command = "env ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" '" +
+                          std::string(FLUXET_PROGRAM) + "' editor --duration 120";
+    for (const std::string& arg : more) {
+        command += " '" + arg + "'";
+    }
+    return command;
+}
+
+// The next output line at or after `from` that starts with prefix; empty once the output ended.
+std::string NextLine(Child& program, const std::string& prefix, std::size_t& from) {
+    const auto& lines = program.ReadUntil([&](const std::vector<std::string>& read) {
+        for (; from < read.size(); ++from) {
+            if (read[from].rfind(prefix, 0) == 0) {
+                return true;
             }
         }
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        variables.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                            ":detect_leaks=0");
-        std::vector<char*> envp;
-        for (std::string& variable : variables) {
-            envp.push_back(variable.data());
-        }
-        envp.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        m_readers.emplace_back([this, fd = out[0]] { Read(fd, m_out); });
-        m_readers.emplace_back([this, fd = err[0]] { Read(fd, m_err); });
-    }
-    ~Program() {
-        if (m_pid > 0 && m_status < 0) {
-            kill(m_pid, SIGTERM);
-            Wait();
-        }
-        for (std::thread& reader : m_readers) {
-            reader.join();
-        }
-    }
-
-    bool Started() const { return m_pid > 0; }
-    // The exit status, waiting for the end and for the last of its output.
-    int Wait() {
-        if (m_status < 0 && m_pid > 0) {
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_closed == 2; });
-        return m_status;
-    }
-    void Stop() const { kill(m_pid, SIGTERM); }
-
-    // The first output line at or after `from` that starts with prefix, waiting up to timeout.
-    std::optional<std::string> WaitForLine(const std::string& prefix, std::size_t& from,
-                                           std::chrono::seconds timeout = 30s) {
-        std::unique_lock lock(m_mutex);
-        std::optional<std::string> found;
-        m_changed.wait_for(lock, timeout, [&] {
-            for (; from < m_out.size(); ++from) {
-                if (m_out[from].rfind(prefix, 0) == 0) {
-                    found = m_out[from++];
-                    return true;
-                }
-            }
-            return m_closed == 2;
-        });
-        return found;
-    }
-    std::vector<std::string> Out() {
-        std::lock_guard lock(m_mutex);
-        return m_out;
-    }
-    std::vector<std::string> Err() {
-        std::lock_guard lock(m_mutex);
-        return m_err;
-    }
-
-private:
-    void Read(int fd, std::vector<std::string>& lines) {
-        std::string pending;
-        char buffer[4096];
-        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
-            pending.append(buffer, std::size_t(got));
-            std::lock_guard lock(m_mutex);
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                lines.push_back(pending.substr(0, end));
-                pending.erase(0, end + 1);
-            }
-            m_changed.notify_all();
-        }
-        close(fd);
-        std::lock_guard lock(m_mutex);
-        ++m_closed;
-        m_changed.notify_all();
-    }
-
-    pid_t m_pid = -1;
-    int m_status = -1;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_out;
-    std::vector<std::string> m_err;
-    int m_closed = 0;
-    std::vector<std::thread> m_readers;
-};
-
-std::vector<std::string> EditorArgs(std::vector<std::string> more) {
-    std::vector<std::string> args{FLUXET_PROGRAM, "editor", "--duration", "120"};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+        return false;
+    });
+    return from < lines.size() ? lines[from++] : "";
 }
 
 // The default skin's layout, in window pixels from the top-left corner (resources/gui.lua).
@@ -207,19 +92,15 @@ protected:
     TemporaryPreferences preferences;
 };
 
-float ChangedValue(const std::optional<std::string>& line) {
-    return line ? std::strtof(line->substr(line->rfind(' ') + 1).c_str(), nullptr) : std::nanf("");
-}
-
 // The reference was written by tests/gui/make-reference-images from the same program under
 // Xvfb with Mesa's software renderer. Text and edges may differ a little between driver and
 // font versions: at most 0.5 % of the pixels may differ by more than 48 of 255.
 TEST_F(EditorProgramTest, TheWindowLooksLikeTheReferenceImage) {
     const TempFolder folder;
-    Program editor(EditorArgs({"--constant-redraw", "off", "--set", "OSC Port Offset=0",
-                               "--screenshot", folder / "editor.png"}));
+    Child editor(EditorCommand({"--constant-redraw", "off", "--set", "OSC Port Offset=0",
+                                "--screenshot", folder / "editor.png"}));
     ASSERT_TRUE(editor.Started());
-    ASSERT_EQ(editor.Wait(), 0) << testing::PrintToString(editor.Err());
+    ASSERT_EQ(editor.Wait(), 0);
     const Screenshot shot = ReadPng(folder / "editor.png");
     ASSERT_EQ(shot.width, kWindowWidth);
     ASSERT_EQ(shot.height, kWindowHeight);
@@ -234,13 +115,13 @@ TEST_F(EditorProgramTest, TheWindowLooksLikeTheReferenceImage) {
 
 TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
     const int base = FindFreeBasePort({1});
-    Program editor(EditorArgs({"--print-changes", "--constant-redraw", "off", "--osc-base-port",
-                               std::to_string(base), "--set", "OSC Port Offset=1"}));
+    Child editor(EditorCommand({"--print-changes", "--constant-redraw", "off", "--osc-base-port",
+                                std::to_string(base), "--set", "OSC Port Offset=1"}));
     ASSERT_TRUE(editor.Started());
     const ::Window window = WaitForWindow();
-    ASSERT_NE(window, 0u) << testing::PrintToString(editor.Err());
+    ASSERT_NE(window, 0u);
     std::size_t line = 0;
-    ASSERT_TRUE(editor.WaitForLine("running;", line));
+    ASSERT_NE(NextLine(editor, "running;", line), "");
 
     {
         SCOPED_TRACE("a drag of 40 pixels up on the Feedback knob");
@@ -251,18 +132,18 @@ TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
         }
         screen.Button(false);
         // From 0 (the middle of -100 to 100), 40 units at 0.005 of the range each.
-        std::optional<std::string> changed;
         float value = 0;
-        while (value < 39.99f && (changed = editor.WaitForLine("changed Feedback ", line))) {
-            value = ChangedValue(changed);
+        for (std::string changed;
+             value < 39.99f && !(changed = NextLine(editor, "changed Feedback ", line)).empty();) {
+            value = std::strtof(changed.substr(changed.rfind(' ') + 1).c_str(), nullptr);
         }
-        EXPECT_NEAR(value, 40.0f, 1e-3f) << testing::PrintToString(editor.Out());
+        EXPECT_NEAR(value, 40.0f, 1e-3f);
     }
     {
         SCOPED_TRACE("a double-click restores the default");
         screen.Click(window, kFeedbackKnobX, kFeedbackKnobY);
         screen.Click(window, kFeedbackKnobX, kFeedbackKnobY);
-        EXPECT_EQ(editor.WaitForLine("changed Feedback ", line), "changed Feedback 0");
+        EXPECT_EQ(NextLine(editor, "changed Feedback ", line), "changed Feedback 0");
     }
     {
         SCOPED_TRACE("an OSC client turns the Feedback knob");
@@ -280,16 +161,16 @@ TEST_F(EditorProgramTest, MouseKeysAndOscChangeTheParametersTheEditorShows) {
             differing = CountDifferences(before, after, 48);
         }
         EXPECT_GT(differing, 20);
-        EXPECT_EQ(editor.WaitForLine("changed ", line, 1s), std::nullopt); // not the editor's
     }
     {
         SCOPED_TRACE("typing a port offset");
         screen.Click(window, kPortFieldX, kPortFieldY);
         screen.Key(XK_7);
         screen.Key(XK_Return);
-        EXPECT_EQ(editor.WaitForLine("changed ", line), "changed OSC Port Offset 7");
+        // Next after the double-click: the OSC client's change is not the editor's.
+        EXPECT_EQ(NextLine(editor, "changed ", line), "changed OSC Port Offset 7");
     }
-    editor.Stop();
+    editor.Signal(SIGTERM);
     EXPECT_EQ(editor.Wait(), 0);
 }
 
@@ -309,9 +190,10 @@ end
     SetPrefString(kPrefSkin, "Broken");
     const ScopedEnvironment bundle("FLUXET_BUNDLE_DIR", plugin.Path());
     const ScopedEnvironment dataHome("XDG_DATA_HOME", data.Path());
-    Program editor(EditorArgs({"--set", "OSC Port Offset=0", "--screenshot", plugin / "shot.png"}));
-    ASSERT_EQ(editor.Wait(), 0) << testing::PrintToString(editor.Err());
-    const std::vector<std::string> out = editor.Out();
+    Child editor(
+        EditorCommand({"--set", "OSC Port Offset=0", "--screenshot", plugin / "shot.png"}));
+    ASSERT_EQ(editor.Wait(), 0);
+    const std::vector<std::string> out = editor.Lines();
     const auto count = [&](const std::string& part) {
         return std::count_if(out.begin(), out.end(), [&](const std::string& text) {
             return text.find(part) != std::string::npos;
@@ -369,12 +251,12 @@ TEST_F(EditorProgramTest, KeysTheEditorDoesNotUseGoOnToTheHostsWindow) {
 
 TEST(EditorProgram, WithoutADisplayItSaysSoInOneLine) {
     const ScopedEnvironment noDisplay("DISPLAY", std::nullopt);
-    Program editor(EditorArgs({}));
-    EXPECT_EQ(editor.Wait(), 1);
-    const std::vector<std::string> err = editor.Err();
-    ASSERT_EQ(err.size(), 1u) << testing::PrintToString(err);
-    EXPECT_NE(err[0].find("no X display"), std::string::npos) << err[0];
-    EXPECT_TRUE(editor.Out().empty());
+    Child editor(EditorCommand({}) + " 2>&1");
+    const int status = editor.Wait();
+    const std::vector<std::string> said = editor.Lines();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    ASSERT_EQ(said.size(), 1u) << testing::PrintToString(said);
+    EXPECT_NE(said[0].find("no X display"), std::string::npos) << said[0];
 }
 
 } // namespace

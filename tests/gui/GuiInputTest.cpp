@@ -306,8 +306,14 @@ public:
         m_gate->entered = true;
         m_gate->changed.notify_all();
         m_gate->changed.wait(lock, [&] { return m_gate->open; });
-        m_gate->left = true; // nothing of the bridge is touched after this
-        m_gate->changed.notify_all();
+    }
+    // The end of the stretch of GL work that held the swap is the task's last touch of the
+    // bridge: told under the gate's lock, the test's deletion is ordered after it.
+    void EndRenderWork() override {
+        const std::shared_ptr<Gate> gate = m_gate;
+        const std::lock_guard lock(gate->mutex);
+        gate->left = gate->open;
+        gate->changed.notify_all();
     }
 
 private:

@@ -200,7 +200,7 @@ TEST(MidiFiles, TempoMapMarksEveryChangeOfTempoOrSignature) {
         Chunk("MTrk", Bytes({0x9C, 0x10, 0xFF, 0x58, 4, 3, 2, 24, 8, // 3/4 at 3600
                              0x00, 0xFF, 0x2F, 0}));
     const TempFolder folder;
-    WriteBytes(folder / "map.mid", bytes);
+    WriteFile(folder / "map.mid", bytes);
     const MrvnTempoMap map = LoadMidiTempoMap(folder / "map.mid");
     EXPECT_EQ(map.pulsesPerQuarter, 480u);
     const std::tuple<UInt64, double, double, UInt32, UInt32> expected[] = {
@@ -256,7 +256,7 @@ TEST(FactoryPresetNames, OnlyWholeNamesAndNumbersOfTheListMatch) {
 TEST(OutputFiles, CommitReplacesTheFileAndKeepsItsPermissions) {
     const TempFolder folder;
     const std::string path = folder / "out.aiff";
-    WriteBytes(path, "old");
+    WriteFile(path, "old");
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     const Channels signal = TestSignal(1, 300, 44100.0);
     const Float32* pointers[] = {signal[0].data()};
@@ -267,13 +267,13 @@ TEST(OutputFiles, CommitReplacesTheFileAndKeepsItsPermissions) {
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_TRUE(SameBits(signal, ReadSound(path).channels));
-    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"out.aiff"});
+    EXPECT_EQ(FolderEntries(folder.Path()), std::set<std::string>{"out.aiff"});
 }
 
 TEST(OutputFiles, AnInterruptedRenderKeepsTheOldFile) {
     const TempFolder folder;
     WriteSound(folder / "in.wav", TestSignal(1, 5000, 44100.0), 44100.0);
-    WriteBytes(folder / "out.wav", "precious");
+    WriteFile(folder / "out.wav", "precious");
     std::ostringstream out, err;
     const std::atomic<bool> interrupted{true};
     MrvnCliContext context{out, err, &MrvnFluxetEntry};
@@ -281,8 +281,8 @@ TEST(OutputFiles, AnInterruptedRenderKeepsTheOldFile) {
     EXPECT_EQ(RunFluxet({"render", folder / "in.wav", folder / "out.wav"}, context),
               kExitInterrupted);
     EXPECT_EQ(err.str(), "fluxet: interrupted\n");
-    EXPECT_EQ(ReadBytes(folder / "out.wav"), "precious");
-    EXPECT_EQ(FolderEntries(folder.Path()), (std::vector<std::string>{"in.wav", "out.wav"}));
+    EXPECT_EQ(ReadFile(folder / "out.wav"), "precious");
+    EXPECT_EQ(FolderEntries(folder.Path()), (std::set<std::string>{"in.wav", "out.wav"}));
 }
 
 TEST(ProgressBar, AppearsAfterASecondRedrawsOnlyOnChangeAndClearsItsLine) {

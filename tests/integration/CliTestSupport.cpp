@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -26,17 +24,6 @@
 #endif
 
 namespace MrvnCliTest {
-
-TempFolder::TempFolder() : m_path("/tmp/fluxet-cli-test-XXXXXX") {
-    if (mkdtemp(m_path.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
 namespace {
 
@@ -97,24 +84,6 @@ Sound ReadSound(const std::string& path) {
     return sound;
 }
 
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::vector<std::string> FolderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 ProgramResult RunFluxetProgram(const std::vector<std::string>& args) {
     const TempFolder capture;
     std::string command = "'" FLUXET_PROGRAM "'";
@@ -124,7 +93,7 @@ ProgramResult RunFluxetProgram(const std::vector<std::string>& args) {
     const int status = std::system(
         (command + " </dev/null >" + capture / "out" + " 2>" + capture / "err").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-            ReadBytes(capture / "out"), ReadBytes(capture / "err")};
+            ReadFile(capture / "out"), ReadFile(capture / "err")};
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -10,22 +10,16 @@
 #include <sndfile.h>
 
 #include "AUTypes.h"
+#include "TestFolders.h"
 
 namespace MrvnCliTest {
 
 using Channels = std::vector<std::vector<Float32>>;
 
-// A fresh folder below /tmp, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using MV::test::FolderEntries;
+using MV::test::ReadFile;
+using MV::test::TempFolder;
+using MV::test::WriteFile;
 
 // Sines of a different pitch per channel over a little noise: every sample differs.
 Channels TestSignal(UInt32 channels, UInt32 frames, double sampleRate);
@@ -37,9 +31,6 @@ struct Sound {
     int format = 0;
 };
 Sound ReadSound(const std::string& path);
-std::string ReadBytes(const std::string& path);
-void WriteBytes(const std::string& path, const std::string& bytes);
-std::vector<std::string> FolderEntries(const std::string& folder);
 std::vector<std::string> Lines(const std::string& text);
 
 struct ProgramResult {

@@ -30,16 +30,16 @@ TEST(ProgramTransport, TempoChangesAndBarLinesReachScriptsAtTheirFrames) {
     const Channels input = TestSignal(1, 200000, kRate);
     WriteSound(folder / "in.wav", input, kRate);
     std::filesystem::create_directories(folder / "scripts");
-    WriteBytes(folder / "scripts/show.lua", "local tempo, odd = 0, 0\n"
-                                            "local function show()\n"
-                                            "    setParameter('Dry Level', tempo / 480 + odd / 4)\n"
-                                            "end\n"
-                                            "requestTempoChange(function(bpm)\n"
-                                            "    tempo = bpm; show()\n"
-                                            "end)\n"
-                                            "requestBarCallback(function(bar)\n"
-                                            "    odd = bar % 2; show()\n"
-                                            "end)\n");
+    WriteFile(folder / "scripts/show.lua", "local tempo, odd = 0, 0\n"
+                                           "local function show()\n"
+                                           "    setParameter('Dry Level', tempo / 480 + odd / 4)\n"
+                                           "end\n"
+                                           "requestTempoChange(function(bpm)\n"
+                                           "    tempo = bpm; show()\n"
+                                           "end)\n"
+                                           "requestBarCallback(function(bar)\n"
+                                           "    odd = bar % 2; show()\n"
+                                           "end)\n");
     // The MIDI file's map: 120 beats per minute for its first beat (24000 frames), then 60,
     // so the second bar starts at beat 4, 3 × 48000 frames later. --tempo 90/3: bars of three
     // beats, 96000 frames each.
@@ -104,9 +104,9 @@ TEST(ProgramExamples, TempoSyncRunsAsTheReadmeShowsIt) {
     const std::string example = FLUXET_SOURCE_DIR "/examples/tempo-sync";
     // FLUXET_WRITE_EXAMPLES=1 writes the file anew after a change to the generator.
     if (std::getenv("FLUXET_WRITE_EXAMPLES") != nullptr) {
-        WriteBytes(example + "/tempo.mid", TempoSyncMidiFile());
+        WriteFile(example + "/tempo.mid", TempoSyncMidiFile());
     }
-    EXPECT_EQ(ReadBytes(example + "/tempo.mid"), TempoSyncMidiFile());
+    EXPECT_EQ(ReadFile(example + "/tempo.mid"), TempoSyncMidiFile());
     const TempFolder folder;
     ASSERT_EQ(RunFluxetProgram({"demo", folder / "demo"}).status, 0);
     const ProgramResult run =

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks of the built LV2 bundle with Debian's own LV2 tools.
-# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|jalv-gtk|bench|ardour BUILD_DIR
+# usage: lv2-tools.sh exports|validate|info|lv2file|jalv|jalv-gtk|ardour BUILD_DIR
 #        [FLUXET_PROGRAM]
 # In sanitizer builds FLUXET_SANITIZER_PRELOAD names the runtimes the tools need.
 set -euo pipefail
@@ -243,13 +243,6 @@ jalv-gtk)
     status=0 && wait "$jalv_pid" || status=$?
     [ "$status" -lt 128 ] || fail "jalv.gtk3 died (status $status)"
     ! grep -E "^fluxet.lv2:|^@@@|suil error" "$work/jalv.log" || fail "the editor reported a problem"
-    ;;
-
-bench)
-    for uri in "$stereo" "$mono"; do
-        out=$(run_host lv2bench -b 512 -n 48000 "$uri" 2>&1) && grep -qE "^[0-9.]+ $uri$" <<<"$out" ||
-            { echo "$out"; fail "lv2bench did not run $uri"; }
-    done
     ;;
 
 ardour)

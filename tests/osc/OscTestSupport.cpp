@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -190,6 +189,9 @@ void Child::Signal(int signal) const {
 }
 
 int Child::Wait() {
+    // Read to the end: a program still writing into a closed pipe would end by SIGPIPE.
+    while (ReadLine()) {
+    }
     return pclose(std::exchange(m_pipe, nullptr));
 }
 
@@ -210,23 +212,6 @@ std::size_t CountLines(const std::vector<std::string>& lines, const std::string&
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
     return CountLines(lines, text) != 0;
-}
-
-TemporaryPreferences::TemporaryPreferences() {
-    if (const char* previous = std::getenv("XDG_CONFIG_HOME")) {
-        m_previous = previous;
-    }
-    m_folder = (std::filesystem::temp_directory_path() / "fluxet-osc-test-XXXXXX").string();
-    if (mkdtemp(m_folder.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    setenv("XDG_CONFIG_HOME", m_folder.c_str(), 1);
-}
-
-TemporaryPreferences::~TemporaryPreferences() {
-    m_previous ? setenv("XDG_CONFIG_HOME", m_previous->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(m_folder, ignored);
 }
 
 ListeningUnit::ListeningUnit(int offset, const std::string& scriptFolder)

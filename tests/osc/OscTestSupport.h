@@ -12,6 +12,7 @@
 
 #include <osc/OscOutboundPacketStream.h>
 
+#include "TestFolders.h"
 #include "UnitHost.h"
 
 class MrvnFluxet;
@@ -125,8 +126,9 @@ public:
 
     bool Started() const { return m_pid > 0; }
     void Signal(int signal) const;
-    // The wait status.
+    // The wait status, once the rest of the output has been read.
     int Wait();
+    const std::vector<std::string>& Lines() const { return m_lines; }
     // The lines printed so far, reading on until `enough` holds or the output ends.
     template <class Enough> const std::vector<std::string>& ReadUntil(Enough enough) {
         while (!enough(m_lines) && ReadLine()) {
@@ -149,13 +151,11 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& text);
 // A temporary preferences folder ($XDG_CONFIG_HOME) for one test, removed afterwards.
 class TemporaryPreferences {
 public:
-    TemporaryPreferences();
-    ~TemporaryPreferences();
-    const std::string& Folder() const { return m_folder; }
+    const std::string& Folder() const { return m_folder.Path(); }
 
 private:
-    std::string m_folder;
-    std::optional<std::string> m_previous;
+    TempFolder m_folder;
+    ScopedEnvironment m_config{"XDG_CONFIG_HOME", m_folder.Path()};
 };
 
 // A stereo unit listening on 127.0.0.1 at a free base + offset, with scriptFolder's scripts.

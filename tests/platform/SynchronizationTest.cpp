@@ -1,4 +1,5 @@
-// Event groups, semaphores, critical regions, tasks and timers.
+// Event groups, semaphores, critical regions, tasks and timers (what script timers do with
+// them is the scripting tests').
 #include "Synchronization.h"
 
 #include <algorithm>
@@ -130,12 +131,11 @@ TEST(Task, EndsWhenAskedOrIsReportedOnceAndLetGo) {
     EXPECT_TRUE(g_stuckThreadGone.Wait(kGenerousMs));
 }
 
-// What a timer's callback saw; it removes its timer on firing `removeOnFiring`.
+// What a timer's callback saw.
 struct Recorder {
     Semaphore fired{1000000, 0};
     std::atomic<int> firings{0};
-    std::atomic<bool> allOnTimerThread{true}, inside{false}, removedItself{false};
-    int removeOnFiring = 0;
+    std::atomic<bool> inside{false};
     std::chrono::microseconds busyFor{0};
 
     bool WaitForFirings(int count) {
@@ -144,14 +144,10 @@ struct Recorder {
     }
 };
 
-void Record(void* user, TimerHandle timer) {
+void Record(void* user, TimerHandle) {
     auto* recorder = static_cast<Recorder*>(user);
     recorder->inside = true;
-    recorder->allOnTimerThread = recorder->allOnTimerThread && IsTimerThread() &&
-                                 std::this_thread::get_id() == TimerThreadId();
-    const int firing = ++recorder->firings;
-    recorder->removedItself =
-        firing == recorder->removeOnFiring ? RemoveTimer(timer) : recorder->removedItself.load();
+    ++recorder->firings;
     std::this_thread::sleep_for(recorder->busyFor);
     recorder->inside = false;
     recorder->fired.Signal();
@@ -162,29 +158,6 @@ void WaitForLaterFiring(double delaySeconds) {
     Recorder sentinel;
     AddTimer(delaySeconds, 0, Record, &sentinel);
     ASSERT_TRUE(sentinel.WaitForFirings(1));
-}
-
-// A one-shot timer fires once, periodic ones until removed, also by their own callback.
-TEST(Timers, FireOnTheTimerThreadOnceOrUntilRemoved) {
-    Recorder once, periodic, selfRemoving;
-    selfRemoving.removeOnFiring = 3;
-    const TimerHandle oneShot = AddTimer(0.02, 0, Record, &once);
-    const TimerHandle timer = AddTimer(0.01, 0.005, Record, &periodic);
-    AddTimer(0, 0.002, Record, &selfRemoving);
-    ASSERT_TRUE(periodic.WaitForFirings(5));
-    ASSERT_TRUE(selfRemoving.WaitForFirings(3));
-    ASSERT_TRUE(once.WaitForFirings(1));
-    EXPECT_TRUE(RemoveTimer(timer));
-    const int firingsAtRemoval = periodic.firings;
-    WaitForLaterFiring(0.05);
-    EXPECT_EQ(once.firings.load(), 1);
-    EXPECT_FALSE(RemoveTimer(oneShot)) << "a fired one-shot timer is gone";
-    EXPECT_EQ(periodic.firings.load(), firingsAtRemoval) << "fired after its removal";
-    EXPECT_TRUE(selfRemoving.removedItself.load());
-    EXPECT_EQ(selfRemoving.firings.load(), 3);
-    EXPECT_TRUE(once.allOnTimerThread && periodic.allOnTimerThread &&
-                selfRemoving.allOnTimerThread);
-    EXPECT_FALSE(IsTimerThread());
 }
 
 // Removal from another thread comes before, during and between firings; once it returns the

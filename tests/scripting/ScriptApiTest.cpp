@@ -12,14 +12,11 @@ namespace {
 
 using ScriptApi = ScriptedUnitTest;
 
-// Globals, parameters by index, name and numeric string, the clock (up time in seconds) and
+// Parameters by index, name and numeric string, the clock (up time in seconds) and
 // print (tab-separated lines).
-TEST_F(ScriptApi, GlobalsParametersTimeAndPrint) {
+TEST_F(ScriptApi, ParametersTimeAndPrint) {
     auto host = OpenUnit();
     LuaMIDIHelper& lua = Helper(*host);
-    EXPECT_EQ(Eval(lua, "version .. majorVersion .. minorVersion .. dotVersion"), "10201121");
-    EXPECT_EQ(Eval(lua, "tostring(isMac) .. tostring(isWin) .. tostring(isVST) .. tostring(isAU)"),
-              "truefalsefalsetrue");
     host->SetParameter(kParam_SpeedFine, 7.5f);
     EXPECT_EQ(Eval(lua, "getParameter(3) .. getParameter('3') .. getParameter('Speed (fine)')"),
               "7.57.57.5");

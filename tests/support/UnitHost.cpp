@@ -1,6 +1,5 @@
 #include "UnitHost.h"
 
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -85,24 +84,6 @@ OSStatus UnitHost::Render(const std::vector<std::vector<Float32>>& input, UInt32
     m_input = nullptr;
     if (result == noErr && sampleTime < 0.0) {
         m_sampleTime += frames;
-    }
-    return result;
-}
-
-std::vector<std::vector<Float32>>
-UnitHost::RenderAll(const std::vector<std::vector<Float32>>& input, UInt32 blockSize) {
-    const std::size_t total = input.empty() ? 0 : input[0].size();
-    std::vector<std::vector<Float32>> result(m_channels);
-    std::vector<std::vector<Float32>> block;
-    for (std::size_t done = 0; done < total; done += blockSize) {
-        const UInt32 frames = UInt32(std::min<std::size_t>(blockSize, total - done));
-        const OSStatus status = Render(input, UInt32(done), frames, block);
-        if (status != noErr) {
-            throw std::runtime_error("render failed: " + std::to_string(status));
-        }
-        for (UInt32 c = 0; c < m_channels; ++c) {
-            result[c].insert(result[c].end(), block[c].begin(), block[c].end());
-        }
     }
     return result;
 }

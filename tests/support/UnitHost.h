@@ -31,14 +31,10 @@ public:
     OSStatus Render(const std::vector<std::vector<Float32>>& input, UInt32 inputOffset,
                     UInt32 frames, std::vector<std::vector<Float32>>& output,
                     double sampleTime = -1.0);
-    // Renders the whole input in blocks of blockSize and returns the concatenated output.
-    std::vector<std::vector<Float32>> RenderAll(const std::vector<std::vector<Float32>>& input,
-                                                UInt32 blockSize);
 
     OSStatus SetParameter(AudioUnitParameterID id, Float32 value,
                           AudioUnitScope scope = 0 /* global */);
     Float32 GetParameter(AudioUnitParameterID id);
-    double SampleTime() const { return m_sampleTime; }
 
 private:
     static OSStatus Pull(void* refCon, AudioUnitRenderActionFlags* flags,
