@@ -714,7 +714,10 @@ void LuaMIDIHelper::ParkIfAbandoned(Interpreter& interpreter) {
 }
 
 LuaMIDIHelper::Entry::Entry(LuaMIDIHelper& helper, Caller caller, CallerFlags* flags)
-    : m_interpreter(helper.m_interpreter) {
+    : m_interpreter(helper.m_interpreter), m_flags(flags) {
+    if (m_flags != nullptr) {
+        m_flags->entries.fetch_add(1, std::memory_order_acq_rel);
+    }
     Interpreter& interpreter = *m_interpreter;
     interpreter.entries.fetch_add(1);
     const bool held =
@@ -745,6 +748,9 @@ LuaMIDIHelper::Entry::~Entry() {
     }
     interpreter.lock.Exit();
     interpreter.entries.fetch_sub(1);
+    if (m_flags != nullptr) {
+        m_flags->entries.fetch_sub(1, std::memory_order_acq_rel);
+    }
 }
 
 namespace {

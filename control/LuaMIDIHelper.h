@@ -124,6 +124,9 @@ public:
         // The owner let the task go: what called the script may be gone, so the task must
         // never return there. It parks itself instead when its script call comes back.
         std::atomic<bool> abandoned{false};
+        // Entries of the task under way, waiting for the interpreter included: an owner may
+        // let go only of a task that is inside one.
+        std::atomic<int> entries{0};
     };
 
     // The interpreter proper: the Lua state, its Lua threads and its lock. Owned jointly by
@@ -160,6 +163,7 @@ public:
 
     private:
         std::shared_ptr<Interpreter> m_interpreter;
+        CallerFlags* m_flags;
         Context m_context;           // used when this entry is the thread's outermost one
         Context* m_active = nullptr; // m_context, or the context this entry joined
     };

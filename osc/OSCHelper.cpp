@@ -251,12 +251,21 @@ void OSCHelper::DestroyTask() {
 
     if (!m_task->WaitForEnd(*m_taskDone, kShutdownTimeoutMs)) {
         PrintLine("OSC: DestroyTask timeout on shutdown");
-        // Only a system call inside a script (a name look-up, a child process) keeps it this
-        // long, and none can be interrupted. It is let go: when the call comes back it parks
-        // for good instead of returning into this server, and the interpreter it is in stays
-        // alive for it. The socket is closed here, so the port is free again.
-        m_receiveCaller->abandoned.store(true, std::memory_order_release);
-        if (!m_task->WaitForEnd(*m_taskDone, kAbandonGraceMs)) {
+        // Outside a script the task is only slow (a loaded machine, a slow publication): it
+        // ends soon, and must be waited for, as it still uses this server's socket and
+        // events. Only a system call inside a script (a name look-up, a child process) can keep
+        // it for good, and none can be interrupted.
+        bool ended = false;
+        while (!ended && m_receiveCaller->entries.load(std::memory_order_acquire) == 0) {
+            ended = m_task->WaitForEnd(*m_taskDone, kAbandonGraceMs);
+        }
+        // That task is let go: when the call comes back it parks for good instead of
+        // returning into this server, and the interpreter it is in stays alive for it. The
+        // socket is closed here, so the port is free again.
+        if (!ended) {
+            m_receiveCaller->abandoned.store(true, std::memory_order_release);
+        }
+        if (!ended && !m_task->WaitForEnd(*m_taskDone, kAbandonGraceMs)) {
             m_task->Terminate();
             std::unique_ptr<ReceiveSocket> socket;
             {
