@@ -1,6 +1,6 @@
 // Control sequences into the LV2 plug-in's run(), through the in-process binding: MIDI events
-// and patch:Set and patch:Get objects, well-formed and malformed, at any frame, and now and
-// then a state restore. The sequence sits in memory of exactly its size (so that a read past
+// and patch:Set, patch:Get and time:Position objects, well-formed and malformed, at any frame,
+// and now and then a state restore. The sequence sits in memory of exactly its size (so that a read past
 // its end is caught); the output stays finite and the notifications fit their port.
 #include <algorithm>
 #include <bit>
@@ -20,6 +20,7 @@
 #include <lv2/options/options.h>
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 
 #include "AudioUnitAPI.h"
@@ -243,7 +244,8 @@ void HandleAtoms(const std::uint8_t* data, std::size_t size) {
     const LV2_URID object = harness->Type(LV2_ATOM__Object);
     bool truncated = false;
     while (!in.Empty() && writer.Room() > 256 && !truncated) {
-        const uint8_t kind = in.Byte() % 8;
+        const uint8_t record = in.Byte();
+        const uint8_t kind = record >= 248 ? 8 : record % 8;
         const int64_t frame =
             in.Byte() % 8 == 0 ? int64_t(int32_t(in.Word())) : int64_t(in.Word(2) % (frames + 16));
         switch (kind) {
@@ -291,6 +293,19 @@ void HandleAtoms(const std::uint8_t* data, std::size_t size) {
                             in.Bytes(in.Byte() % 64));
             truncated = true;
             break;
+        case 8: { // the host's transport: any of its properties, of any value
+            static const char* const keys[] = {LV2_TIME__bar,         LV2_TIME__barBeat,
+                                               LV2_TIME__beat,        LV2_TIME__beatUnit,
+                                               LV2_TIME__beatsPerBar, LV2_TIME__beatsPerMinute,
+                                               LV2_TIME__frame,       LV2_TIME__speed};
+            ObjectWriter body(0, harness->Type(LV2_TIME__Position));
+            for (int n = in.Byte() % 9; n > 0; --n) {
+                const auto [type, bytes] = Value(*harness, in);
+                body.Property(harness->Type(keys[in.Byte() % std::size(keys)]), type, bytes);
+            }
+            writer.Event(frame, object, body.Bytes());
+            break;
+        }
         default:
             Restore(*harness, in);
             break;
