@@ -1,7 +1,7 @@
 // Control sequences into the LV2 plug-in's run(), through the in-process binding: MIDI events
 // and patch:Set, patch:Get and time:Position objects, well-formed and malformed, at any frame,
-// and now and then a state restore. The sequence sits in memory of exactly its size (so that a read past
-// its end is caught); the output stays finite and the notifications fit their port.
+// and now and then a state restore. The sequence sits in memory of exactly its size (so that a
+// read past its end is caught); the output stays finite and the notifications fit their port.
 #include <algorithm>
 #include <bit>
 #include <cmath>
