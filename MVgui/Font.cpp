@@ -277,18 +277,18 @@ AtlasGlyph::AtlasGlyph(FT_GlyphSlot slot, AtlasFont& font)
 
 // ---- Font
 
-Font* Font::Create(const std::vector<FontSpec>& specs, const Bundle* skinBundle) {
+Font* Font::Create(const std::vector<FontChoice>& choices, const Bundle* skinBundle) {
     std::string tried;
-    for (const FontSpec& spec : specs) {
-        if (spec.name.empty()) {
+    for (const FontChoice& choice : choices) {
+        if (choice.name.empty()) {
             continue;
         }
-        tried += (tried.empty() ? "" : ", ") + spec.name;
-        const std::string path = FindFontFile(spec.name, skinBundle);
+        tried += (tried.empty() ? "" : ", ") + choice.name;
+        const std::string path = FindFontFile(choice.name, skinBundle);
         if (path.empty()) {
             continue;
         }
-        auto* font = new Font(path.c_str(), spec.size);
+        auto* font = new Font(path.c_str(), choice.size);
         if (font->IsLoaded()) {
             return font;
         }

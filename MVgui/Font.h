@@ -27,7 +27,7 @@ struct FontVertex {
 
 class Font {
 public:
-    struct FontSpec {
+    struct FontChoice {
         std::string name; // a path, or a bare file name to look for
         int size = 0;     // points at 72 dpi: layout units
     };
@@ -36,7 +36,7 @@ public:
     // as given, then in the skin, then in the plug-in's resources, then in the font folders of
     // the local, user and system domains (directly, then anywhere below them by file name).
     // A list whose names are found nowhere prints one line.
-    static Font* Create(const std::vector<FontSpec>& specs, const Bundle* skinBundle = nullptr);
+    static Font* Create(const std::vector<FontChoice>& choices, const Bundle* skinBundle = nullptr);
 
     // Loads the face; a file that cannot be loaded shows the alert "Unable to load font".
     Font(const char* path, int size);

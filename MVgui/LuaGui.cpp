@@ -16,7 +16,7 @@
 
 // Lua reports errors with longjmp, which skips C++ destructors. Every entry into the
 // interpreter is therefore a protected call whose body keeps no object with a destructor alive
-// where Lua may raise; what must outlive a raise lives in the LuaGui (m_fontSpecs) or is built
+// where Lua may raise; what must outlive a raise lives in the LuaGui (m_fontChoices) or is built
 // before the call.
 
 namespace MV {
@@ -288,7 +288,7 @@ void LuaGui::LuaGetWindowSize(int& w, int& h) {
 
 Font* LuaGui::FontFromFunction(lua_State* L, const char* what) {
     // stack: f
-    m_fontSpecs.clear();
+    m_fontChoices.clear();
     if (lua_pcall(L, 0, 1, 0) != 0) { // stack: list (message)
         const char* message = lua_tostring(L, -1);
         LuaError(L, "failed to run %s: %s\n", what,
@@ -309,12 +309,12 @@ Font* LuaGui::FontFromFunction(lua_State* L, const char* what) {
             lua_pushliteral(L, "size"); // stack: list entry name "size"
             lua_rawget(L, -3);          // stack: list entry name size
             const lua_Number size = lua_isnumber(L, -1) != 0 ? lua_tonumber(L, -1) : 0;
-            m_fontSpecs.push_back({name, int(std::clamp<lua_Number>(size, 0, 1000))});
+            m_fontChoices.push_back({name, int(std::clamp<lua_Number>(size, 0, 1000))});
             lua_pop(L, 3); // stack: list
         }
     }
     lua_pop(L, 1); // stack:
-    return m_fontSpecs.empty() ? nullptr : Font::Create(m_fontSpecs, m_skinBundle.get());
+    return m_fontChoices.empty() ? nullptr : Font::Create(m_fontChoices, m_skinBundle.get());
 }
 
 Font* LuaGui::FontFromGlobal(const char* name) {

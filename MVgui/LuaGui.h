@@ -187,7 +187,7 @@ private:
 
     ParamLookup* m_paramLookup = nullptr;
     // Filled while a font list is read, so that no local container lives across Lua calls.
-    std::vector<Font::FontSpec> m_fontSpecs;
+    std::vector<Font::FontChoice> m_fontChoices;
     std::uint64_t m_deadlineNs = 0;
 };
 

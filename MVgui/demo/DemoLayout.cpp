@@ -11,12 +11,12 @@ namespace MV {
 namespace {
 
 Font* MakeFont(const std::string& folder, const char* file, int size) {
-    std::vector<Font::FontSpec> specs;
+    std::vector<Font::FontChoice> choices;
     if (!folder.empty()) {
-        specs.push_back({folder + "/" + file, size});
+        choices.push_back({folder + "/" + file, size});
     }
-    specs.push_back({file, size});
-    return Font::Create(specs);
+    choices.push_back({file, size});
+    return Font::Create(choices);
 }
 
 } // namespace

@@ -124,9 +124,9 @@ int RunPresets(const std::vector<std::string>& args, MrvnCliContext& context) {
 
 int RunParams(const std::vector<std::string>& args, MrvnCliContext& context) {
     std::optional<std::string> presetText;
-    const std::vector<MrvnOptionSpec> specs{
+    const std::vector<MrvnOptionRule> rules{
         {"--preset", "", "NAME|NUMBER", [&](const std::string& value) { presetText = value; }}};
-    const MrvnParsedArguments parsed = ParseArguments(args, specs);
+    const MrvnParsedArguments parsed = ParseArguments(args, rules);
     if (parsed.help) {
         context.out << kParamsHelp;
         return kExitSuccess;

@@ -265,11 +265,11 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
                 const MrvnLiveExtension& extension) {
     const std::string command = extension.command.empty() ? "live" : extension.command;
     LiveOptions options;
-    std::vector<MrvnOptionSpec> specs = extension.options;
-    AddRenderOptionSpecs(specs, options.render);
-    specs.push_back({"--input", "", "FILE", [&](const std::string& v) { options.input = v; }});
-    specs.push_back({"--output", "", "FILE", [&](const std::string& v) { options.output = v; }});
-    specs.push_back({"--duration", "", "SECONDS", [&](const std::string& v) {
+    std::vector<MrvnOptionRule> rules = extension.options;
+    AddRenderOptionRules(rules, options.render);
+    rules.push_back({"--input", "", "FILE", [&](const std::string& v) { options.input = v; }});
+    rules.push_back({"--output", "", "FILE", [&](const std::string& v) { options.output = v; }});
+    rules.push_back({"--duration", "", "SECONDS", [&](const std::string& v) {
                          const std::optional<float> seconds = ParseFloat(v);
                          if (!seconds || *seconds <= 0.0f) {
                              ThrowUsage("--duration needs a number of seconds above 0, not " +
@@ -277,7 +277,7 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
                          }
                          options.duration = *seconds;
                      }});
-    specs.push_back({"--osc-base-port", "", "N", [&](const std::string& v) {
+    rules.push_back({"--osc-base-port", "", "N", [&](const std::string& v) {
                          const std::optional<unsigned long long> port = ParseUnsigned(v);
                          if (!port || *port == 0 || *port > 65535) {
                              ThrowUsage("--osc-base-port needs a UDP port (1 to 65535), not " +
@@ -285,7 +285,7 @@ int RunLiveWith(const std::vector<std::string>& args, MrvnCliContext& context,
                          }
                          options.basePort = int(*port);
                      }});
-    const MrvnParsedArguments parsed = ParseArguments(args, specs);
+    const MrvnParsedArguments parsed = ParseArguments(args, rules);
     if (parsed.help) {
         context.out << (extension.help.empty() ? kLiveHelp : extension.help.c_str())
                     << kLiveOptionsHelp << extension.optionsHelp << kRenderOptionsHelp;

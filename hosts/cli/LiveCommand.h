@@ -21,7 +21,7 @@ struct MrvnLiveExtension {
     std::string help;
     std::string optionsHelp;
     // Options besides live's.
-    std::vector<MrvnOptionSpec> options;
+    std::vector<MrvnOptionRule> options;
     // After the options are read, before the unit exists; throws to refuse to run.
     std::function<void()> checkEnvironment;
     // Once the unit is set up and announced, before the first block. Setting stop ends the

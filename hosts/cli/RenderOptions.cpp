@@ -21,7 +21,7 @@ const char* const kRenderOptionsHelp =
     "  -q, --quiet           print nothing on success\n";
 
 MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
-                                   const std::vector<MrvnOptionSpec>& specs) {
+                                   const std::vector<MrvnOptionRule>& rules) {
     MrvnParsedArguments parsed;
     for (const std::string& arg : args) {
         if (arg == "--") {
@@ -47,8 +47,8 @@ MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
         const std::size_t equals = arg.find('=');
         const bool isLong = arg.compare(0, 2, "--") == 0;
         const std::string name = isLong ? arg.substr(0, equals) : arg;
-        const MrvnOptionSpec* known = nullptr;
-        for (const MrvnOptionSpec& candidate : specs) {
+        const MrvnOptionRule* known = nullptr;
+        for (const MrvnOptionRule& candidate : rules) {
             if (name == candidate.name ||
                 (!candidate.shortName.empty() && name == candidate.shortName)) {
                 known = &candidate;
@@ -92,7 +92,7 @@ MrvnTempoOption ParseTempo(const std::string& text) {
     return {double(*bpm), UInt32(*perBar)};
 }
 
-void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions& options) {
+void AddRenderOptionRules(std::vector<MrvnOptionRule>& rules, MrvnRenderOptions& options) {
     const auto path = [](std::string& target, const char* option) {
         return [&target, option](const std::string& value) {
             if (value.empty()) {
@@ -101,23 +101,23 @@ void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions&
             target = value;
         };
     };
-    specs.push_back({"--preset", "", "NAME|NUMBER", [&options](const std::string& value) {
+    rules.push_back({"--preset", "", "NAME|NUMBER", [&options](const std::string& value) {
                          if (value.empty()) {
                              ThrowUsage("option '--preset' needs a name or number");
                          }
                          options.preset = value;
                      }});
-    specs.push_back({"--set", "", "NAME=VALUE", [&options](const std::string& value) {
+    rules.push_back({"--set", "", "NAME=VALUE", [&options](const std::string& value) {
                          if (value.find('=') == std::string::npos) {
                              ThrowUsage("--set needs NAME=VALUE, not " + Quoted(value));
                          }
                          options.settings.push_back(value);
                      }});
-    specs.push_back({"--state", "", "FILE", path(options.stateFile, "--state")});
-    specs.push_back({"--save-state", "", "FILE", path(options.saveStateFile, "--save-state")});
-    specs.push_back({"--midi", "", "FILE", path(options.midiFile, "--midi")});
-    specs.push_back({"--scripts", "", "DIR", path(options.scriptsFolder, "--scripts")});
-    specs.push_back({"--block", "", "N", [&options](const std::string& value) {
+    rules.push_back({"--state", "", "FILE", path(options.stateFile, "--state")});
+    rules.push_back({"--save-state", "", "FILE", path(options.saveStateFile, "--save-state")});
+    rules.push_back({"--midi", "", "FILE", path(options.midiFile, "--midi")});
+    rules.push_back({"--scripts", "", "DIR", path(options.scriptsFolder, "--scripts")});
+    rules.push_back({"--block", "", "N", [&options](const std::string& value) {
                          const auto frames = ParseUnsigned(value);
                          if (!frames || *frames == 0 || *frames > kMaxBlockSize) {
                              ThrowUsage("--block needs a whole number of frames from 1 to " +
@@ -125,18 +125,18 @@ void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions&
                          }
                          options.blockSize = UInt32(*frames);
                      }});
-    specs.push_back({"--tempo", "", "BPM[/N]",
+    rules.push_back({"--tempo", "", "BPM[/N]",
                      [&options](const std::string& value) { options.tempo = ParseTempo(value); }});
-    specs.push_back({"--tail", "", "", [&options](const std::string&) { options.tail = true; }});
-    specs.push_back(
+    rules.push_back({"--tail", "", "", [&options](const std::string&) { options.tail = true; }});
+    rules.push_back(
         {"--quiet", "-q", "", [&options](const std::string&) { options.quiet = true; }});
 }
 
 MrvnParsedArguments ParseRenderOptions(const std::vector<std::string>& args,
                                        MrvnRenderOptions& options) {
-    std::vector<MrvnOptionSpec> specs;
-    AddRenderOptionSpecs(specs, options);
-    return ParseArguments(args, specs);
+    std::vector<MrvnOptionRule> rules;
+    AddRenderOptionRules(rules, options);
+    return ParseArguments(args, rules);
 }
 
 } // namespace MrvnCli

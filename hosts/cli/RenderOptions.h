@@ -12,7 +12,7 @@
 namespace MrvnCli {
 
 // One option: "--name VALUE" or "--name=VALUE" when it has a value, "--name" when not.
-struct MrvnOptionSpec {
+struct MrvnOptionRule {
     std::string name;
     // A one-letter alias such as "-q", or empty.
     std::string shortName;
@@ -31,7 +31,7 @@ struct MrvnParsedArguments {
 // "--help" or "-h" anywhere before "--" asks for help and nothing else is parsed. An unknown
 // option or a missing value is a usage error.
 MrvnParsedArguments ParseArguments(const std::vector<std::string>& args,
-                                   const std::vector<MrvnOptionSpec>& specs);
+                                   const std::vector<MrvnOptionRule>& rules);
 
 // The transport's tempo as --tempo gives it.
 struct MrvnTempoOption {
@@ -62,8 +62,8 @@ constexpr UInt32 kMaxBeatsPerBar = 64;
 // "BPM[/BEATS_PER_BAR]" as --tempo takes it; anything else is a usage error.
 MrvnTempoOption ParseTempo(const std::string& text);
 
-// Appends the render options to specs, each writing into options (which must outlive them).
-void AddRenderOptionSpecs(std::vector<MrvnOptionSpec>& specs, MrvnRenderOptions& options);
+// Appends the render options to rules, each writing into options (which must outlive them).
+void AddRenderOptionRules(std::vector<MrvnOptionRule>& rules, MrvnRenderOptions& options);
 
 // The render options alone.
 MrvnParsedArguments ParseRenderOptions(const std::vector<std::string>& args,

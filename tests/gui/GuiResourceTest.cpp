@@ -200,7 +200,7 @@ TEST_F(FontTest, FontsAreFoundAsGivenThenInTheSkinThePluginAndTheFontFolders) {
     Bundle skin(root / "skin");
 
     struct Case {
-        std::vector<Font::FontSpec> specs;
+        std::vector<Font::FontChoice> choices;
         std::string found; // relative to root; empty: no font
     };
     const Case cases[] = {
@@ -214,9 +214,9 @@ TEST_F(FontTest, FontsAreFoundAsGivenThenInTheSkinThePluginAndTheFontFolders) {
         {{{"", 10}, {"Missing.ttf", 10}}, ""},
     };
     for (const Case& test : cases) {
-        std::unique_ptr<Font> font(Font::Create(test.specs, &skin));
+        std::unique_ptr<Font> font(Font::Create(test.choices, &skin));
         EXPECT_EQ(font != nullptr ? font->Path() : "", test.found.empty() ? "" : root / test.found)
-            << test.specs.back().name;
+            << test.choices.back().name;
     }
     fs::remove(root / "local/fonts/Deep.ttf");
     std::unique_ptr<Font> deep(Font::Create({{"Deep.ttf", 10}}, &skin));
