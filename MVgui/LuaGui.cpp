@@ -9,6 +9,7 @@
 #include "AudioUnitAPI.h"
 #include "Bundle.h"
 #include "FileLocations.h"
+#include "LuaMIDIHelper.h"
 #include "Manager.h"
 #include "MrvnShared.h"
 #include "Preferences.h"
@@ -92,9 +93,7 @@ LuaGui::~LuaGui() {
 void LuaGui::LuaError(lua_State* /*L*/, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::fputs("@@@ ", stdout);
-    std::vfprintf(stdout, format, args);
-    std::fflush(stdout);
+    LuaMIDIHelper::LuaErrorV(format, args);
     va_end(args);
 }
 

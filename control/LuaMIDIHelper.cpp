@@ -679,10 +679,14 @@ LuaMIDIHelper& LuaMIDIHelper::HelperOf(lua_State* L) {
 void LuaMIDIHelper::LuaError(lua_State* /*state*/, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
+    LuaErrorV(format, args);
+    va_end(args);
+}
+
+void LuaMIDIHelper::LuaErrorV(const char* format, std::va_list args) {
     std::fputs("@@@ ", stdout);
     std::vfprintf(stdout, format, args);
     std::fflush(stdout);
-    va_end(args);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -279,6 +280,9 @@ public:
     // Prints "@@@ " and the formatted text on standard output. Any thread.
     static void LuaError(lua_State* state, const char* format, ...)
         __attribute__((format(printf, 2, 3)));
+    // The same for arguments already taken; the editor's layout script reports the same way.
+    static void LuaErrorV(const char* format, std::va_list args)
+        __attribute__((format(printf, 1, 0)));
 
     // The lock held around every entry into the interpreter (recursive).
     ScriptLock& LuaLock();
