@@ -319,12 +319,20 @@ private:
 
 } // namespace
 
-std::vector<MrvnMidiEvent> ParseMidiFile(std::string_view bytes, Float64 sampleRate,
-                                         const std::string& path) {
+namespace {
+
+void CheckMidiFileSize(std::string_view bytes, const std::string& path) {
     if (bytes.size() > kMaxMidiFileBytes) {
         ThrowFailure("cannot read MIDI file " + Quoted(path) + ": larger than " +
                      std::to_string(kMaxMidiFileBytes >> 20) + " MiB");
     }
+}
+
+} // namespace
+
+std::vector<MrvnMidiEvent> ParseMidiFile(std::string_view bytes, Float64 sampleRate,
+                                         const std::string& path) {
+    CheckMidiFileSize(bytes, path);
     try {
         return MidiFileReader(bytes).Read(sampleRate);
     } catch (const std::runtime_error& error) {
@@ -347,10 +355,6 @@ std::string ReadMidiFileBytes(const std::string& path) {
         ThrowFailure("cannot read MIDI file " + Quoted(path) + ": input/output error");
     }
     bytes.resize(std::size_t(file.gcount()));
-    if (bytes.size() > kMaxMidiFileBytes) {
-        ThrowFailure("cannot read MIDI file " + Quoted(path) + ": larger than " +
-                     std::to_string(kMaxMidiFileBytes >> 20) + " MiB");
-    }
     return bytes;
 }
 
@@ -365,6 +369,7 @@ MrvnTempoMap LoadMidiTempoMap(const std::string& path) {
 }
 
 MrvnTempoMap ParseMidiTempoMap(std::string_view bytes, const std::string& path) {
+    CheckMidiFileSize(bytes, path);
     try {
         return MidiFileReader(bytes).TempoMap();
     } catch (const std::runtime_error& error) {
