@@ -48,9 +48,12 @@ start_xvfb() { # a private X server (Mesa's software renderer), named by DISPLAY
     retry test -s "$work/displayfd" || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
     export DISPLAY=":$(tr -d '[:space:]' <"$work/displayfd")" LIBGL_ALWAYS_SOFTWARE=1
 }
-free_base_port() { # with the next 100 ports unused by UDP
+free_base_port() { # with the next 100 ports unused by UDP, below those handed to clients
+    local first=32768
+    read -r first _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+    [ "$first" -gt 20256 ] 2>/dev/null || first=32768
     for _ in $(seq 1000); do
-        local base=$((20000 + RANDOM % 39000))
+        local base=$((20000 + RANDOM % (first - 128 - 20000)))
         [ -n "$(ss -Hlun "sport >= :$base and sport <= :$((base + 100))")" ] || { echo "$base" && return; }
     done
     fail "no free block of UDP ports"

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -153,12 +154,21 @@ bool IsUdpPortFree(int port) {
     return free;
 }
 
+// The first port the system hands to sockets that bind none (every client's): a block found
+// free above it may be taken by one of them before the server binds it.
+int FirstEphemeralPort() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int first = 0;
+    return range >> first && first > 20000 + 256 ? first : 32768;
+}
+
 int FindFreeBasePort(std::initializer_list<int> offsets) {
     const char* configured = std::getenv("FLUXET_TEST_OSC_BASE_PORT");
     const int start = configured != nullptr ? std::atoi(configured) : 0;
     std::mt19937 generator(std::random_device{}());
+    const auto choices = unsigned(FirstEphemeralPort() - 128 - 20000);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int base = start > 0 ? start + attempt * 128 : 20000 + int(generator() % 39000u);
+        const int base = start > 0 ? start + attempt * 128 : 20000 + int(generator() % choices);
         bool free = base < 65000;
         for (const int offset : offsets) {
             free = free && IsUdpPortFree(base + offset);
